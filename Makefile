@@ -1,0 +1,53 @@
+# Set-up and checks. `make test` builds everything and runs every test;
+# `make demo` runs the main job on a shipped data set.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+CTEST := $(VENV)/bin/ctest
+BUILD := build/cpp
+ASAN_BUILD := build/asan
+JOBS := $(shell nproc)
+
+.PHONY: test demo bench asan cpp module cpp-test py-test venv gtest clean
+
+test: cpp-test py-test
+
+venv: $(VENV)/.stamp
+$(VENV)/.stamp: requirements.txt tools/find-python
+	@py=$$(tools/find-python) && echo "creating $(VENV) with $$py" && "$$py" -m venv $(VENV)
+	$(VENV)/bin/pip install -q --upgrade pip
+	$(VENV)/bin/pip install -q -r requirements.txt
+	@touch $@
+
+gtest:
+	@tools/ensure-gtest
+
+$(BUILD)/build.ninja: $(VENV)/.stamp CMakeLists.txt
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCORVALINTH_TESTS=ON -DCORVALINTH_BENCH=ON
+
+cpp: gtest $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+cpp-test: cpp
+	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+module: $(VENV)/.stamp
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+py-test: module
+	$(PY) -m pytest -q tests/python
+
+bench: cpp
+	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
+
+asan: gtest $(VENV)/.stamp
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALINTH_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCORVALINTH_TESTS=ON -DCORVALINTH_BENCH=OFF
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(CTEST) --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf build
