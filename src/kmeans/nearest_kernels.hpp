@@ -39,6 +39,10 @@ void nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end, 
 void nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,
                      std::int32_t* out);
 
+// out[i] = squared_distance(row i of x, centre) for every row of x, using the
+// first `dims` coordinates of both; vectorised across samples (seeding).
+void distances_to_centre(const SampleMatrix& x, const double* centre, std::size_t dims, double* out);
+
 // Name of the variant in use ("avx512", "avx2" or "portable"), for benchmarks.
 const char* nearest_kernel_variant();
 
