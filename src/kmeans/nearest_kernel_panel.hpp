@@ -1,0 +1,45 @@
+#pragma once
+// Layout of a prepared centre set (CentrePanel::Impl), shared by the kernel
+// variants.
+//
+// Centres are grouped in blocks of kPanelLanes. Block b holds, for every
+// coordinate j < dims, the j-th coordinates of centres b*kPanelLanes ...
+// b*kPanelLanes + kPanelLanes - 1 side by side (one lane per centre):
+//   panel[(b * dims + j) * kPanelLanes + lane].
+// Lanes past the last centre hold NaN, so their distances are NaN and never
+// win (for dims >= 1; with dims == 0 every label is 0 and no kernel runs).
+// `rows` keeps the same centres as a dense row-major k x dims matrix.
+#include <cstddef>
+#include <memory>
+#include <new>
+
+#include "kmeans/nearest_kernels.hpp"
+
+namespace corvalinth::kmeans {
+
+inline constexpr std::size_t kPanelLanes = 8;
+inline constexpr std::size_t kPanelAlign = 64;
+
+struct AlignedDoubleDelete {
+    void operator()(double* p) const noexcept { ::operator delete[](p, std::align_val_t(kPanelAlign)); }
+};
+using AlignedDoubles = std::unique_ptr<double[], AlignedDoubleDelete>;
+
+inline AlignedDoubles allocate_aligned_doubles(std::size_t count) {
+    if (count == 0) count = 1;
+    if (count > static_cast<std::size_t>(-1) / sizeof(double)) throw std::bad_alloc();
+    return AlignedDoubles(static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t(kPanelAlign))));
+}
+
+struct CentrePanel::Impl {
+    std::size_t k = 0;
+    std::size_t dims = 0;
+    std::size_t blocks = 0;  // ceil(k / kPanelLanes)
+    AlignedDoubles panel;    // blocks * dims * kPanelLanes
+    AlignedDoubles rows;     // k * dims
+
+    const double* block(std::size_t b) const { return panel.get() + b * dims * kPanelLanes; }
+    const double* row(std::size_t c) const { return rows.get() + c * dims; }
+};
+
+}  // namespace corvalinth::kmeans
