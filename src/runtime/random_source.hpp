@@ -11,7 +11,10 @@ class RandomSource {
 public:
     using Key = std::array<std::uint32_t, 8>;
 
+    // Expands the seed into the key with eight PCG32 steps (the state is
+    // advanced before each output, so the seed itself is never output).
     static RandomSource from_seed(std::uint64_t seed);
+    // block_counter 0, stream 0, empty buffer.
     static RandomSource from_key(const Key& key);
 
     // Next 64 bits of the stream (lower-numbered word is the low half).
@@ -24,6 +27,9 @@ public:
 
     const Key& key() const { return key_; }
     std::uint64_t block_counter() const { return block_counter_; }
+    std::uint64_t stream() const { return stream_; }
+    // Index of the next unread word of the buffer; 64 when it is used up.
+    unsigned cursor() const { return cursor_; }
 
 private:
     explicit RandomSource(const Key& key) : key_(key) {}
