@@ -1,0 +1,66 @@
+// Lazy access to NumPy's C-API table.
+#include "arrays/numpy_api.hpp"
+
+#include <utility>
+
+namespace corvalinth::arrays {
+
+using binding::PyErrValue;
+using binding::PyRef;
+using binding::PyResult;
+
+namespace {
+
+// Filled once with the first table fetched; never cleared. Written only with
+// the interpreter lock held.
+void** api_table_cell = nullptr;
+
+}  // namespace
+
+void** cached_numpy_api() { return api_table_cell; }
+
+PyResult<PyRef> import_numpy_multiarray() {
+    PyRef module_name = PyRef::steal(binding::checked(PyUnicode_FromString("numpy.core.multiarray")));
+    PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
+    if (!module) return PyErrValue::fetch();
+    return module;
+}
+
+PyResult<void**> numpy_api_table() {
+    if (api_table_cell != nullptr) return api_table_cell;
+
+    PyResult<PyRef> imported = import_numpy_multiarray();
+    if (!imported.ok()) return imported.take_error();
+    PyRef module = std::move(imported.value());
+
+    PyRef attr_name = PyRef::steal(binding::checked(PyUnicode_FromString("_ARRAY_API")));
+    PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name.get()));
+    if (!capsule) return PyErrValue::fetch();
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
+
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (name == nullptr) PyErr_Clear();
+    void* pointer = PyCapsule_GetPointer(capsule.get(), name);
+    if (pointer == nullptr) {
+        PyErr_Clear();
+        // A null table must never be cached or used.
+        return PyErrValue::message(PyExc_SystemError, "NumPy's _ARRAY_API capsule holds a null pointer");
+    }
+
+    // The import may have let another thread fill the cell: the first stored
+    // table wins. The capsule that backs the stored table stays referenced
+    // for the life of the process.
+    if (api_table_cell == nullptr) {
+        api_table_cell = static_cast<void**>(pointer);
+        capsule.release();
+    }
+    return api_table_cell;
+}
+
+void** numpy_api() {
+    PyResult<void**> table = numpy_api_table();
+    if (!table.ok()) binding::fail_unexpected("Failed to access NumPy array API capsule", table.take_error());
+    return table.value();
+}
+
+}  // namespace corvalinth::arrays
