@@ -1,0 +1,79 @@
+#pragma once
+// The interpreter boundary: every entry point the interpreter calls runs its
+// body inside one of these, so that no C++ exception ever unwinds into the
+// interpreter. Error values become the pending exception; internal failures
+// become PanicException; memory exhaustion becomes MemoryError. A failure
+// while the boundary itself raises the error ends the process.
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <optional>
+
+#include "binding/diagnostics.hpp"
+#include "binding/py_error.hpp"
+#include "runtime/internal_failure.hpp"
+
+namespace corvalinth::binding {
+
+// Text of a failure that is neither an internal failure nor memory exhaustion.
+inline constexpr const char* kNativePanicText = "native code of corvalinth panicked";
+
+namespace detail {
+
+// Runs `body` (returning PyResult<R>) and turns every way it can fail into a
+// pending error value. Returns the result on success.
+template <class R, class F>
+std::optional<R> run_guarded(F& body) {
+    std::optional<PyErrValue> err;
+    try {
+        PyResult<R> result = body();
+        if (result.ok()) return std::move(result.value());
+        err.emplace(result.take_error());
+    } catch (const InternalFailure& failure) {
+        report_internal_failure(failure.what());
+        err.emplace(PyErrValue::panic(failure.what()));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    } catch (const std::exception& other) {
+        report_internal_failure(other.what());
+        err.emplace(PyErrValue::panic(kNativePanicText));
+    } catch (...) {
+        report_internal_failure(kNativePanicText);
+        err.emplace(PyErrValue::panic(kNativePanicText));
+    }
+    std::move(*err).restore();
+    return std::nullopt;
+}
+
+}  // namespace detail
+
+// Entry points that return an object: `body` returns PyResult<PyObject*>
+// holding a new reference. Returns it, or null with an exception set.
+template <class F>
+PyObject* object_boundary(F&& body) noexcept {
+    try {
+        std::optional<PyObject*> result = detail::run_guarded<PyObject*>(body);
+        return result ? *result : nullptr;
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+// Deallocation: `body` returns nothing and is not expected to fail; a failure
+// is raised as PanicException and reported at once as unraisable.
+template <class F>
+void dealloc_boundary(F&& body) noexcept {
+    try {
+        auto wrapped = [&body]() -> PyStatus {
+            body();
+            return ok_status();
+        };
+        if (!detail::run_guarded<Unit>(wrapped)) PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+}  // namespace corvalinth::binding

@@ -1,0 +1,202 @@
+// fit, predict, fit_predict and the fitted-state attributes of KMeans.
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "arrays/input_array.hpp"
+#include "arrays/result_array.hpp"
+#include "binding/boundary.hpp"
+#include "binding/call_signature.hpp"
+#include "binding/kmeans_type.hpp"
+#include "binding/receiver_borrow.hpp"
+#include "kmeans/fit.hpp"
+#include "kmeans/predict.hpp"
+#include "runtime/internal_failure.hpp"
+
+namespace corvalinth::binding {
+
+namespace {
+
+using arrays::InputBorrow;
+
+constexpr const char* kSampleParameters[] = {"x"};
+const CallSignature kFitSignature{"KMeans", "fit", kSampleParameters, 1};
+const CallSignature kPredictSignature{"KMeans", "predict", kSampleParameters, 1};
+const CallSignature kFitPredictSignature{"KMeans", "fit_predict", kSampleParameters, 1};
+
+// The interrupt check handed to the engine: lets the interpreter run pending
+// signal handlers, and keeps the exception one of them raised.
+class SignalCheck {
+public:
+    kmeans::InterruptCheck callable() {
+        return [this]() -> bool {
+            if (PyErr_CheckSignals() != -1) return false;
+            try {
+                reason_.emplace(PyErrValue::fetch());
+            } catch (...) {
+                failure_ = std::current_exception();
+            }
+            return true;
+        };
+    }
+    // Why the fit stopped.
+    PyErrValue take_reason() {
+        if (failure_) std::rethrow_exception(failure_);
+        if (!reason_) throw InternalFailure("fit stopped by the interrupt check without a reason");
+        return std::move(*reason_);
+    }
+
+private:
+    std::optional<PyErrValue> reason_;
+    std::exception_ptr failure_;
+};
+
+PyErrValue engine_error(kmeans::EngineError error, SignalCheck* signals) {
+    if (error.kind == kmeans::EngineError::Kind::Value) {
+        return PyErrValue::message(PyExc_ValueError, std::move(error.message));
+    }
+    if (signals == nullptr) throw InternalFailure("prediction reported an interruption");
+    return signals->take_reason();
+}
+
+// Converts x; its conversion error becomes the error of argument "x".
+PyResult<InputBorrow> extract_x(PyObject* x) {
+    PyResult<InputBorrow> input = arrays::extract_sample_array(x);
+    if (!input.ok()) return argument_error("x", input.take_error());
+    return input;
+}
+
+// Runs the engine's fit; the input is released when the fit ends. Memory
+// exhaustion leaves the whole record as it was.
+std::optional<PyErrValue> run_fit(kmeans::KMeansModel& model, InputBorrow input) {
+    const kmeans::SampleMatrix samples = arrays::view_samples(input);
+    SignalCheck signals;
+    const std::uint64_t n_iter_before = model.n_iter_;
+    const double inertia_before = model.inertia_;
+    std::optional<kmeans::EngineError> error;
+    try {
+        error = kmeans::fit(model, samples, signals.callable());
+    } catch (const std::bad_alloc&) {
+        model.n_iter_ = n_iter_before;
+        model.inertia_ = inertia_before;
+        throw;
+    }
+    if (!error) return std::nullopt;
+    return engine_error(std::move(*error), &signals);
+}
+
+// Labels the input; it is released once the labels array exists.
+PyResult<PyObject*> run_predict(const kmeans::KMeansModel& model, InputBorrow input) {
+    std::variant<kmeans::LabelBuffer, kmeans::EngineError> labels =
+        kmeans::predict(model, arrays::view_samples(input));
+    if (auto* error = std::get_if<kmeans::EngineError>(&labels)) return engine_error(std::move(*error), nullptr);
+    return arrays::labels_to_array(std::move(std::get<kmeans::LabelBuffer>(labels)));
+}
+
+PyResult<PyObject*> fit_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* x = nullptr;
+    PyStatus matched = kFitSignature.match_vector(args, nargs, kwnames, &x);
+    if (!matched.ok()) return matched.take_error();
+    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::exclusive(self);
+    if (!receiver.ok()) return receiver.take_error();
+    PyResult<InputBorrow> input = extract_x(x);
+    if (!input.ok()) return input.take_error();
+    if (std::optional<PyErrValue> error = run_fit(receiver.value().model(), std::move(input.value()))) {
+        return std::move(*error);
+    }
+    return Py_NewRef(Py_None);
+}
+
+PyResult<PyObject*> predict_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* x = nullptr;
+    PyStatus matched = kPredictSignature.match_vector(args, nargs, kwnames, &x);
+    if (!matched.ok()) return matched.take_error();
+    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::shared(self);
+    if (!receiver.ok()) return receiver.take_error();
+    PyResult<InputBorrow> input = extract_x(x);
+    if (!input.ok()) return input.take_error();
+    return run_predict(receiver.value().model(), std::move(input.value()));
+}
+
+PyResult<PyObject*> fit_predict_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* x = nullptr;
+    PyStatus matched = kFitPredictSignature.match_vector(args, nargs, kwnames, &x);
+    if (!matched.ok()) return matched.take_error();
+    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::exclusive(self);
+    if (!receiver.ok()) return receiver.take_error();
+    PyResult<InputBorrow> input = extract_x(x);
+    if (!input.ok()) return input.take_error();
+    // The fit gets its own handle; this one is kept for the prediction and
+    // released before the receiver if the fit fails.
+    InputBorrow for_fit = input.value().duplicate();
+    if (std::optional<PyErrValue> error = run_fit(receiver.value().model(), std::move(for_fit))) {
+        return std::move(*error);
+    }
+    return run_predict(receiver.value().model(), std::move(input.value()));
+}
+
+PyObject* fit_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return object_boundary([&] { return fit_body(self, args, nargs, kwnames); });
+}
+
+PyObject* predict_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return object_boundary([&] { return predict_body(self, args, nargs, kwnames); });
+}
+
+PyObject* fit_predict_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return object_boundary([&] { return fit_predict_body(self, args, nargs, kwnames); });
+}
+
+// Getters read the record under a shared borrow.
+template <class Read>
+PyObject* read_attribute(PyObject* self, Read read) {
+    return object_boundary([&]() -> PyResult<PyObject*> {
+        PyResult<ReceiverBorrow> receiver = ReceiverBorrow::shared(self);
+        if (!receiver.ok()) return receiver.take_error();
+        return read(receiver.value().model());
+    });
+}
+
+PyObject* get_cluster_centers(PyObject* self, void*) {
+    return read_attribute(self, [](const kmeans::KMeansModel& model) -> PyObject* {
+        if (!model.cluster_centers_) return Py_NewRef(Py_None);
+        return arrays::centres_to_array(*model.cluster_centers_);
+    });
+}
+
+PyObject* get_n_iter(PyObject* self, void*) {
+    return read_attribute(self, [](const kmeans::KMeansModel& model) {
+        return checked(PyLong_FromUnsignedLongLong(model.n_iter_));
+    });
+}
+
+PyObject* get_inertia(PyObject* self, void*) {
+    return read_attribute(self,
+                          [](const kmeans::KMeansModel& model) { return checked(PyFloat_FromDouble(model.inertia_)); });
+}
+
+template <class F>
+PyCFunction as_method(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+PyMethodDef kmeans_method_table[] = {
+    {"fit", as_method(fit_entry), METH_FASTCALL | METH_KEYWORDS, "fit($self, x)\n--\n\n"},
+    {"predict", as_method(predict_entry), METH_FASTCALL | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
+    {"fit_predict", as_method(fit_predict_entry), METH_FASTCALL | METH_KEYWORDS, "fit_predict($self, x)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kmeans_attribute_table[] = {
+    {"cluster_centers_", get_cluster_centers, nullptr, "", nullptr},
+    {"n_iter_", get_n_iter, nullptr, "", nullptr},
+    {"inertia_", get_inertia, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace corvalinth::binding

@@ -1,0 +1,477 @@
+#include "runtime/worker_pool.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/completion_latch.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/thread_start.hpp"
+#include "runtime/worker_pool_testing.hpp"
+#include "runtime/worker_settings.hpp"
+
+namespace corvalinth::runtime {
+namespace {
+
+// A failure in the pool's own bookkeeping (not in a piece) leaves pieces on
+// other threads pointing into frames that are going away; nothing can be
+// reported safely, so the process stops.
+[[noreturn]] void abort_unexpected() noexcept {
+    static const char message[] = "Rayon: detected unexpected panic; aborting\n";
+    [[maybe_unused]] ssize_t ignored = ::write(2, message, sizeof message - 1);
+    std::abort();
+}
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Polls `ready` for a short while before the caller falls back to sleeping.
+template <class Ready>
+bool spin_until(Ready&& ready) {
+    constexpr int kPauseRounds = 256;
+    constexpr int kYieldRounds = 16;
+    for (int i = 0; i < kPauseRounds; ++i) {
+        if (ready()) return true;
+        for (int k = 0; k < 16; ++k) cpu_relax();
+    }
+    for (int i = 0; i < kYieldRounds; ++i) {
+        if (ready()) return true;
+        ::sched_yield();
+    }
+    return ready();
+}
+
+struct Worker;
+
+// A unit of pending work in a queue.
+struct Job {
+    // Runs the job on worker `self`; never throws (failures are stored).
+    void (*execute)(Job* job, Worker* self);
+};
+
+struct Worker {
+    WorkerPool* pool;
+    std::size_t index;
+    std::deque<Job*> local;  // all fields below guarded by the pool's mutex
+    std::condition_variable wake;
+    bool sleeping = false;
+    bool woken = false;
+    std::size_t sleeper_slot = 0;
+};
+
+thread_local Worker* tl_worker = nullptr;
+thread_local WorkerPool* tl_scoped_pool = nullptr;
+
+const char kNotInitialized[] = "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: ";
+
+}  // namespace
+
+class WorkerPool {
+public:
+    WorkerPool(std::size_t thread_count, bool runs_on_caller)
+        : thread_count_(thread_count), runs_on_caller_(runs_on_caller), caller_(std::this_thread::get_id()) {}
+
+    // Starts `thread_count` workers; 0 with the pool in `out`, or the error
+    // number of the failed start (the workers already started then finish).
+    static int start(std::size_t thread_count, WorkerPool*& out);
+
+    std::size_t thread_count() const { return thread_count_; }
+    bool runs_on_caller() const { return runs_on_caller_; }
+    bool is_caller(std::thread::id id) const { return id == caller_; }
+
+    void push_local(Worker* self, Job* job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        self->local.push_back(job);
+        pending_.fetch_add(1, std::memory_order_relaxed);
+        wake_one_locked();
+    }
+
+    void inject(Job* job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        injected_.push_back(job);
+        pending_.fetch_add(1, std::memory_order_relaxed);
+        wake_one_locked();
+    }
+
+    // Takes `job` back from the bottom of the worker's own queue if nobody
+    // has taken it.
+    bool reclaim(Worker* self, Job* job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (self->local.empty() || self->local.back() != job) return false;
+        self->local.pop_back();
+        pending_.fetch_sub(1, std::memory_order_relaxed);
+        return true;
+    }
+
+    // Marks a taken job finished and wakes its waiting owner. `done` is the
+    // job's own flag; the job must not be touched after it is set.
+    void finish_taken(std::atomic<bool>& done, Worker* owner) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done.store(true, std::memory_order_release);
+        wake_locked(owner);
+    }
+
+    // Runs other pending jobs, or sleeps, until `done` is set.
+    void help_until(Worker* self, const std::atomic<bool>& done) {
+        for (;;) {
+            if (done.load(std::memory_order_acquire)) return;
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (done.load(std::memory_order_acquire)) return;
+            if (Job* other = take_locked(self)) {
+                lock.unlock();
+                other->execute(other, self);
+                continue;
+            }
+            lock.unlock();
+            if (spin_until([&] { return done.load(std::memory_order_acquire) || has_pending(); })) continue;
+            lock.lock();
+            if (done.load(std::memory_order_acquire) || has_pending()) continue;
+            sleep_locked(self, lock);
+        }
+    }
+
+    void worker_loop(Worker* self) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (terminate_) return;
+            if (Job* job = take_locked(self)) {
+                lock.unlock();
+                job->execute(job, self);
+                lock.lock();
+                continue;
+            }
+            lock.unlock();
+            spin_until([&] { return has_pending(); });
+            lock.lock();
+            if (has_pending() || terminate_) continue;
+            sleep_locked(self, lock);
+        }
+    }
+
+private:
+    bool has_pending() const { return pending_.load(std::memory_order_relaxed) > 0; }
+
+    // Own queue (newest first), then the oldest piece of another worker,
+    // then the oldest submitted loop.
+    Job* take_locked(Worker* self) {
+        if (!has_pending()) return nullptr;
+        Job* job = nullptr;
+        if (!self->local.empty()) {
+            job = self->local.back();
+            self->local.pop_back();
+        } else {
+            const std::size_t count = workers_.size();
+            for (std::size_t k = 1; k < count && job == nullptr; ++k) {
+                Worker* victim = workers_[(self->index + k) % count].get();
+                if (!victim->local.empty()) {
+                    job = victim->local.front();
+                    victim->local.pop_front();
+                }
+            }
+            if (job == nullptr && !injected_.empty()) {
+                job = injected_.front();
+                injected_.pop_front();
+            }
+        }
+        if (job != nullptr) pending_.fetch_sub(1, std::memory_order_relaxed);
+        return job;
+    }
+
+    void sleep_locked(Worker* self, std::unique_lock<std::mutex>& lock) {
+        self->sleeping = true;
+        self->woken = false;
+        self->sleeper_slot = sleepers_.size();
+        sleepers_.push_back(self);
+        while (!self->woken && !terminate_) self->wake.wait(lock);
+        if (self->sleeping) remove_sleeper_locked(self);
+    }
+
+    void remove_sleeper_locked(Worker* sleeper) {
+        Worker* last = sleepers_.back();
+        sleepers_[sleeper->sleeper_slot] = last;
+        last->sleeper_slot = sleeper->sleeper_slot;
+        sleepers_.pop_back();
+        sleeper->sleeping = false;
+    }
+
+    void wake_locked(Worker* sleeper) {
+        if (!sleeper->sleeping) return;
+        remove_sleeper_locked(sleeper);
+        sleeper->woken = true;
+        sleeper->wake.notify_one();
+    }
+
+    void wake_one_locked() {
+        if (!sleepers_.empty()) wake_locked(sleepers_.back());
+    }
+
+    void terminate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        terminate_ = true;
+        for (auto& worker : workers_) worker->wake.notify_one();
+    }
+
+    const std::size_t thread_count_;
+    const bool runs_on_caller_;
+    const std::thread::id caller_;
+    std::vector<std::unique_ptr<Worker>> workers_;  // fixed before any worker starts
+    std::mutex mutex_;
+    std::deque<Job*> injected_;
+    std::vector<Worker*> sleepers_;
+    std::atomic<std::size_t> pending_{0};  // jobs in all queues; changed under mutex_
+    bool terminate_ = false;
+};
+
+namespace {
+
+void* worker_entry(void* argument) {
+    auto* self = static_cast<Worker*>(argument);
+    tl_worker = self;
+    try {
+        self->pool->worker_loop(self);
+    } catch (...) {
+        abort_unexpected();
+    }
+    return nullptr;
+}
+
+// What every piece of one loop shares.
+struct Runner {
+    Worker* self;  // null when the loop runs on a calling thread that is the whole pool
+    std::size_t threads;
+    const detail::LoopTask* task;
+};
+
+void run_range(const Runner& runner, std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+               void* result);
+
+// The upper half of a split, waiting in its creator's queue.
+struct RangeJob : Job {
+    const Runner* runner;
+    std::size_t begin;
+    std::size_t end;
+    std::size_t budget;
+    Worker* owner;
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+    alignas(16) unsigned char result[detail::LoopTask::kMaxResultSize];
+
+    void run(Worker* self, bool moved) {
+        try {
+            run_range(Runner{self, runner->threads, runner->task}, begin, end, budget, moved, result);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+
+    static void execute_taken(Job* job, Worker* self) {
+        auto* range = static_cast<RangeJob*>(job);
+        Worker* owner = range->owner;
+        range->run(self, true);
+        owner->pool->finish_taken(range->done, owner);
+    }
+};
+
+// Splits [begin, end) at its middle with both halves given `budget`: the
+// lower half runs here (counting as moved when `lower_moved`), the upper half
+// waits for an idle worker; if none took it, it runs here afterwards
+// (counting as moved when `upper_moved_here`). Every piece has stopped when
+// this returns or throws; a failure of the lower half wins over one of the
+// upper half.
+void split_and_join(const Runner& runner, std::size_t begin, std::size_t end, std::size_t budget,
+                    bool lower_moved, bool upper_moved_here, void* result) {
+    const std::size_t middle = begin + (end - begin) / 2;
+    RangeJob upper;
+    upper.execute = &RangeJob::execute_taken;
+    upper.runner = &runner;
+    upper.begin = middle;
+    upper.end = end;
+    upper.budget = budget;
+    upper.owner = runner.self;
+    if (runner.self != nullptr) runner.self->pool->push_local(runner.self, &upper);
+
+    std::exception_ptr lower_failure;
+    try {
+        run_range(runner, begin, middle, budget, lower_moved, result);
+    } catch (...) {
+        lower_failure = std::current_exception();
+    }
+    try {
+        if (runner.self == nullptr || runner.self->pool->reclaim(runner.self, &upper)) {
+            upper.run(runner.self, upper_moved_here);
+        } else {
+            runner.self->pool->help_until(runner.self, upper.done);
+        }
+    } catch (...) {
+        abort_unexpected();
+    }
+    if (lower_failure) std::rethrow_exception(lower_failure);
+    if (upper.failure) std::rethrow_exception(upper.failure);
+    if (runner.task->result_size > 0) runner.task->combine(*runner.task, result, upper.result);
+}
+
+void run_range(const Runner& runner, std::size_t begin, std::size_t end, std::size_t budget, bool moved,
+               void* result) {
+    const std::size_t length = end - begin;
+    if (length / 2 >= 1) {
+        if (moved) {
+            split_and_join(runner, begin, end, std::max(runner.threads, budget / 2), false, false, result);
+            return;
+        }
+        if (budget > 0) {
+            split_and_join(runner, begin, end, budget / 2, false, false, result);
+            return;
+        }
+    }
+    runner.task->leaf(*runner.task, begin, end, result);
+}
+
+// A loop handed over by a calling thread: it has already split the whole
+// range once, and both halves run away from it.
+struct LoopJob : Job {
+    const detail::LoopTask* task;
+    std::size_t threads;
+    std::size_t n;
+    std::size_t budget;
+    void* result;
+    CompletionLatch* latch;
+    std::exception_ptr failure;
+
+    static void execute_on(Job* job, Worker* self) {
+        auto* loop = static_cast<LoopJob*>(job);
+        try {
+            const Runner runner{self, loop->threads, loop->task};
+            split_and_join(runner, 0, loop->n, loop->budget, true, true, loop->result);
+        } catch (...) {
+            loop->failure = std::current_exception();
+        }
+        loop->latch->set();
+    }
+};
+
+std::mutex g_global_mutex;
+std::atomic<WorkerPool*> g_global_pool{nullptr};
+bool g_global_failed = false;  // guarded by g_global_mutex
+
+}  // namespace
+
+int WorkerPool::start(std::size_t thread_count, WorkerPool*& out) {
+    auto* pool = new WorkerPool(thread_count, false);
+    pool->workers_.reserve(thread_count);
+    for (std::size_t i = 0; i < thread_count; ++i) {
+        pool->workers_.push_back(std::make_unique<Worker>());
+        pool->workers_.back()->pool = pool;
+        pool->workers_.back()->index = i;
+    }
+    const std::size_t stack = requested_worker_stack();
+    for (std::size_t i = 0; i < thread_count; ++i) {
+        const int rc = start_detached_thread(&worker_entry, pool->workers_[i].get(), stack);
+        if (rc != 0) {
+            // Workers already running still read the pool while they finish,
+            // so it is never freed.
+            pool->terminate();
+            return rc;
+        }
+    }
+    out = pool;
+    return 0;
+}
+
+WorkerPool& global_pool() {
+    if (WorkerPool* pool = g_global_pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard<std::mutex> lock(g_global_mutex);
+    if (WorkerPool* pool = g_global_pool.load(std::memory_order_relaxed)) return *pool;
+    if (g_global_failed) throw InternalFailure(std::string(kNotInitialized) + "GlobalPoolAlreadyInitialized }");
+    WorkerPool* pool = nullptr;
+    const int rc = WorkerPool::start(worker_count_from_environment(), pool);
+    if (rc != 0) {
+        if (!is_unsupported_error(rc) || tl_worker != nullptr) {
+            g_global_failed = true;
+            throw InternalFailure(std::string(kNotInitialized) + "IOError(" + render_os_error(rc) + ") }");
+        }
+        // Without thread support the calling thread is the pool's one worker.
+        pool = new WorkerPool(1, true);
+    }
+    g_global_pool.store(pool, std::memory_order_release);
+    return *pool;
+}
+
+std::size_t pool_thread_count() { return global_pool().thread_count(); }
+
+std::size_t thread_count(const WorkerPool& pool) { return pool.thread_count(); }
+
+bool on_worker_thread() { return tl_worker != nullptr; }
+
+namespace detail {
+
+void run_loop(std::size_t n, const LoopTask& task, void* result) {
+    Worker* self = tl_worker;
+    WorkerPool& pool = self != nullptr ? *self->pool : tl_scoped_pool != nullptr ? *tl_scoped_pool : global_pool();
+    if (n <= 1) {
+        task.leaf(task, 0, n, result);
+        return;
+    }
+    const std::size_t threads = pool.thread_count();
+    if (self != nullptr) {
+        run_range(Runner{self, threads, &task}, 0, n, threads, false, result);
+        return;
+    }
+    if (pool.runs_on_caller()) {
+        const Runner runner{nullptr, threads, &task};
+        if (pool.is_caller(std::this_thread::get_id())) {
+            run_range(runner, 0, n, threads, false, result);
+        } else {
+            split_and_join(runner, 0, n, threads / 2, true, true, result);
+        }
+        return;
+    }
+    // The whole range (budget T, not moved) is split here; both halves go to
+    // the pool as one job and count as moved there.
+    LoopJob job;
+    job.execute = &LoopJob::execute_on;
+    job.task = &task;
+    job.threads = threads;
+    job.n = n;
+    job.budget = threads / 2;
+    job.result = result;
+    job.latch = &CompletionLatch::for_this_thread();
+    pool.inject(&job);
+    try {
+        job.latch->wait_and_reset();
+    } catch (...) {
+        abort_unexpected();
+    }
+    if (job.failure) std::rethrow_exception(job.failure);
+}
+
+}  // namespace detail
+
+namespace testing {
+
+WorkerPool& make_private_pool(std::size_t thread_count) {
+    WorkerPool* pool = nullptr;
+    const int rc = WorkerPool::start(thread_count, pool);
+    if (rc != 0) throw InternalFailure(std::string(kNotInitialized) + "IOError(" + render_os_error(rc) + ") }");
+    return *pool;
+}
+
+ScopedPool::ScopedPool(WorkerPool& pool) : previous_(tl_scoped_pool) { tl_scoped_pool = &pool; }
+
+ScopedPool::~ScopedPool() { tl_scoped_pool = previous_; }
+
+}  // namespace testing
+}  // namespace corvalinth::runtime
