@@ -96,46 +96,48 @@ PyResult<PyObject*> run_predict(const kmeans::KMeansModel& model, InputBorrow in
     return arrays::labels_to_array(std::move(std::get<kmeans::LabelBuffer>(labels)));
 }
 
-PyResult<PyObject*> fit_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method call after its common steps: arguments matched, receiver
+// borrowed, x converted. Members are released input first, receiver last.
+struct SampleCall {
+    ReceiverBorrow receiver;
+    InputBorrow input;
+};
+
+PyResult<SampleCall> begin_sample_call(const CallSignature& signature, bool exclusive, PyObject* self,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* x = nullptr;
-    PyStatus matched = kFitSignature.match_vector(args, nargs, kwnames, &x);
+    PyStatus matched = signature.match_vector(args, nargs, kwnames, &x);
     if (!matched.ok()) return matched.take_error();
-    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::exclusive(self);
+    PyResult<ReceiverBorrow> receiver = exclusive ? ReceiverBorrow::exclusive(self) : ReceiverBorrow::shared(self);
     if (!receiver.ok()) return receiver.take_error();
     PyResult<InputBorrow> input = extract_x(x);
     if (!input.ok()) return input.take_error();
-    if (std::optional<PyErrValue> error = run_fit(receiver.value().model(), std::move(input.value()))) {
+    return SampleCall{std::move(receiver.value()), std::move(input.value())};
+}
+
+PyResult<PyObject*> fit_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyResult<SampleCall> call = begin_sample_call(kFitSignature, true, self, args, nargs, kwnames);
+    if (!call.ok()) return call.take_error();
+    if (std::optional<PyErrValue> error = run_fit(call.value().receiver.model(), std::move(call.value().input))) {
         return std::move(*error);
     }
     return Py_NewRef(Py_None);
 }
 
 PyResult<PyObject*> predict_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* x = nullptr;
-    PyStatus matched = kPredictSignature.match_vector(args, nargs, kwnames, &x);
-    if (!matched.ok()) return matched.take_error();
-    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::shared(self);
-    if (!receiver.ok()) return receiver.take_error();
-    PyResult<InputBorrow> input = extract_x(x);
-    if (!input.ok()) return input.take_error();
-    return run_predict(receiver.value().model(), std::move(input.value()));
+    PyResult<SampleCall> call = begin_sample_call(kPredictSignature, false, self, args, nargs, kwnames);
+    if (!call.ok()) return call.take_error();
+    return run_predict(call.value().receiver.model(), std::move(call.value().input));
 }
 
 PyResult<PyObject*> fit_predict_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* x = nullptr;
-    PyStatus matched = kFitPredictSignature.match_vector(args, nargs, kwnames, &x);
-    if (!matched.ok()) return matched.take_error();
-    PyResult<ReceiverBorrow> receiver = ReceiverBorrow::exclusive(self);
-    if (!receiver.ok()) return receiver.take_error();
-    PyResult<InputBorrow> input = extract_x(x);
-    if (!input.ok()) return input.take_error();
-    // The fit gets its own handle; this one is kept for the prediction and
-    // released before the receiver if the fit fails.
-    InputBorrow for_fit = input.value().duplicate();
-    if (std::optional<PyErrValue> error = run_fit(receiver.value().model(), std::move(for_fit))) {
-        return std::move(*error);
-    }
-    return run_predict(receiver.value().model(), std::move(input.value()));
+    PyResult<SampleCall> call = begin_sample_call(kFitPredictSignature, true, self, args, nargs, kwnames);
+    if (!call.ok()) return call.take_error();
+    kmeans::KMeansModel& model = call.value().receiver.model();
+    // The fit gets its own handle; the call's handle is kept for the
+    // prediction, and released before the receiver if the fit fails.
+    if (std::optional<PyErrValue> error = run_fit(model, call.value().input.duplicate())) return std::move(*error);
+    return run_predict(model, std::move(call.value().input));
 }
 
 PyObject* fit_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
