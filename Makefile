@@ -8,8 +8,10 @@ CTEST := $(VENV)/bin/ctest
 BUILD := build/cpp
 ASAN_BUILD := build/asan
 JOBS := $(shell nproc)
+# Sanitizer runtimes for a stock interpreter that loads the instrumented module.
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: test demo bench asan cpp module cpp-test py-test venv gtest clean
+.PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
 
 test: cpp-test py-test
 
@@ -18,6 +20,11 @@ $(VENV)/.stamp: requirements.txt tools/find-python
 	@py=$$(tools/find-python) && echo "creating $(VENV) with $$py" && "$$py" -m venv $(VENV)
 	$(VENV)/bin/pip install -q --upgrade pip
 	$(VENV)/bin/pip install -q -r requirements.txt
+	@touch $@
+
+# Plotting is needed by the demo only; the pinned numpy stays as it is.
+$(VENV)/.demo-stamp: $(VENV)/.stamp requirements-demo.txt
+	$(VENV)/bin/pip install -q -r requirements-demo.txt -c requirements.txt
 	@touch $@
 
 gtest:
@@ -36,11 +43,25 @@ cpp-test: cpp
 module: $(VENV)/.stamp
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
+# The stub in the source tree checked against the installed module.
+STUBTEST = MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest corvalinth
+
 py-test: module
 	$(PY) -m pytest -q tests/python
+	$(STUBTEST)
 
-bench: cpp
+stubtest: module
+	$(STUBTEST)
+
+demo: module $(VENV)/.demo-stamp
+	MPLBACKEND=Agg $(PY) examples/quickstart.py
+
+# OpenBLAS tuning variables that some machines set for old OpenBLAS builds slow
+# the NumPy baseline down; they are dropped for the benchmark run only.
+bench: cpp module
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
+	@echo "== bench/baseline_numpy.py"
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/baseline_numpy.py
 
 asan: gtest $(VENV)/.stamp
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALINTH_SANITIZE=ON \
@@ -48,6 +69,9 @@ asan: gtest $(VENV)/.stamp
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(CTEST) --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_BUILD) \
+	  $(PY) -m pytest -q tests/python
 
 clean:
 	rm -rf build

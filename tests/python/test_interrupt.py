@@ -1,0 +1,174 @@
+"""Interrupting a long fit with a signal, in a child process.
+
+The child first fits a small set (so the model holds known centres), then
+starts a fit that would run thousands of iterations on a large set. The parent
+waits until a probe signal handler (SIGUSR2) has run *inside* that fit (it sees
+the model exclusively borrowed), then sends the interrupting signal. The
+interrupting signals have lower numbers than the probe, so the interpreter
+cannot run their handlers in the same signal check as the probe's: the
+iteration during whose check the probe ran completes first. The child reports
+what it saw as one JSON line.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import signal
+import subprocess
+import threading
+import time
+
+import pytest
+
+from conftest import python_command
+
+MAX_ITERS = 3000
+
+CHILD = r"""
+import json, math, signal, sys, time
+import numpy as np
+import corvalinth
+
+MODE, METHOD, MAX_ITERS = sys.argv[1], sys.argv[2], int(sys.argv[3])
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if the parent ignores SIGINT
+
+rng = np.random.default_rng(7)
+small = rng.normal(size=(40, 8))
+big = rng.normal(size=(400_000, 8))
+model = corvalinth.KMeans(n_clusters=16, max_iters=MAX_ITERS, tol=0.0, random_state=3)
+model.fit(small)
+centres_before = model.cluster_centers_.tobytes()
+labels_before = model.predict(small)
+inertia_small = model.inertia_
+
+class Stop(Exception):
+    pass
+
+stop = Stop("stopped by SIGUSR1")
+probes = []
+
+def on_probe(signum, frame):
+    # Only a handler that finds the model borrowed ran inside the fit.
+    if probes:
+        return
+    try:
+        model.n_iter_
+        return  # not inside the fit yet
+    except RuntimeError as e:
+        found = {"n_iter_": str(e)}
+    for name, call in [("inertia_", lambda: model.inertia_),
+                       ("cluster_centers_", lambda: model.cluster_centers_),
+                       ("predict", lambda: model.predict(small)),
+                       ("fit", lambda: model.fit(small)),
+                       ("fit_predict", lambda: model.fit_predict(small))]:
+        try:
+            call()
+            found[name] = None
+        except RuntimeError as e:
+            found[name] = str(e)
+    probes.append(found)
+    print("tick", flush=True)
+
+def on_stop(signum, frame):
+    raise stop
+
+signal.signal(signal.SIGUSR2, on_probe)
+signal.signal(signal.SIGUSR1, on_stop)
+print("started", flush=True)
+outcome = None
+try:
+    getattr(model, METHOD)(big)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+except Stop as e:
+    outcome = "same Stop" if e is stop else "other Stop"
+raised_at = time.monotonic()
+
+n_iter = model.n_iter_
+interrupted_inertia = model.inertia_
+report = {
+    "outcome": outcome, "raised_at": raised_at, "probes": probes[0] if probes else None,
+    "n_iter": n_iter, "inertia": interrupted_inertia, "inertia_small": inertia_small,
+    "centres_kept": model.cluster_centers_.tobytes() == centres_before,
+    "labels_kept": bool(np.array_equal(model.predict(small), labels_before)),
+}
+# The iterations counted are those that completed: a fresh fit capped at that
+# count reaches the same inertia (up to the last bits of its parallel sum).
+if 0 < n_iter < MAX_ITERS:
+    ref = corvalinth.KMeans(n_clusters=16, max_iters=n_iter, tol=0.0, random_state=3)
+    ref.fit(big)
+    report["ref_inertia"] = ref.inertia_
+# The model is usable again: refitting the small set reproduces its centres.
+model.fit(small)
+report["refit_same"] = model.cluster_centers_.tobytes() == centres_before
+print(json.dumps(report), flush=True)
+"""
+
+
+def _reader(stream, lines: queue.Queue) -> None:
+    for line in stream:
+        lines.put(line.rstrip("\n"))
+    lines.put(None)
+
+
+def _next_line(lines: queue.Queue, timeout: float) -> str | None:
+    return lines.get(timeout=timeout)
+
+
+@pytest.mark.parametrize("method", ["fit", "fit_predict"])
+@pytest.mark.parametrize("mode, sig, expected", [
+    ("sigint", signal.SIGINT, "KeyboardInterrupt"),
+    ("handler", signal.SIGUSR1, "same Stop"),
+])
+def test_signal_interrupts_long_fit(method, mode, sig, expected):
+    proc = subprocess.Popen(python_command(CHILD) + [mode, method, str(MAX_ITERS)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines: queue.Queue = queue.Queue()
+    threading.Thread(target=_reader, args=(proc.stdout, lines), daemon=True).start()
+    try:
+        assert _next_line(lines, 120) == "started", proc.stderr.read()
+        # Probe until a handler has run inside the fit's loop.
+        deadline = time.monotonic() + 120
+        line = None
+        while line != "tick":
+            assert time.monotonic() < deadline, "the fit never ran a signal handler"
+            os.kill(proc.pid, signal.SIGUSR2)
+            try:
+                line = _next_line(lines, 0.05)
+            except queue.Empty:
+                continue
+            assert line in ("tick",), f"unexpected output {line!r}"
+        sent_at = time.monotonic()
+        os.kill(proc.pid, sig)
+        report_line = _next_line(lines, 300)
+        proc.wait(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    stderr = proc.stderr.read()
+    assert proc.returncode == 0, stderr
+    report = json.loads(report_line)
+
+    assert report["outcome"] == expected
+    # Raised at the start of the next iteration, not after thousands of them.
+    assert report["raised_at"] - sent_at < 30
+    probes = report["probes"]
+    assert probes == {
+        "n_iter_": "Already mutably borrowed",
+        "inertia_": "Already mutably borrowed",
+        "cluster_centers_": "Already mutably borrowed",
+        "predict": "Already mutably borrowed",
+        "fit": "Already borrowed",
+        "fit_predict": "Already borrowed",
+    }
+    # At least the iteration during whose check the probe ran has completed.
+    assert 1 <= report["n_iter"] < MAX_ITERS
+    assert report["inertia"] != report["inertia_small"]
+    assert report["ref_inertia"] == pytest.approx(report["inertia"], rel=1e-9)
+    assert report["centres_kept"]
+    assert report["labels_kept"]
+    assert report["refit_same"]
