@@ -2,15 +2,47 @@
 #include "kmeans/nearest_kernels.hpp"
 
 #include <limits>
+#include <vector>
 
-#include "kmeans/distance.hpp"
+#include "kmeans/nearest_kernel_entry.hpp"
 #include "kmeans/nearest_kernel_panel.hpp"
+#include "kmeans/nearest_kernel_simd.hpp"
 #include "kmeans/nearest_kernel_variants.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::kmeans {
+namespace kernels {
+namespace {
+
+// One "lane" per register: the same kernels in plain scalar code, blocked for
+// instruction-level parallelism.
+struct Scalar {
+    using reg = double;
+    using mask = bool;
+    static constexpr std::size_t lanes = 1;
+    static reg load(const double* p) { return *p; }
+    static reg bcast(const double* p) { return *p; }
+    static reg set1(double v) { return v; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg mul(reg a, reg b) { return a * b; }
+    static reg add(reg a, reg b) { return a + b; }
+    static mask lt(reg a, reg b) { return a < b; }
+    static reg blend(mask m, reg if_false, reg if_true) { return m ? if_true : if_false; }
+    static void store(double* p, reg r) { *p = r; }
+};
+
+using PortableKernels = Kernels<Scalar, 1, 4, 2, 4>;
+
+}  // namespace
+}  // namespace kernels
+}  // namespace corvalinth::kmeans
+
+CORVALINTH_DEFINE_NEAREST_VARIANT(portable, PortableKernels)
+
+namespace corvalinth::kmeans {
 
 CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(std::make_unique<Impl>()) {
+    static_assert(kPanelLanes == kernels::kLanesPerBlock);
     if (dims > centres.cols) throw InternalFailure("centre panel wider than the centres");
     if (centres.values.size() != centres.rows * centres.cols) throw InternalFailure("centre matrix size mismatch");
     Impl& p = *impl_;
@@ -39,34 +71,65 @@ std::size_t CentrePanel::dims() const { return impl_->dims; }
 
 namespace {
 
-void check_range(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel) {
-    if (begin > end || end > x.n_rows) throw InternalFailure("nearest-centre range out of bounds");
-    if (panel.dims() > x.n_cols) throw InternalFailure("centre panel wider than the samples");
+bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_avx512() {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") && cpu_has_avx2();
 }
 
-template <class Out>
-void portable_nearest(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel::Impl& p,
-                      Out* out) {
-    for (std::size_t i = begin; i < end; ++i)
-        out[i - begin] = static_cast<Out>(nearest_centre(x.row(i), x.col_stride, p.dims, p.rows.get(), p.k, p.dims));
+// Tile scratch of the calling thread, for views that are packed before use.
+double* tile_scratch(std::size_t dims) {
+    thread_local std::vector<double> scratch;
+    const std::size_t need = kernels::kMaxTileSamples * (dims == 0 ? 1 : dims);
+    if (scratch.size() < need) scratch.resize(need);
+    return scratch.data();
 }
 
-void portable_distances(const SampleMatrix& x, const double* centre, std::size_t dims, double* out) {
-    for (std::size_t i = 0; i < x.n_rows; ++i) out[i] = squared_distance(x.row(i), x.col_stride, dims, centre, dims);
-}
+kernels::SampleView sample_view(const SampleMatrix& x) { return {x.data, x.row_stride, x.col_stride}; }
 
 template <class Out>
 void nearest_dispatch(NearestKernelVariant variant, const SampleMatrix& x, std::size_t begin, std::size_t end,
                       const CentrePanel& panel, Out* out) {
-    check_range(x, begin, end, panel);
+    if (begin > end || end > x.n_rows) throw InternalFailure("nearest-centre range out of bounds");
+    if (panel.dims() > x.n_cols) throw InternalFailure("centre panel wider than the samples");
     if (!nearest_kernel_available(variant)) throw InternalFailure("nearest-centre kernel not available");
-    portable_nearest(x, begin, end, panel.impl(), out);
+    const CentrePanel::Impl& p = panel.impl();
+    if (begin == end) return;
+    if (p.k == 0 || p.dims == 0) {
+        // Every distance is -0.0 (or there is no centre): the first centre wins.
+        for (std::size_t i = begin; i < end; ++i) out[i - begin] = 0;
+        return;
+    }
+    const kernels::PanelView view{p.panel.get(), p.rows.get(), p.k, p.dims, p.blocks};
+    double* scratch = tile_scratch(p.dims);
+    switch (variant) {
+        case NearestKernelVariant::avx512:
+            kernels::nearest_avx512(sample_view(x), begin, end, view, scratch, out);
+            return;
+        case NearestKernelVariant::avx2:
+            kernels::nearest_avx2(sample_view(x), begin, end, view, scratch, out);
+            return;
+        case NearestKernelVariant::portable:
+            kernels::nearest_portable(sample_view(x), begin, end, view, scratch, out);
+            return;
+    }
+}
+
+NearestKernelVariant choose_variant() {
+    if (cpu_has_avx512()) return NearestKernelVariant::avx512;
+    if (cpu_has_avx2()) return NearestKernelVariant::avx2;
+    return NearestKernelVariant::portable;
 }
 
 }  // namespace
 
 bool nearest_kernel_available(NearestKernelVariant variant) {
-    return variant == NearestKernelVariant::portable;
+    switch (variant) {
+        case NearestKernelVariant::avx512: return cpu_has_avx512();
+        case NearestKernelVariant::avx2: return cpu_has_avx2();
+        case NearestKernelVariant::portable: return true;
+    }
+    return false;
 }
 
 const char* nearest_kernel_name(NearestKernelVariant variant) {
@@ -75,10 +138,13 @@ const char* nearest_kernel_name(NearestKernelVariant variant) {
         case NearestKernelVariant::avx2: return "avx2";
         case NearestKernelVariant::portable: return "portable";
     }
-    return "portable";
+    return "unknown";
 }
 
-NearestKernelVariant nearest_kernel_selected() { return NearestKernelVariant::portable; }
+NearestKernelVariant nearest_kernel_selected() {
+    static const NearestKernelVariant chosen = choose_variant();
+    return chosen;
+}
 
 void nearest_centres_with(NearestKernelVariant variant, const SampleMatrix& x, std::size_t begin, std::size_t end,
                           const CentrePanel& panel, std::uint64_t* out) {
@@ -88,11 +154,23 @@ void nearest_centres_with(NearestKernelVariant variant, const SampleMatrix& x, s
                           const CentrePanel& panel, std::int32_t* out) {
     nearest_dispatch(variant, x, begin, end, panel, out);
 }
+
 void distances_to_centre_with(NearestKernelVariant variant, const SampleMatrix& x, const double* centre,
                               std::size_t dims, double* out) {
     if (dims > x.n_cols) throw InternalFailure("centre wider than the samples");
     if (!nearest_kernel_available(variant)) throw InternalFailure("nearest-centre kernel not available");
-    portable_distances(x, centre, dims, out);
+    double* scratch = tile_scratch(dims);
+    switch (variant) {
+        case NearestKernelVariant::avx512:
+            kernels::distances_avx512(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            return;
+        case NearestKernelVariant::avx2:
+            kernels::distances_avx2(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            return;
+        case NearestKernelVariant::portable:
+            kernels::distances_portable(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            return;
+    }
 }
 
 void nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,

@@ -1,0 +1,345 @@
+// Every nearest-centre kernel variant against the scalar reference kernels,
+// bit for bit, over many layouts, widths, centre counts and special values.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "kmeans/distance.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/internal_failure.hpp"
+
+namespace {
+
+using corvalinth::InternalFailure;
+using namespace corvalinth::kmeans;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+enum class Layout { RowMajor, ColumnMajor, Strided, Reversed, ReversedColumnMajor, RepeatedRow };
+// Same: samples, centres and panel all d wide. WiderCentres: centres have two
+// more columns than the panel uses. WiderSamples: samples have three more.
+enum class Widths { Same, WiderCentres, WiderSamples };
+
+const char* layout_name(Layout l) {
+    static constexpr const char* names[] = {"RowMajor", "ColumnMajor", "Strided",
+                                            "Reversed", "ReversedColumnMajor", "RepeatedRow"};
+    return names[static_cast<int>(l)];
+}
+const char* widths_name(Widths w) {
+    static constexpr const char* names[] = {"Same", "WiderCentres", "WiderSamples"};
+    return names[static_cast<int>(w)];
+}
+
+// Random values with many exact ties (small integers) and, in a quarter of the
+// rows, one special value (NaN, +/-inf, -0.0, or a value whose square overflows).
+class ValueSource {
+public:
+    explicit ValueSource(std::uint64_t seed) : gen_(seed) {}
+
+    std::vector<double> matrix(std::size_t rows, std::size_t cols) {
+        std::vector<double> m(rows * cols);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const bool integral = pick(2) == 0;
+            for (std::size_t j = 0; j < cols; ++j)
+                m[r * cols + j] = integral ? static_cast<double>(static_cast<int>(pick(9)) - 4)
+                                           : std::uniform_real_distribution<double>(-10.0, 10.0)(gen_);
+            if (cols > 0 && pick(4) == 0) m[r * cols + pick(cols)] = special();
+        }
+        return m;
+    }
+    std::size_t pick(std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(gen_); }
+
+private:
+    double special() {
+        static constexpr double values[] = {kNaN, kInf, -kInf, -0.0, 1e300, -1e300};
+        return values[pick(std::size(values))];
+    }
+    std::mt19937_64 gen_;
+};
+
+// Owns the memory behind a SampleMatrix laid out as requested.
+struct SampleStore {
+    std::vector<double> buffer;
+    SampleMatrix view;
+};
+
+SampleStore lay_out(const std::vector<double>& values, std::size_t n, std::size_t d, Layout layout) {
+    SampleStore s;
+    const auto sn = static_cast<std::ptrdiff_t>(n);
+    const auto sd = static_cast<std::ptrdiff_t>(d);
+    auto put = [&](std::size_t size, std::ptrdiff_t origin, std::ptrdiff_t rs, std::ptrdiff_t cs) {
+        s.buffer.assign(size + 1, 12345.0);  // fillers must never be read
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < d; ++j)
+                s.buffer[static_cast<std::size_t>(origin + static_cast<std::ptrdiff_t>(i) * rs +
+                                                  static_cast<std::ptrdiff_t>(j) * cs)] = values[i * d + j];
+        s.view = SampleMatrix{s.buffer.data() + origin, n, d, rs, cs};
+    };
+    switch (layout) {
+        case Layout::RowMajor: put(n * d, 0, sd, 1); break;
+        case Layout::ColumnMajor: put(n * d, 0, 1, sn); break;
+        case Layout::Strided: put(2 * n * 3 * d, 0, 2 * 3 * sd, 3); break;
+        case Layout::Reversed: put(n * d, n * d == 0 ? 0 : sn * sd - 1, -sd, -1); break;
+        case Layout::ReversedColumnMajor: put(n * d, n * d == 0 ? 0 : sn * sd - 1, -1, -sn); break;
+        case Layout::RepeatedRow:
+            s.buffer.assign(d + 1, 0.0);
+            for (std::size_t j = 0; j < d && n > 0; ++j) s.buffer[j] = values[j];
+            s.view = SampleMatrix{s.buffer.data(), n, d, 0, 1};
+            break;
+    }
+    return s;
+}
+
+CentreMatrix make_centres(ValueSource& src, std::size_t k, std::size_t cols) {
+    CentreMatrix c{k, cols, src.matrix(k, cols)};
+    // Exact duplicates, within one lane block and across blocks.
+    auto copy_row = [&](std::size_t from, std::size_t to) {
+        if (from < k && to < k)
+            for (std::size_t j = 0; j < cols; ++j) c.values[to * cols + j] = c.values[from * cols + j];
+    };
+    copy_row(0, 1);
+    copy_row(3, 11);
+    copy_row(4, 12);  // same lane, next block
+    copy_row(2, k - 1);
+    return c;
+}
+
+// Plants samples that tie exactly: a copy of a centre, and points halfway
+// between two centres that differ by 2 in coordinate 0 only.
+void plant_ties(std::vector<double>& x, std::size_t n, std::size_t d, CentreMatrix& c, std::size_t used_dims) {
+    if (used_dims == 0) return;
+    const std::size_t k = c.rows;
+    auto make_pair = [&](std::size_t a, std::size_t b, std::size_t sample) {
+        if (a >= k || b >= k || sample >= n) return;
+        for (std::size_t j = 0; j < c.cols; ++j) c.values[a * c.cols + j] = static_cast<double>(static_cast<int>(j % 5) - 2);
+        for (std::size_t j = 0; j < c.cols; ++j) c.values[b * c.cols + j] = c.values[a * c.cols + j];
+        c.values[b * c.cols] += 2.0;
+        for (std::size_t j = 0; j < d; ++j) x[sample * d + j] = j < c.cols ? c.values[a * c.cols + j] : 0.5;
+        x[sample * d] += 1.0;
+    };
+    make_pair(2, 5, 1);    // same block, different lanes
+    make_pair(6, 9, 2);    // neighbouring blocks
+    make_pair(13, 21, 3);  // same lane of two blocks
+    make_pair(7, 32, 4);   // far apart
+    if (k > 0 && n > 0)
+        for (std::size_t j = 0; j < d; ++j) x[j] = j < c.cols ? c.values[(k / 2) * c.cols + j] : 1.0;
+    // Centres whose coordinates are the same small values in opposite orders
+    // are equally far from a zero sample in exact arithmetic; only the
+    // left-to-right rounding decides between them.
+    auto mirror_pair = [&](std::size_t a, std::size_t b, std::size_t sample, std::uint64_t seed) {
+        if (a >= k || b >= k || a == b || sample >= n) return;
+        std::mt19937_64 gen(seed);
+        std::uniform_real_distribution<double> small(-1e-3, 1e-3);
+        for (std::size_t j = 0; j < c.cols; ++j) c.values[a * c.cols + j] = c.values[b * c.cols + j] = 0.0;
+        for (std::size_t j = 0; j < used_dims; ++j) {
+            const double v = small(gen);
+            c.values[a * c.cols + j] = v;
+            c.values[b * c.cols + (used_dims - 1 - j)] = v;
+        }
+        for (std::size_t j = 0; j < d; ++j) x[sample * d + j] = 0.0;
+    };
+    for (std::size_t r = 0; r < 6; ++r)
+        mirror_pair(r == 0 ? 0 : 3 * r + 8, r == 0 ? k - 1 : 3 * r + 11, 5 + r, used_dims * 131 + r);
+}
+
+std::string skip_message(NearestKernelVariant v) {
+    return std::string("the ") + nearest_kernel_name(v) + " kernels need instructions this processor lacks";
+}
+
+using LabelParam = std::tuple<NearestKernelVariant, Layout, Widths, std::size_t, std::size_t>;
+
+class NearestCentresMatchReference : public ::testing::TestWithParam<LabelParam> {};
+
+TEST_P(NearestCentresMatchReference, LabelsBitIdentical) {
+    const auto [variant, layout, widths, d, k] = GetParam();
+    if (!nearest_kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+
+    const std::size_t n = 61;  // not a multiple of any block size
+    const std::size_t x_cols = d + (widths == Widths::WiderSamples ? 3 : 0);
+    const std::size_t c_cols = d + (widths == Widths::WiderCentres ? 2 : 0);
+    ValueSource src(1000003 * d + 7919 * k + 31 * static_cast<std::size_t>(layout) + static_cast<std::size_t>(widths));
+    CentreMatrix centres = make_centres(src, k, c_cols);
+    std::vector<double> values = src.matrix(n, x_cols);
+    plant_ties(values, n, x_cols, centres, d);
+    const SampleStore store = lay_out(values, n, x_cols, layout);
+    const SampleMatrix& x = store.view;
+
+    const CentrePanel panel(centres, d);
+    EXPECT_EQ(panel.k(), k);
+    EXPECT_EQ(panel.dims(), d);
+
+    std::vector<std::uint64_t> expected(n);
+    for (std::size_t i = 0; i < n; ++i)
+        expected[i] = nearest_centre(x.row(i), x.col_stride, d, centres.values.data(), k, c_cols);
+
+    for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 3}, {17, 18}, {9, 9}}) {
+        std::vector<std::uint64_t> got64(end - begin + 1, 777);
+        std::vector<std::int32_t> got32(end - begin + 1, 777);
+        nearest_centres_with(variant, x, begin, end, panel, got64.data());
+        nearest_centres_with(variant, x, begin, end, panel, got32.data());
+        for (std::size_t i = begin; i < end; ++i) {
+            ASSERT_EQ(got64[i - begin], expected[i]) << "sample " << i << " range [" << begin << ", " << end << ")";
+            ASSERT_EQ(got32[i - begin], static_cast<std::int32_t>(expected[i])) << "sample " << i;
+        }
+        EXPECT_EQ(got64[end - begin], 777u) << "wrote past the range";
+        EXPECT_EQ(got32[end - begin], 777) << "wrote past the range";
+    }
+}
+
+std::string label_param_name(const ::testing::TestParamInfo<LabelParam>& info) {
+    const auto [variant, layout, widths, d, k] = info.param;
+    return std::string(nearest_kernel_name(variant)) + "_" + layout_name(layout) + "_" + widths_name(widths) + "_d" +
+           std::to_string(d) + "_k" + std::to_string(k);
+}
+
+const auto kVariants = ::testing::Values(NearestKernelVariant::portable, NearestKernelVariant::avx2,
+                                         NearestKernelVariant::avx512);
+const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
+                                        Layout::ReversedColumnMajor, Layout::RepeatedRow);
+const auto kDims = ::testing::Values<std::size_t>(0, 1, 3, 7, 8, 9, 17);
+
+INSTANTIATE_TEST_SUITE_P(AllShapes, NearestCentresMatchReference,
+                         ::testing::Combine(kVariants, kLayouts,
+                                            ::testing::Values(Widths::Same, Widths::WiderCentres,
+                                                              Widths::WiderSamples),
+                                            kDims, ::testing::Values<std::size_t>(1, 2, 7, 8, 9, 33)),
+                         label_param_name);
+
+// Larger problems cross every register block and centre-block boundary.
+INSTANTIATE_TEST_SUITE_P(LargeShapes, NearestCentresMatchReference,
+                         ::testing::Combine(kVariants, ::testing::Values(Layout::RowMajor, Layout::ColumnMajor),
+                                            ::testing::Values(Widths::Same), ::testing::Values<std::size_t>(2, 16, 40),
+                                            ::testing::Values<std::size_t>(64, 100)),
+                         label_param_name);
+
+using DistanceParam = std::tuple<NearestKernelVariant, Layout, std::size_t, std::size_t>;
+
+class DistancesToCentreMatchReference : public ::testing::TestWithParam<DistanceParam> {};
+
+TEST_P(DistancesToCentreMatchReference, DistancesBitIdentical) {
+    const auto [variant, layout, d, n] = GetParam();
+    if (!nearest_kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+    const std::size_t x_cols = d + 1;  // the last column is never used
+    ValueSource src(424242 + 97 * d + 13 * n + static_cast<std::size_t>(layout));
+    std::vector<double> values = src.matrix(n, x_cols);
+    std::vector<double> centre = src.matrix(1, d + 2);  // wider than used, like a centre row
+    if (n > 2)
+        for (std::size_t j = 0; j < d; ++j) values[2 * x_cols + j] = centre[j];  // distance exactly +0.0
+    const SampleStore store = lay_out(values, n, x_cols, layout);
+    const SampleMatrix& x = store.view;
+
+    std::vector<double> got(n + 1, 777.0);
+    distances_to_centre_with(variant, x, centre.data(), d, got.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        const double want = squared_distance(x.row(i), x.col_stride, d, centre.data(), d);
+        if (std::isnan(want)) {
+            ASSERT_TRUE(std::isnan(got[i])) << "sample " << i;
+        } else {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(want))
+                << "sample " << i << ": got " << got[i] << ", want " << want;
+        }
+    }
+    EXPECT_EQ(got[n], 777.0) << "wrote past the end";
+}
+
+std::string distance_param_name(const ::testing::TestParamInfo<DistanceParam>& info) {
+    const auto [variant, layout, d, n] = info.param;
+    return std::string(nearest_kernel_name(variant)) + "_" + layout_name(layout) + "_d" + std::to_string(d) + "_n" +
+           std::to_string(n);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllShapes, DistancesToCentreMatchReference,
+                         ::testing::Combine(kVariants, kLayouts, kDims, ::testing::Values<std::size_t>(0, 1, 5, 8, 67)),
+                         distance_param_name);
+
+// With no coordinates every distance is -0.0 and every label 0; with no
+// centres every label is 0 as well.
+TEST(NearestKernelEdges, NoCoordinatesAndNoCentres) {
+    const std::vector<double> xs = {1.0, 2.0, 3.0, 4.0};
+    const SampleMatrix x{xs.data(), 4, 1, 1, 1};
+    const CentreMatrix some{3, 1, {5.0, 1.0, 2.0}};
+    const CentreMatrix none{0, 1, {}};
+    for (const NearestKernelVariant v :
+         {NearestKernelVariant::portable, NearestKernelVariant::avx2, NearestKernelVariant::avx512}) {
+        if (!nearest_kernel_available(v)) continue;
+        std::vector<std::uint64_t> labels(4, 9);
+        nearest_centres_with(v, x, 0, 4, CentrePanel(some, 0), labels.data());
+        EXPECT_EQ(labels, std::vector<std::uint64_t>(4, 0)) << nearest_kernel_name(v);
+        labels.assign(4, 9);
+        nearest_centres_with(v, x, 0, 4, CentrePanel(none, 1), labels.data());
+        EXPECT_EQ(labels, std::vector<std::uint64_t>(4, 0)) << nearest_kernel_name(v);
+        std::vector<double> dist(4, 9.0);
+        distances_to_centre_with(v, x, some.values.data(), 0, dist.data());
+        for (double e : dist) EXPECT_TRUE(e == 0.0 && std::signbit(e)) << nearest_kernel_name(v);
+    }
+}
+
+// Known answers: ties go to the lowest index, NaN distances never win, and a
+// sample whose every distance is +inf or NaN takes label 0.
+TEST(NearestKernelEdges, KnownLabels) {
+    const CentreMatrix centres{6, 2, {10, 10, 0, 0, 4, 0, kNaN, 0, 2, 2, 2, -2}};
+    const std::vector<double> xs = {2, 0, 1, 1, 3, 0, kNaN, 1, 1e300, 0, 5, 5};
+    const SampleMatrix x{xs.data(), 6, 2, 2, 1};
+    const std::vector<std::uint64_t> want = {1, 1, 2, 0, 0, 4};
+    for (const NearestKernelVariant v :
+         {NearestKernelVariant::portable, NearestKernelVariant::avx2, NearestKernelVariant::avx512}) {
+        if (!nearest_kernel_available(v)) continue;
+        std::vector<std::uint64_t> labels(6, 9);
+        nearest_centres_with(v, x, 0, 6, CentrePanel(centres, 2), labels.data());
+        EXPECT_EQ(labels, want) << nearest_kernel_name(v);
+    }
+}
+
+TEST(NearestKernelEdges, DispatchUsesTheSelectedVariant) {
+    const NearestKernelVariant selected = nearest_kernel_selected();
+    EXPECT_TRUE(nearest_kernel_available(selected));
+    EXPECT_STREQ(nearest_kernel_variant(), nearest_kernel_name(selected));
+    EXPECT_TRUE(nearest_kernel_available(NearestKernelVariant::portable));
+    ValueSource src(5);
+    const CentreMatrix centres = make_centres(src, 20, 5);
+    const std::vector<double> xs = src.matrix(50, 5);
+    const SampleMatrix x{xs.data(), 50, 5, 5, 1};
+    std::vector<std::int32_t> labels(50);
+    nearest_centres(x, 0, 50, CentrePanel(centres, 5), labels.data());
+    std::vector<double> dist(50);
+    distances_to_centre(x, centres.values.data(), 5, dist.data());
+    for (std::size_t i = 0; i < 50; ++i) {
+        EXPECT_EQ(labels[i], static_cast<std::int32_t>(nearest_centre(x.row(i), 1, 5, centres.values.data(), 20, 5)));
+        const double want = squared_distance(x.row(i), 1, 5, centres.values.data(), 5);
+        EXPECT_TRUE(std::bit_cast<std::uint64_t>(dist[i]) == std::bit_cast<std::uint64_t>(want) ||
+                    (std::isnan(want) && std::isnan(dist[i])));
+    }
+}
+
+TEST(NearestKernelEdges, RejectsInconsistentArguments) {
+    const CentreMatrix centres{2, 2, {0, 0, 1, 1}};
+    const std::vector<double> xs = {0, 0, 1, 1, 2, 2};
+    const SampleMatrix x{xs.data(), 3, 2, 2, 1};
+    const SampleMatrix narrow{xs.data(), 3, 1, 2, 1};
+    std::vector<std::uint64_t> labels(4);
+    std::vector<double> dist(4);
+    EXPECT_THROW(CentrePanel(centres, 3), InternalFailure);
+    const CentrePanel panel(centres, 2);
+    EXPECT_THROW(nearest_centres(x, 0, 4, panel, labels.data()), InternalFailure);
+    EXPECT_THROW(nearest_centres(x, 2, 1, panel, labels.data()), InternalFailure);
+    EXPECT_THROW(nearest_centres(narrow, 0, 3, panel, labels.data()), InternalFailure);
+    EXPECT_THROW(distances_to_centre(narrow, centres.values.data(), 2, dist.data()), InternalFailure);
+    for (const NearestKernelVariant v : {NearestKernelVariant::avx2, NearestKernelVariant::avx512}) {
+        if (!nearest_kernel_available(v)) {
+            EXPECT_THROW(nearest_centres_with(v, x, 0, 3, panel, labels.data()), InternalFailure);
+        }
+    }
+}
+
+}  // namespace
