@@ -39,6 +39,10 @@ public:
         std::ofstream(full, std::ios::binary) << content;
         return *this;
     }
+    // The version-1 quota files of a group directory.
+    FakeRoot& v1_quota(const std::string& dir, const std::string& quota_us, const std::string& period_us) {
+        return file(dir + "/cpu.cfs_quota_us", quota_us).file(dir + "/cpu.cfs_period_us", period_us);
+    }
     FakeRoot& dir(const std::string& dir) {
         fs::create_directories(root_ + dir);
         return *this;
@@ -126,8 +130,7 @@ TEST(CgroupFiles, MalformedLinesAreIgnored) {
     root.file("/proc/self/cgroup", "garbage\n5:cpu\n\n7:memory:/elsewhere\n0::/grp\n")
         .file(kV2 + "/grp/cgroup.controllers", "cpu\n")
         .file(kV2 + "/grp/cpu.max", "200000 100000\n")
-        .file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "100000\n")
-        .file("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/sys/fs/cgroup/cpu", "100000\n", "100000\n");
     // "5:cpu" has no path field: it is not a version-1 membership.
     EXPECT_EQ(cgroup_quota(root.path()), 2u);
 }
@@ -137,8 +140,7 @@ TEST(CgroupFiles, VersionOneIsPreferredOverVersionTwo) {
     root.file("/proc/self/cgroup", "0::/two\n4:cpu,cpuacct:/one\n")
         .file(kV2 + "/two/cgroup.controllers", "cpu\n")
         .file(kV2 + "/two/cpu.max", "100000 100000\n")
-        .file("/sys/fs/cgroup/cpu,cpuacct/one/cpu.cfs_quota_us", "300000\n")
-        .file("/sys/fs/cgroup/cpu,cpuacct/one/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/sys/fs/cgroup/cpu,cpuacct/one", "300000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), 3u);
 }
 
@@ -174,15 +176,11 @@ INSTANTIATE_TEST_SUITE_P(Files, CgroupV1,
 TEST(CgroupV1Files, WalksUpToTheMountPoint) {
     FakeRoot root;
     root.file("/proc/self/cgroup", "3:cpu:/a/b\n")
-        .file("/sys/fs/cgroup/cpu/a/b/cpu.cfs_quota_us", "-1\n")
-        .file("/sys/fs/cgroup/cpu/a/b/cpu.cfs_period_us", "100000\n")
-        .file("/sys/fs/cgroup/cpu/a/cpu.cfs_quota_us", "500000\n")
-        .file("/sys/fs/cgroup/cpu/a/cpu.cfs_period_us", "100000\n")
-        .file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "200000\n")
-        .file("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n")
+        .v1_quota("/sys/fs/cgroup/cpu/a/b", "-1\n", "100000\n")
+        .v1_quota("/sys/fs/cgroup/cpu/a", "500000\n", "100000\n")
+        .v1_quota("/sys/fs/cgroup/cpu", "200000\n", "100000\n")
         // Above the mount point: never read.
-        .file("/sys/fs/cgroup/cpu.cfs_quota_us", "100000\n")
-        .file("/sys/fs/cgroup/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/sys/fs/cgroup", "100000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), 2u);
 }
 
@@ -190,8 +188,7 @@ TEST(CgroupV1Files, OnlyTheFirstExistingCandidateIsUsed) {
     FakeRoot root;
     root.file("/proc/self/cgroup", "3:cpu:/grp\n")
         .dir("/sys/fs/cgroup/cpu/grp")
-        .file("/sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_quota_us", "100000\n")
-        .file("/sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/sys/fs/cgroup/cpu,cpuacct/grp", "100000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), std::nullopt);
 }
 
@@ -199,8 +196,7 @@ TEST(CgroupV1Files, SecondCandidateWhenTheFirstIsMissing) {
     FakeRoot root;
     root.file("/proc/self/cgroup", "3:cpu:/grp\n")
         .dir("/sys/fs/cgroup/cpu")  // mount point without the group
-        .file("/sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_quota_us", "300000\n")
-        .file("/sys/fs/cgroup/cpu,cpuacct/grp/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/sys/fs/cgroup/cpu,cpuacct/grp", "300000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), 3u);
 }
 
@@ -214,14 +210,10 @@ TEST(CgroupV1Files, MountinfoCandidateMatchesWholeComponentsOfTheRoot) {
               "32 25 0:28 /par /mnt/partial-name rw,nosuid - cgroup cgroup rw,cpu,cpuacct\n"
               "  33 25 0:29 /parent /mnt/cg rw,nosuid shared:9 - cgroup cgroup rw,cpu,cpuacct  \n"
               "34 25 0:30 / /mnt/later rw - cgroup cgroup rw,cpu\n")
-        .file("/mnt/partial-name/ent/child/cpu.cfs_quota_us", "100000\n")
-        .file("/mnt/partial-name/ent/child/cpu.cfs_period_us", "100000\n")
-        .file("/mnt/later/parent/child/cpu.cfs_quota_us", "100000\n")
-        .file("/mnt/later/parent/child/cpu.cfs_period_us", "100000\n")
-        .file("/mnt/cg/child/cpu.cfs_quota_us", "-1\n")
-        .file("/mnt/cg/child/cpu.cfs_period_us", "100000\n")
-        .file("/mnt/cg/cpu.cfs_quota_us", "600000\n")
-        .file("/mnt/cg/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/mnt/partial-name/ent/child", "100000\n", "100000\n")
+        .v1_quota("/mnt/later/parent/child", "100000\n", "100000\n")
+        .v1_quota("/mnt/cg/child", "-1\n", "100000\n")
+        .v1_quota("/mnt/cg", "600000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), 6u);
 }
 
@@ -229,8 +221,7 @@ TEST(CgroupV1Files, MountinfoCandidateWithoutTheGroupDirectoryGivesNoQuota) {
     FakeRoot root;
     root.file("/proc/self/cgroup", "3:cpu:/grp\n")
         .file("/proc/self/mountinfo", "33 25 0:29 / /mnt/cg rw - cgroup cgroup rw,cpu\n")
-        .file("/mnt/cg/cpu.cfs_quota_us", "100000\n")
-        .file("/mnt/cg/cpu.cfs_period_us", "100000\n");
+        .v1_quota("/mnt/cg", "100000\n", "100000\n");
     EXPECT_EQ(cgroup_quota(root.path()), std::nullopt);
 }
 
