@@ -1,10 +1,10 @@
 #include "runtime/worker_pool.hpp"
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -17,6 +17,7 @@
 
 #include "runtime/completion_latch.hpp"
 #include "runtime/internal_failure.hpp"
+#include "runtime/spin_wait.hpp"
 #include "runtime/thread_start.hpp"
 #include "runtime/worker_pool_testing.hpp"
 #include "runtime/worker_settings.hpp"
@@ -33,27 +34,8 @@ namespace {
     std::abort();
 }
 
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// Polls `ready` for a short while before the caller falls back to sleeping.
-template <class Ready>
-bool spin_until(Ready&& ready) {
-    constexpr int kPauseRounds = 256;
-    constexpr int kYieldRounds = 16;
-    for (int i = 0; i < kPauseRounds; ++i) {
-        if (ready()) return true;
-        for (int k = 0; k < 16; ++k) cpu_relax();
-    }
-    for (int i = 0; i < kYieldRounds; ++i) {
-        if (ready()) return true;
-        ::sched_yield();
-    }
-    return ready();
-}
+// How long an idle worker polls for new pieces before it sleeps.
+constexpr std::chrono::microseconds kIdlePolling{50};
 
 struct Worker;
 
@@ -137,7 +119,7 @@ public:
                 continue;
             }
             lock.unlock();
-            if (spin_until([&] { return done.load(std::memory_order_acquire) || has_pending(); })) continue;
+            if (spin_until(kIdlePolling, [&] { return done.load(std::memory_order_acquire) || has_pending(); })) continue;
             lock.lock();
             if (done.load(std::memory_order_acquire) || has_pending()) continue;
             sleep_locked(self, lock);
@@ -155,7 +137,7 @@ public:
                 continue;
             }
             lock.unlock();
-            spin_until([&] { return has_pending(); });
+            spin_until(kIdlePolling, [&] { return has_pending(); });
             lock.lock();
             if (has_pending() || terminate_) continue;
             sleep_locked(self, lock);

@@ -1,0 +1,18 @@
+#pragma once
+// k-means++ seeding (D^2 weighting).
+#include "kmeans/model.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/random_source.hpp"
+
+namespace corvalinth::kmeans {
+
+// Overwrites rows of `centres` (k x d, d = x.n_cols, created as +0.0) with
+// copies of sample rows chosen by k-means++; a row that receives no copy keeps
+// its values. Draws, in order: one uniform_index(n) for the first centre, then
+// per further centre one uniform_index(n) (all distances zero) or one
+// uniform_unit (weighted pick). Throws InternalFailure "cannot sample empty
+// range" when n = 0 (before any draw) and "assertion failed: index < dim" when
+// k = 0 (after the first draw).
+void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng);
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,35 @@
+#pragma once
+// The three steps of one Lloyd iteration: assignment (parallel over samples),
+// centre update (sequential, the only step that draws), inertia (parallel sum).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/model.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/random_source.hpp"
+
+namespace corvalinth::kmeans {
+
+// A k x d centre matrix of +0.0. std::bad_alloc when k * d overflows.
+CentreMatrix zero_centres(std::size_t k, std::size_t d);
+
+// Label i = index of the nearest centre to sample i (ties to the lowest index,
+// NaN distances never chosen, 0 when nothing is below +infinity). Parallel map
+// over the samples; the result does not depend on the pool's scheduling.
+std::vector<std::uint64_t> assign_labels(const SampleMatrix& x, const CentreMatrix& centres);
+
+// New k x d centres: the mean of each cluster's samples, summed from +0.0 in
+// sample order and truly divided by the count. Each empty cluster, in
+// increasing cluster order, takes a copy of sample uniform_index(n).
+// Labels must be below k (InternalFailure otherwise).
+CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                            runtime::RandomSource& rng);
+
+// Sum over samples of the squared distance to the centre their label names.
+// Each unsplit range of the pool's split tree is summed left to right from
+// -0.0, and neighbouring ranges are joined as lower + upper.
+double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels,
+                       const CentreMatrix& centres);
+
+}  // namespace corvalinth::kmeans
