@@ -17,10 +17,15 @@ struct SampleView {
 struct PanelView {
     const double* panel;  // blocks of kPanelLanes centres, see nearest_kernel_panel.hpp
     const double* rows;   // dense row-major k x dims
+    const double* splat;  // dims <= kSplatMaxDims only, see nearest_kernel_panel.hpp
     std::size_t k;
     std::size_t dims;
     std::size_t blocks;
 };
+
+// Widest centre set given a splat table (kept small: it is 8 * (dims + 1)
+// doubles per centre).
+inline constexpr std::size_t kSplatMaxDims = 4;
 
 // Samples per packed tile, at most, over all variants; the caller's scratch
 // holds kMaxTileSamples * dims doubles.

@@ -8,7 +8,11 @@
 //   panel[(b * dims + j) * kPanelLanes + lane].
 // Lanes past the last centre hold NaN, so their distances are NaN and never
 // win (for dims >= 1; with dims == 0 every label is 0 and no kernel runs).
-// `rows` keeps the same centres as a dense row-major k x dims matrix.
+// `rows` keeps the same centres as a dense row-major k x dims matrix. For
+// dims <= kSplatMaxDims, `splat` repeats every value over kPanelLanes lanes
+// so kernels load whole vectors: centre c owns dims + 1 groups of lanes, its
+// coordinates and then its index as a double (exact below 2^53):
+//   splat[((c * (dims + 1)) + j) * kPanelLanes + lane].
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -37,6 +41,7 @@ struct CentrePanel::Impl {
     std::size_t blocks = 0;  // ceil(k / kPanelLanes)
     AlignedDoubles panel;    // blocks * dims * kPanelLanes
     AlignedDoubles rows;     // k * dims
+    AlignedDoubles splat;    // k * (dims + 1) * kPanelLanes, or empty
 
     const double* block(std::size_t b) const { return panel.get() + b * dims * kPanelLanes; }
     const double* row(std::size_t c) const { return rows.get() + c * dims; }

@@ -5,7 +5,11 @@
 // set keeps its own copy.
 //
 // V provides: reg, mask, lanes, load(p), bcast(p), set1(x), sub, mul, add,
-// lt(a, b) (ordered a < b per lane), blend(m, if_false, if_true), store(p, r).
+// lt(a, b) (ordered a < b per lane), min(a, b) (a < b ? a : b per lane, so b
+// when either is NaN), blend(m, if_false, if_true), store(p, r), and
+// from_rows(p, stride) (lane t = p[t * stride]), load_pairs(p, a, b) (2 * lanes
+// doubles p[0], p[1], ... as pairs (a_t, b_t), in some lane order) and
+// pairs_order(r) (lanes of a load_pairs result back in sample order).
 //
 // Every distance is the left-to-right sum of one lane: acc = -0.0, then for
 // j = 0, 1, ... acc = acc + (a_j - b_j) * (a_j - b_j), each operation rounded
@@ -78,7 +82,7 @@ inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& 
         for (std::size_t s = 0; s < S; ++s)
             for (std::size_t v = 0; v < NV; ++v) {
                 const auto m = V::lt(acc[s][v], best[s][v]);
-                best[s][v] = V::blend(m, best[s][v], acc[s][v]);
+                best[s][v] = V::min(acc[s][v], best[s][v]);
                 bidx[s][v] = V::blend(m, bidx[s][v], bv);
             }
     }
@@ -142,7 +146,7 @@ inline void sample_lane_centres(const double* col, std::ptrdiff_t step, const Pa
         const reg cv = V::set1(static_cast<double>(c + cc));
         for (std::size_t v = 0; v < NS; ++v) {
             const auto m = V::lt(acc[cc][v], best[v]);
-            best[v] = V::blend(m, best[v], acc[cc][v]);
+            best[v] = V::min(acc[cc][v], best[v]);
             idx[v] = V::blend(m, idx[v], cv);
         }
     }
@@ -165,10 +169,87 @@ inline void sample_lane_tile(const double* col, std::ptrdiff_t step, const Panel
     for (std::size_t t = 0; t < count; ++t) out[t] = static_cast<Out>(static_cast<std::int64_t>(labels[t]));
 }
 
+// Sample-lane kernel for few coordinates (D known at compile time): the tile's
+// NS vectors of samples stay in registers while every centre passes by, so
+// nothing is copied. Lanes are filled straight from the view; dense rows of two
+// coordinates are split by the traits' load_pairs, whose lane order
+// pairs_order puts back. The sum starts from the first square instead of
+// -0.0 + square: a square is never -0.0, so that addition changes no bit.
+template <class V, std::size_t D, std::size_t NS, class Out>
+inline void small_dims_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+    using reg = typename V::reg;
+    const bool pairs = D == 2 && x.col_stride == 1 && x.row_stride == 2;
+    reg xv[D][NS];
+    for (std::size_t v = 0; v < NS; ++v) {
+        const double* first = x.data + static_cast<std::ptrdiff_t>(i0 + v * V::lanes) * x.row_stride;
+        if (pairs) {
+            __builtin_prefetch(first + 256);
+            V::load_pairs(first, xv[0][v], xv[D - 1][v]);
+            continue;
+        }
+        for (std::size_t j = 0; j < D; ++j) {
+            const double* at = first + static_cast<std::ptrdiff_t>(j) * x.col_stride;
+            xv[j][v] = x.row_stride == 1 ? V::load(at) : V::from_rows(at, x.row_stride);
+        }
+    }
+    reg best[NS];
+    reg idx[NS];
+    for (std::size_t v = 0; v < NS; ++v) {
+        best[v] = V::set1(kPlusInf);
+        idx[v] = V::set1(0.0);
+    }
+    const std::size_t k = p.k;
+    const double* centre = p.splat;  // D coordinates and the index, each over kLanesPerBlock lanes
+    for (std::size_t c = 0; c < k; ++c, centre += (D + 1) * kLanesPerBlock) {
+        reg acc[NS];
+        for (std::size_t j = 0; j < D; ++j) {
+            const reg bc = V::load(centre + j * kLanesPerBlock);
+            for (std::size_t v = 0; v < NS; ++v) {
+                const reg diff = V::sub(xv[j][v], bc);
+                const reg sq = V::mul(diff, diff);
+                acc[v] = j == 0 ? sq : V::add(acc[v], sq);
+            }
+        }
+        const reg cv = V::load(centre + D * kLanesPerBlock);
+        for (std::size_t v = 0; v < NS; ++v) {
+            const auto m = V::lt(acc[v], best[v]);
+            best[v] = V::min(acc[v], best[v]);
+            idx[v] = V::blend(m, idx[v], cv);
+        }
+    }
+    double labels[NS * V::lanes];
+    for (std::size_t v = 0; v < NS; ++v) V::store(labels + v * V::lanes, pairs ? V::pairs_order(idx[v]) : idx[v]);
+    for (std::size_t t = 0; t < NS * V::lanes; ++t) out[t] = static_cast<Out>(static_cast<std::int64_t>(labels[t]));
+}
+
+template <class V, std::size_t D, std::size_t NS, class Out>
+inline std::size_t small_dims_run(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                                  Out* out) {
+    constexpr std::size_t T = NS * V::lanes;
+    std::size_t i = begin;
+    for (; end - i >= T; i += T) small_dims_tile<V, D, NS>(x, i, p, out + (i - begin));
+    return i;
+}
+
+// Full tiles of a view with at most kSplatMaxDims coordinates; returns where the
+// remaining (partial-tile) samples start.
+template <class V, std::size_t NS, class Out>
+inline std::size_t small_dims(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                              Out* out) {
+    static_assert(kSplatMaxDims == 4);
+    switch (p.dims) {
+        case 1: return small_dims_run<V, 1, NS>(x, begin, end, p, out);
+        case 2: return small_dims_run<V, 2, NS>(x, begin, end, p, out);
+        case 3: return small_dims_run<V, 3, NS>(x, begin, end, p, out);
+        case 4: return small_dims_run<V, 4, NS>(x, begin, end, p, out);
+        default: return begin;
+    }
+}
+
 // Lanes across samples pay off when few centres or coordinates leave little
 // work per centre block, and for column-major views, which need no copy.
 inline bool prefer_sample_lanes(const SampleView& x, const PanelView& p) {
-    return x.row_stride == 1 || p.k <= 4 || p.dims <= 4;
+    return x.row_stride == 1 || p.k <= 4 || p.dims <= kSplatMaxDims;
 }
 
 // Per-variant tuning: S samples per panel pass, NS vectors of samples and NC
@@ -181,7 +262,7 @@ struct Kernels {
         if (prefer_sample_lanes(x, p)) {
             constexpr std::size_t T = NS * V::lanes;
             static_assert(T <= kMaxTileSamples);
-            for (std::size_t i = begin; i < end; i += T) {
+            for (std::size_t i = small_dims<V, NS>(x, begin, end, p, out); i < end; i += T) {
                 const std::size_t count = end - i < T ? end - i : T;
                 std::ptrdiff_t step = 0;
                 const double* col = tile_columns<T>(x, i, count, p.dims, scratch, step);

@@ -27,8 +27,15 @@ struct Scalar {
     static reg mul(reg a, reg b) { return a * b; }
     static reg add(reg a, reg b) { return a + b; }
     static mask lt(reg a, reg b) { return a < b; }
+    static reg min(reg a, reg b) { return a < b ? a : b; }
     static reg blend(mask m, reg if_false, reg if_true) { return m ? if_true : if_false; }
     static void store(double* p, reg r) { *p = r; }
+    static reg from_rows(const double* p, std::ptrdiff_t) { return *p; }
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        a = p[0];
+        b = p[1];
+    }
+    static reg pairs_order(reg r) { return r; }
 };
 
 using PortableKernels = Kernels<Scalar, 1, 4, 2, 4>;
@@ -61,6 +68,14 @@ CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(
     }
     for (std::size_t c = 0; c < p.k; ++c)
         for (std::size_t j = 0; j < dims; ++j) p.rows[c * dims + j] = centres.row(c)[j];
+    if (dims <= kernels::kSplatMaxDims) {
+        p.splat = allocate_aligned_doubles(p.k * (dims + 1) * kPanelLanes);
+        double* out = p.splat.get();
+        for (std::size_t c = 0; c < p.k; ++c)
+            for (std::size_t j = 0; j <= dims; ++j)
+                for (std::size_t lane = 0; lane < kPanelLanes; ++lane)
+                    *out++ = j < dims ? centres.row(c)[j] : static_cast<double>(c);
+    }
 }
 
 CentrePanel::~CentrePanel() = default;
@@ -100,7 +115,7 @@ void nearest_dispatch(NearestKernelVariant variant, const SampleMatrix& x, std::
         for (std::size_t i = begin; i < end; ++i) out[i - begin] = 0;
         return;
     }
-    const kernels::PanelView view{p.panel.get(), p.rows.get(), p.k, p.dims, p.blocks};
+    const kernels::PanelView view{p.panel.get(), p.rows.get(), p.splat.get(), p.k, p.dims, p.blocks};
     double* scratch = tile_scratch(p.dims);
     switch (variant) {
         case NearestKernelVariant::avx512:

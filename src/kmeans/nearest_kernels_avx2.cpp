@@ -17,8 +17,18 @@ struct Avx2 {
     static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
     static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_pd(if_false, if_true, m); }
     static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
+    static reg from_rows(const double* p, std::ptrdiff_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
+    // Samples 0..3 as pairs: a = (a0, a2, a1, a3), b likewise.
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        const reg lo = _mm256_loadu_pd(p);
+        const reg hi = _mm256_loadu_pd(p + 4);
+        a = _mm256_unpacklo_pd(lo, hi);
+        b = _mm256_unpackhi_pd(lo, hi);
+    }
+    static reg pairs_order(reg r) { return _mm256_permute4x64_pd(r, _MM_SHUFFLE(3, 1, 2, 0)); }
 };
 
 using Avx2Kernels = Kernels<Avx2, 4, 2, 3, 4>;

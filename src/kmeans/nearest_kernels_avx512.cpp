@@ -18,8 +18,20 @@ struct Avx512 {
     static reg mul(reg a, reg b) { return _mm512_mul_pd(a, b); }
     static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static reg min(reg a, reg b) { return _mm512_mask_blend_pd(lt(a, b), b, a); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm512_mask_blend_pd(m, if_false, if_true); }
     static void store(double* p, reg r) { _mm512_storeu_pd(p, r); }
+    static reg from_rows(const double* p, std::ptrdiff_t s) {
+        return _mm512_set_pd(p[7 * s], p[6 * s], p[5 * s], p[4 * s], p[3 * s], p[2 * s], p[s], p[0]);
+    }
+    // Samples 0..7 as pairs, in sample order.
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        const reg lo = _mm512_loadu_pd(p);
+        const reg hi = _mm512_loadu_pd(p + 8);
+        a = _mm512_permutex2var_pd(lo, _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0), hi);
+        b = _mm512_permutex2var_pd(lo, _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1), hi);
+    }
+    static reg pairs_order(reg r) { return r; }
 };
 
 using Avx512Kernels = Kernels<Avx512, 8, 3, 3, 4>;

@@ -1,0 +1,183 @@
+// One Lloyd iteration (assign + update + inertia) and the assignment alone on
+// three problem shapes, with one worker and with every processor, against the
+// machine's exact-arithmetic peak (no fused multiply-add: one lane-triple is a
+// subtract, a multiply and an add; with two vector FP ports that is about
+// 2 * L / 3 triples per cycle per core for L doubles per vector). Also the
+// time to stream the (5,000,000 x 2) samples once from memory.
+//
+// The worker pool is sized once per process from RAYON_NUM_THREADS, so the
+// program re-runs itself once per thread count.
+//
+// usage: bench_lloyd              (T = 1 and T = processor count)
+//        bench_lloyd --child      (one run with the current environment)
+#include <unistd.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/cpu_count.hpp"
+#include "runtime/random_source.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace {
+
+using namespace corvalinth;
+using Clock = std::chrono::steady_clock;
+
+struct Shape {
+    std::size_t n, d, k;
+};
+constexpr Shape kShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}};
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// Best of several runs: at least 3, and until about `budget` seconds passed.
+template <class F>
+double best_time(F&& f, double budget = 1.5) {
+    double best = 1e300;
+    const auto start = Clock::now();
+    for (int r = 0; r < 3 || (seconds_since(start) < budget && r < 50); ++r) {
+        const auto t0 = Clock::now();
+        f();
+        best = std::min(best, seconds_since(t0));
+    }
+    return best;
+}
+
+// Core clock from a chain of dependent integer adds (one per cycle on x86-64).
+double measured_clock_hz() {
+    constexpr std::uint64_t kRounds = 2'000'000;
+    double best = 1e300;
+    for (int rep = 0; rep < 5; ++rep) {
+        std::uint64_t v = 0;
+        const auto t0 = Clock::now();
+        for (std::uint64_t r = 0; r < kRounds; ++r) {
+            asm volatile(
+                ".rept 100\n\t"
+                "addq $1, %0\n\t"
+                ".endr"
+                : "+r"(v));
+        }
+        best = std::min(best, seconds_since(t0));
+        if (v != kRounds * 100) std::abort();
+    }
+    return static_cast<double>(kRounds * 100) / best;
+}
+
+double cpuinfo_mhz() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("cpu MHz", 0) == 0) return std::atof(line.substr(line.find(':') + 1).c_str());
+    return 0.0;
+}
+
+double vector_lanes(const char* variant) {
+    if (std::strcmp(variant, "avx512") == 0) return 8.0;
+    if (std::strcmp(variant, "avx2") == 0) return 4.0;
+    return 1.0;
+}
+
+volatile double g_sink;
+
+// Sum of all values, spread over the pool; independent partial sums so the
+// loop runs at memory speed.
+double stream_once(const std::vector<double>& values) {
+    const double* v = values.data();
+    return runtime::parallel_reduce<double>(
+        values.size(),
+        [v](std::size_t b, std::size_t e) {
+            double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            std::size_t i = b;
+            for (; i + 8 <= e; i += 8)
+                for (int l = 0; l < 8; ++l) s[l] += v[i + l];
+            for (; i < e; ++i) s[0] += v[i];
+            return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+        },
+        [](double a, double b) { return a + b; });
+}
+
+int run_child() {
+    const std::size_t threads = runtime::pool_thread_count();
+    const char* variant = kmeans::nearest_kernel_variant();
+    const double hz = measured_clock_hz();
+    const double lanes = vector_lanes(variant);
+    const double peak_core = 2.0 * lanes / 3.0 * hz;  // triples per second per core
+    const double peak = peak_core * static_cast<double>(threads);
+    std::printf("T=%zu workers, kernel %s; clock %.3f GHz measured (dependent integer adds; /proc/cpuinfo says "
+                "%.0f MHz); exact-arithmetic peak 2*%g/3 triples/cycle/core = %.2f G triples/s for %zu core(s)\n",
+                threads, variant, hz * 1e-9, cpuinfo_mhz(), lanes, peak * 1e-9, threads);
+
+    for (const Shape& s : kShapes) {
+        std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
+        std::normal_distribution<double> noise(0.0, 1.0);
+        std::vector<double> values(s.n * s.d);
+        for (double& v : values) v = noise(gen);
+        const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
+        kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+        for (std::size_t c = 0; c < s.k; ++c)
+            for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+        auto rng = runtime::RandomSource::from_seed(42);
+
+        const double triples = static_cast<double>(s.n) * static_cast<double>(s.k) * static_cast<double>(s.d);
+        const double t_assign = best_time([&] { g_sink = static_cast<double>(kmeans::assign_labels(x, centres)[0]); });
+        const double t_iter = best_time([&] {
+            const auto labels = kmeans::assign_labels(x, centres);
+            const kmeans::CentreMatrix next = kmeans::update_centres(x, labels, s.k, rng);
+            g_sink = kmeans::compute_inertia(x, labels, next);
+        });
+        std::printf("  n=%zu d=%zu k=%zu: assignment %.4f s = %.2f G triples/s (%.0f%% of peak); "
+                    "Lloyd iteration %.4f s = %.2f G triples/s\n",
+                    s.n, s.d, s.k, t_assign, triples / t_assign * 1e-9, 100.0 * triples / t_assign / peak, t_iter,
+                    triples / t_iter * 1e-9);
+        if (s.d == 2) {
+            const double t_stream = best_time([&] { g_sink = stream_once(values); });
+            std::printf("    streaming the %.0f MB of samples once: %.4f s (%.1f GB/s); assignment / stream = %.2f, "
+                        "iteration / stream = %.2f\n",
+                        static_cast<double>(values.size() * sizeof(double)) * 1e-6, t_stream,
+                        static_cast<double>(values.size() * sizeof(double)) / t_stream * 1e-9, t_assign / t_stream,
+                        t_iter / t_stream);
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+int run_with_threads(const char* self, std::size_t threads) {
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+        const std::string t = std::to_string(threads);
+        setenv("RAYON_NUM_THREADS", t.c_str(), 1);
+        execl(self, self, "--child", static_cast<char*>(nullptr));
+        std::perror("execl");
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0) return 1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return run_child();
+    const std::size_t nproc = runtime::cpu_count().value_or(1);
+    int rc = run_with_threads("/proc/self/exe", 1);
+    if (rc == 0 && nproc > 1) rc = run_with_threads("/proc/self/exe", nproc);
+    return rc;
+}
