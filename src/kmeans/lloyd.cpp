@@ -17,14 +17,30 @@ CentreMatrix zero_centres(std::size_t k, std::size_t d) {
     return out;
 }
 
-std::vector<std::uint64_t> assign_labels(const SampleMatrix& x, const CentreMatrix& centres) {
-    std::vector<std::uint64_t> labels = make_buffer<std::uint64_t>(x.n_rows, 0);
+namespace {
+
+template <class Label>
+void label_rows(const SampleMatrix& x, const CentreMatrix& centres, Label* out) {
     const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     const CentrePanel panel(centres, dims);
-    std::uint64_t* out = labels.data();
     runtime::parallel_for(x.n_rows, [&](std::size_t begin, std::size_t end) {
         if (begin < end) nearest_centres(x, begin, end, panel, out + begin);
     });
+}
+
+}  // namespace
+
+void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::uint64_t* out) {
+    label_rows(x, centres, out);
+}
+
+void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::int32_t* out) {
+    label_rows(x, centres, out);
+}
+
+std::vector<std::uint64_t> assign_labels(const SampleMatrix& x, const CentreMatrix& centres) {
+    std::vector<std::uint64_t> labels = make_buffer<std::uint64_t>(x.n_rows, 0);
+    nearest_labels(x, centres, labels.data());
     return labels;
 }
 

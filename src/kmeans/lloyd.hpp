@@ -14,6 +14,12 @@ namespace corvalinth::kmeans {
 // A k x d centre matrix of +0.0. std::bad_alloc when k * d overflows.
 CentreMatrix zero_centres(std::size_t k, std::size_t d);
 
+// out[i] = index of the nearest centre to row i of x, over the first
+// min(x.n_cols, centres.cols) coordinates; parallel over the rows, one centre
+// panel per call. Shared by the assignment step and prediction.
+void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::uint64_t* out);
+void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::int32_t* out);
+
 // Label i = index of the nearest centre to sample i (ties to the lowest index,
 // NaN distances never chosen, 0 when nothing is below +infinity). Parallel map
 // over the samples; the result does not depend on the pool's scheduling.

@@ -9,7 +9,6 @@
 #include "kmeans/init_centres.hpp"
 #include "kmeans/lloyd.hpp"
 #include "kmeans_reference.hpp"
-#include "runtime/internal_failure.hpp"
 
 namespace corvalinth::kmeans {
 namespace {
@@ -59,35 +58,31 @@ INSTANTIATE_TEST_SUITE_P(Seeds, InitCentresKnownAnswer,
                          ::testing::Values(KnownSeeding{1, {7.0}}, KnownSeeding{2, {7.0, 1.0}},
                                            KnownSeeding{3, {7.0, 1.0, 5.0}}));
 
-TEST(InitCentres, EmptySampleSetFailsBeforeAnyDraw) {
-    std::vector<double> none;
-    Samples x(none, 0, 2);
-    CentreMatrix c = zero_centres(0, 2);
-    auto rng = RandomSource::from_seed(5);
-    try {
-        init_centres(x, c, rng);
-        FAIL() << "no failure";
-    } catch (const InternalFailure& e) {
-        EXPECT_STREQ(e.what(), "cannot sample empty range");
-    }
-    auto fresh = RandomSource::from_seed(5);
-    expect_same_stream_position(rng, fresh);
-}
+struct SeedingFailure {
+    std::size_t n, k;
+    const char* message;
+    int draws_made;  // uniform_index(n) calls before the failure
+};
 
-TEST(InitCentres, ZeroCentresFailsAfterTheFirstDraw) {
-    Samples x(zero_to_nine(), 10, 1);
-    CentreMatrix c = zero_centres(0, 1);
-    auto rng = RandomSource::from_seed(11);
-    try {
-        init_centres(x, c, rng);
-        FAIL() << "no failure";
-    } catch (const InternalFailure& e) {
-        EXPECT_STREQ(e.what(), "assertion failed: index < dim");
-    }
-    auto expected = RandomSource::from_seed(11);
-    expected.uniform_index(10);
+class InitCentresFailure : public ::testing::TestWithParam<SeedingFailure> {};
+
+// n = 0 fails before any draw; k = 0 after the first centre's draw.
+TEST_P(InitCentresFailure, ReportsAndDrawsAsSpecified) {
+    const auto& p = GetParam();
+    Samples x(std::vector<double>(p.n * 2, 0.5), p.n, 2);
+    CentreMatrix c = zero_centres(p.k, 2);
+    auto rng = RandomSource::from_seed(5);
+    EXPECT_EQ(testing::internal_failure_message([&] { init_centres(x, c, rng); }), p.message);
+    auto expected = RandomSource::from_seed(5);
+    for (int i = 0; i < p.draws_made; ++i) expected.uniform_index(p.n);
     expect_same_stream_position(rng, expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, InitCentresFailure,
+                         ::testing::Values(SeedingFailure{0, 0, "cannot sample empty range", 0},
+                                           SeedingFailure{0, 2, "cannot sample empty range", 0},
+                                           SeedingFailure{1, 0, "assertion failed: index < dim", 1},
+                                           SeedingFailure{10, 0, "assertion failed: index < dim", 1}));
 
 // All samples equal: every total is zero, so every further centre is a
 // uniform_index pick and all centres equal the sample.

@@ -22,17 +22,6 @@ KMeansModel fitted_with(std::size_t k, std::size_t d, std::vector<double> centre
     return m;
 }
 
-std::vector<std::int32_t> labels_of(const KMeansModel& m, const SampleMatrix& x) {
-    auto r = predict(m, x);
-    if (auto* e = std::get_if<EngineError>(&r)) {
-        ADD_FAILURE() << "predict failed: " << e->message;
-        return {};
-    }
-    const auto& labels = std::get<LabelBuffer>(r);
-    EXPECT_EQ(labels.size(), x.n_rows);
-    return std::vector<std::int32_t>(labels.data(), labels.data() + labels.size());
-}
-
 class PredictUnfitted : public ::testing::TestWithParam<std::pair<std::size_t, std::size_t>> {};
 
 // Refused whatever the shape of the samples; the model stays as it was.
@@ -61,20 +50,20 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PredictUnfitted,
 TEST(Predict, EmptySampleSet) {
     const auto m = fitted_with(2, 2, {0.0, 0.0, 1.0, 1.0});
     Samples x(std::vector<double>{}, 0, 2);
-    EXPECT_TRUE(labels_of(m, x).empty());
+    EXPECT_TRUE(testing::predict_labels(m, x).empty());
 }
 
 // Equally near centres 2 and 5 and nearer to them than to any other: label 2.
 TEST(Predict, TiesGoToTheLowestIndex) {
     const auto m = fitted_with(6, 2, {9, 9, -9, -9, 0, 1, 50, 50, -50, 50, 0, -1});
     Samples x(std::vector<double>{0.0, 0.0, 9.0, 9.0, 0.0, -0.5}, 3, 2);
-    EXPECT_EQ(labels_of(m, x), (std::vector<std::int32_t>{2, 0, 5}));
+    EXPECT_EQ(testing::predict_labels(m, x), (std::vector<std::int32_t>{2, 0, 5}));
 }
 
 TEST(Predict, NanSampleTakesLabelZero) {
     const auto m = fitted_with(3, 1, {5.0, 1.0, 2.0});
     Samples x(std::vector<double>{kNan, 1.9}, 2, 1);
-    EXPECT_EQ(labels_of(m, x), (std::vector<std::int32_t>{0, 2}));
+    EXPECT_EQ(testing::predict_labels(m, x), (std::vector<std::int32_t>{0, 2}));
 }
 
 // No feature-count check: distances use the common prefix of sample and
@@ -84,19 +73,19 @@ TEST(Predict, FewerFeaturesUseTheCentresPrefix) {
     // it would be centre 0.
     const auto m = fitted_with(2, 3, {0.0, 0.0, 0.0, 1.0, 1.0, 100.0});
     Samples x(std::vector<double>{1.0, 1.0}, 1, 2);
-    EXPECT_EQ(labels_of(m, x), (std::vector<std::int32_t>{1}));
+    EXPECT_EQ(testing::predict_labels(m, x), (std::vector<std::int32_t>{1}));
 }
 
 TEST(Predict, ExtraFeaturesAreIgnored) {
     const auto m = fitted_with(2, 1, {0.0, 10.0});
     Samples x(std::vector<double>{9.0, -1000.0, 1.0, 1000.0}, 2, 2, Layout::ColumnMajor);
-    EXPECT_EQ(labels_of(m, x), (std::vector<std::int32_t>{1, 0}));
+    EXPECT_EQ(testing::predict_labels(m, x), (std::vector<std::int32_t>{1, 0}));
 }
 
 TEST(Predict, ZeroFeaturesGiveLabelZero) {
     const auto m = fitted_with(3, 2, {5, 5, 1, 1, 0, 0});
     Samples x(std::vector<double>{}, 7, 0);
-    EXPECT_EQ(labels_of(m, x), std::vector<std::int32_t>(7, 0));
+    EXPECT_EQ(testing::predict_labels(m, x), std::vector<std::int32_t>(7, 0));
 }
 
 struct Shape {
@@ -111,7 +100,7 @@ TEST_P(PredictReference, MatchesScalarNearestCentre) {
     const auto v = testing::random_values(s.n + s.d_x, s.n, s.d_x, s.n / 2 + 1);
     Samples x(v, s.n, s.d_x, layout);
     const auto m = fitted_with(s.k, s.d, testing::random_values(s.k * 3 + s.d, s.k, s.d, s.k));
-    const auto got = labels_of(m, x);
+    const auto got = testing::predict_labels(m, x);
     const std::size_t dims = std::min(s.d_x, s.d);
     CentreMatrix prefix{s.k, dims, {}};
     for (std::size_t c = 0; c < s.k; ++c)

@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "kmeans/distance.hpp"
 #include "kmeans/model.hpp"
+#include "kmeans/predict.hpp"
 #include "kmeans/sample_matrix.hpp"
+#include "runtime/internal_failure.hpp"
 #include "runtime/random_source.hpp"
 
 namespace corvalinth::kmeans::testing {
@@ -193,6 +197,26 @@ inline std::string centre_mismatch(const CentreMatrix& a, const CentreMatrix& b)
             return "element " + std::to_string(i) + ": " + std::to_string(a.values[i]) + " vs " +
                    std::to_string(b.values[i]);
     return "";
+}
+
+// Labels from predict; an error value is thrown (the test then fails).
+inline std::vector<std::int32_t> predict_labels(const KMeansModel& m, const SampleMatrix& x) {
+    auto r = predict(m, x);
+    if (auto* e = std::get_if<EngineError>(&r)) throw std::runtime_error("predict failed: " + e->message);
+    const auto& labels = std::get<LabelBuffer>(r);
+    if (labels.size() != x.n_rows) throw std::runtime_error("predict returned the wrong number of labels");
+    return std::vector<std::int32_t>(labels.data(), labels.data() + labels.size());
+}
+
+// Message of the InternalFailure that f() throws, or "(none)".
+template <class F>
+std::string internal_failure_message(F&& f) {
+    try {
+        f();
+    } catch (const InternalFailure& e) {
+        return e.what();
+    }
+    return "(none)";
 }
 
 }  // namespace corvalinth::kmeans::testing
