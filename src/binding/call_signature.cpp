@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "binding/call_messages.hpp"
 #include "binding/py_ref.hpp"
 
 namespace corvalinth::binding {
@@ -18,20 +19,12 @@ std::string CallSignature::full_name() const {
     return name;
 }
 
-PyErrValue CallSignature::type_error(const std::string& rest) const {
-    return PyErrValue::message(PyExc_TypeError, full_name() + " " + rest);
-}
-
 PyStatus CallSignature::fill_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const {
     const std::size_t n = static_cast<std::size_t>(nargs);
     const std::size_t total = parameters.size();
     for (std::size_t i = 0; i < n && i < total; ++i) slots[i] = args[i];
     if (n <= total) return ok_status();
-    std::string text = "takes ";
-    if (required != total) text += "from " + std::to_string(required) + " to ";
-    text += std::to_string(total) + " positional arguments but " + std::to_string(n) + (n == 1 ? " was" : " were") +
-            " given";
-    return type_error(text);
+    return PyErrValue::message(PyExc_TypeError, too_many_positional_message(full_name(), required, total, n));
 }
 
 PyStatus CallSignature::fill_keyword(PyObject* key, PyObject* value, PyObject** slots) const {
@@ -43,34 +36,23 @@ PyStatus CallSignature::fill_keyword(PyObject* key, PyObject* value, PyObject** 
         for (std::size_t i = 0; i < parameters.size(); ++i) {
             const char* name = parameters[i];
             if (std::strlen(name) != static_cast<std::size_t>(size) || std::memcmp(name, text, size) != 0) continue;
-            if (slots[i] != nullptr) return type_error(std::string("got multiple values for argument '") + name + "'");
+            if (slots[i] != nullptr) {
+                return PyErrValue::message(PyExc_TypeError, multiple_values_message(full_name(), name));
+            }
             slots[i] = value;
             return ok_status();
         }
     }
-    return type_error("got an unexpected keyword argument '" + display(key) + "'");
+    return PyErrValue::message(PyExc_TypeError, unexpected_keyword_message(full_name(), display(key)));
 }
 
 PyStatus CallSignature::check_required(PyObject* const* slots) const {
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < required; ++i) missing += slots[i] == nullptr ? 1 : 0;
-    if (missing == 0) return ok_status();
-    std::string list;
-    std::size_t listed = 0;
+    std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < required; ++i) {
-        if (slots[i] != nullptr) continue;
-        ++listed;
-        if (listed > 1) {
-            if (missing > 2) list += ",";
-            list += " ";
-            if (listed == missing) list += "and ";
-        }
-        list += "'";
-        list += parameters[i];
-        list += "'";
+        if (slots[i] == nullptr) missing.emplace_back(parameters[i]);
     }
-    return type_error("missing " + std::to_string(missing) + " required positional " +
-                      (missing == 1 ? "argument" : "arguments") + ": " + list);
+    if (missing.empty()) return ok_status();
+    return PyErrValue::message(PyExc_TypeError, missing_required_message(full_name(), missing));
 }
 
 PyStatus CallSignature::match_tuple_dict(PyObject* args, PyObject* kwargs, PyObject** slots) const {

@@ -33,7 +33,6 @@ private:
     PyStatus fill_positional(PyObject* const* args, Py_ssize_t nargs, PyObject** slots) const;
     PyStatus fill_keyword(PyObject* key, PyObject* value, PyObject** slots) const;
     PyStatus check_required(PyObject* const* slots) const;
-    PyErrValue type_error(const std::string& rest) const;
 };
 
 // A conversion of argument `name` failed with `err`: an exact TypeError is
