@@ -20,20 +20,23 @@ inline std::string too_many_positional_message(std::string_view full, std::size_
     return text;
 }
 
-inline std::string multiple_values_message(std::string_view full, std::string_view name) {
+// "{full} {phrase} '{name}'".
+inline std::string quoted_name_message(std::string_view full, std::string_view phrase, std::string_view name) {
     std::string text(full);
-    text += " got multiple values for argument '";
+    text += " ";
+    text += phrase;
+    text += " '";
     text += name;
     text += "'";
     return text;
 }
 
+inline std::string multiple_values_message(std::string_view full, std::string_view name) {
+    return quoted_name_message(full, "got multiple values for argument", name);
+}
+
 inline std::string unexpected_keyword_message(std::string_view full, std::string_view key) {
-    std::string text(full);
-    text += " got an unexpected keyword argument '";
-    text += key;
-    text += "'";
-    return text;
+    return quoted_name_message(full, "got an unexpected keyword argument", key);
 }
 
 // "{full} missing {m} required positional argument(s): 'a'", "'a' and 'b'",

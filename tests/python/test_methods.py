@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import signal
 
 import numpy as np
@@ -120,6 +121,18 @@ def large_samples():
     return np.random.default_rng(11).normal(size=(60_000, 6))
 
 
+@contextlib.contextmanager
+def alarm(handler, delay, interval=0.0):
+    """SIGALRM handled by `handler`, first after `delay` seconds."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, delay, interval)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def run_with_probe(long_call, probe):
     """Runs `long_call()` with a repeating timer whose handler calls
     `probe()` once the call is inside its fitting loop, then stops the call by
@@ -135,14 +148,8 @@ def run_with_probe(long_call, probe):
         seen["result"] = result
         raise Stop("stop the fit")
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
-    try:
-        with pytest.raises(Stop):
-            long_call()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(handler, 0.02, 0.02), pytest.raises(Stop):
+        long_call()
     return seen["result"]
 
 
@@ -216,14 +223,8 @@ def test_panic_raised_in_a_signal_handler_during_fit(capfd):
     def handler(signum, frame):
         raise original
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    try:
-        with pytest.raises(BaseException) as info:
-            model.fit(x)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(handler, 0.05), pytest.raises(BaseException) as info:
+        model.fit(x)
     assert type(info.value) is panic_type
     assert info.value is not original
     assert info.value.args == ("raised by a handler",)
@@ -242,13 +243,7 @@ def test_exception_from_signal_handler_is_passed_unchanged():
     def handler(signum, frame):
         raise stop
 
-    previous = signal.signal(signal.SIGALRM, handler)
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    try:
-        with pytest.raises(Stop) as info:
-            model.fit_predict(x)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
-        signal.signal(signal.SIGALRM, previous)
+    with alarm(handler, 0.05), pytest.raises(Stop) as info:
+        model.fit_predict(x)
     assert info.value is stop
     assert model.cluster_centers_ is None
