@@ -27,19 +27,15 @@ struct PanelView {
 // doubles per centre).
 inline constexpr std::size_t kSplatMaxDims = 4;
 
-// Samples per packed tile, at most, over all variants; the caller's scratch
-// holds kMaxTileSamples * dims doubles.
-inline constexpr std::size_t kMaxTileSamples = 32;
-
 // Preconditions (checked by the dispatcher): k >= 1, dims >= 1, rows
 // [begin, end) exist and have at least dims coordinates.
 #define CORVALINTH_DECLARE_NEAREST_VARIANT(isa)                                                                    \
-    void nearest_##isa(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, double* scratch, \
+    void nearest_##isa(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,                  \
                        std::uint64_t* out);                                                                        \
-    void nearest_##isa(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, double* scratch, \
+    void nearest_##isa(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,                  \
                        std::int32_t* out);                                                                         \
     void distances_##isa(const SampleView& x, std::size_t n, const double* centre, std::size_t dims,               \
-                         double* scratch, double* out);
+                         double* out);
 
 CORVALINTH_DECLARE_NEAREST_VARIANT(portable)
 CORVALINTH_DECLARE_NEAREST_VARIANT(avx2)

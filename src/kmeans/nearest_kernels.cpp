@@ -2,7 +2,6 @@
 #include "kmeans/nearest_kernels.hpp"
 
 #include <limits>
-#include <vector>
 
 #include "kmeans/nearest_kernel_entry.hpp"
 #include "kmeans/nearest_kernel_panel.hpp"
@@ -36,6 +35,10 @@ struct Scalar {
         b = p[1];
     }
     static reg pairs_order(reg r) { return r; }
+    template <class Out>
+    static void store_labels(Out* out, reg r) {
+        *out = static_cast<Out>(static_cast<std::int64_t>(r));
+    }
 };
 
 using PortableKernels = Kernels<Scalar, 1, 4, 2, 4>;
@@ -92,14 +95,6 @@ bool cpu_has_avx512() {
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") && cpu_has_avx2();
 }
 
-// Tile scratch of the calling thread, for views that are packed before use.
-double* tile_scratch(std::size_t dims) {
-    thread_local std::vector<double> scratch;
-    const std::size_t need = kernels::kMaxTileSamples * (dims == 0 ? 1 : dims);
-    if (scratch.size() < need) scratch.resize(need);
-    return scratch.data();
-}
-
 kernels::SampleView sample_view(const SampleMatrix& x) { return {x.data, x.row_stride, x.col_stride}; }
 
 template <class Out>
@@ -116,16 +111,15 @@ void nearest_dispatch(NearestKernelVariant variant, const SampleMatrix& x, std::
         return;
     }
     const kernels::PanelView view{p.panel.get(), p.rows.get(), p.splat.get(), p.k, p.dims, p.blocks};
-    double* scratch = tile_scratch(p.dims);
     switch (variant) {
         case NearestKernelVariant::avx512:
-            kernels::nearest_avx512(sample_view(x), begin, end, view, scratch, out);
+            kernels::nearest_avx512(sample_view(x), begin, end, view, out);
             return;
         case NearestKernelVariant::avx2:
-            kernels::nearest_avx2(sample_view(x), begin, end, view, scratch, out);
+            kernels::nearest_avx2(sample_view(x), begin, end, view, out);
             return;
         case NearestKernelVariant::portable:
-            kernels::nearest_portable(sample_view(x), begin, end, view, scratch, out);
+            kernels::nearest_portable(sample_view(x), begin, end, view, out);
             return;
     }
 }
@@ -174,16 +168,15 @@ void distances_to_centre_with(NearestKernelVariant variant, const SampleMatrix& 
                               std::size_t dims, double* out) {
     if (dims > x.n_cols) throw InternalFailure("centre wider than the samples");
     if (!nearest_kernel_available(variant)) throw InternalFailure("nearest-centre kernel not available");
-    double* scratch = tile_scratch(dims);
     switch (variant) {
         case NearestKernelVariant::avx512:
-            kernels::distances_avx512(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            kernels::distances_avx512(sample_view(x), x.n_rows, centre, dims, out);
             return;
         case NearestKernelVariant::avx2:
-            kernels::distances_avx2(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            kernels::distances_avx2(sample_view(x), x.n_rows, centre, dims, out);
             return;
         case NearestKernelVariant::portable:
-            kernels::distances_portable(sample_view(x), x.n_rows, centre, dims, scratch, out);
+            kernels::distances_portable(sample_view(x), x.n_rows, centre, dims, out);
             return;
     }
 }

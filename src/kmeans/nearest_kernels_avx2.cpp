@@ -1,6 +1,8 @@
 // AVX2 nearest-centre kernels: four doubles per vector, no fused multiply-add.
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "kmeans/nearest_kernel_simd.hpp"
 
 namespace corvalinth::kmeans::kernels {
@@ -29,6 +31,16 @@ struct Avx2 {
         b = _mm256_unpackhi_pd(lo, hi);
     }
     static reg pairs_order(reg r) { return _mm256_permute4x64_pd(r, _MM_SHUFFLE(3, 1, 2, 0)); }
+    // Whole numbers below 2^52: adding 2^52 puts the number in the low
+    // mantissa bits, and clearing the exponent bits leaves it as an integer.
+    static void store_labels(std::uint64_t* out, reg r) {
+        const reg magic = _mm256_set1_pd(0x1p52);
+        const __m256i bits = _mm256_castpd_si256(_mm256_add_pd(r, magic));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(bits, _mm256_castpd_si256(magic)));
+    }
+    static void store_labels(std::int32_t* out, reg r) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvttpd_epi32(r));
+    }
 };
 
 using Avx2Kernels = Kernels<Avx2, 4, 2, 3, 4>;

@@ -2,6 +2,8 @@
 // block), comparison results in mask registers, no fused multiply-add.
 #include <immintrin.h>
 
+#include <cstdint>
+
 #include "kmeans/nearest_kernel_simd.hpp"
 
 namespace corvalinth::kmeans::kernels {
@@ -32,6 +34,10 @@ struct Avx512 {
         b = _mm512_permutex2var_pd(lo, _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1), hi);
     }
     static reg pairs_order(reg r) { return r; }
+    static void store_labels(std::uint64_t* out, reg r) { _mm512_storeu_si512(out, _mm512_mask_cvttpd_epu64(_mm512_setzero_si512(), 0xFF, r)); }
+    static void store_labels(std::int32_t* out, reg r) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, r));
+    }
 };
 
 using Avx512Kernels = Kernels<Avx512, 8, 3, 3, 4>;

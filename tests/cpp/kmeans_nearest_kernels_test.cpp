@@ -207,7 +207,7 @@ const auto kVariants = ::testing::Values(NearestKernelVariant::portable, Nearest
                                          NearestKernelVariant::avx512);
 const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
                                         Layout::ReversedColumnMajor, Layout::RepeatedRow);
-const auto kDims = ::testing::Values<std::size_t>(0, 1, 3, 7, 8, 9, 17);
+const auto kDims = ::testing::Values<std::size_t>(0, 1, 2, 3, 4, 7, 8, 9, 17);
 
 INSTANTIATE_TEST_SUITE_P(AllShapes, NearestCentresMatchReference,
                          ::testing::Combine(kVariants, kLayouts,
