@@ -355,16 +355,21 @@ def test_fit_predict_holds_two_read_borrows(registry, interrupt):
     x = rng.normal(size=(20_000, 4))
     model = corvalinth.KMeans(n_clusters=8, max_iters=100_000 if interrupt else 200, tol=0.0, random_state=4)
     seen = []
+    probing = []
 
     class Stop(Exception):
         pass
 
     def probe(signum, frame):
-        if seen:
+        # A handler can be re-entered by the next tick while it runs.
+        if seen or probing:
             return
+        probing.append(True)
         if registry.acquire_write(x) == 0:      # not inside the call yet
             registry.release_write(x)
+            probing.pop()
             return
+        signal.setitimer(signal.ITIMER_REAL, 0)
         registry.release_read(x)
         after_one = registry.acquire_write(x)
         registry.release_read(x)
@@ -373,7 +378,6 @@ def test_fit_predict_holds_two_read_borrows(registry, interrupt):
             registry.release_write(x)
         # Put both borrows back for the call to release.
         seen.append((after_one, after_two, registry.acquire_read(x), registry.acquire_read(x)))
-        signal.setitimer(signal.ITIMER_REAL, 0)
         if interrupt:
             raise Stop
 
