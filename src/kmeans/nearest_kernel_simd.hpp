@@ -17,7 +17,8 @@
 // j = 0, 1, ... acc = acc + (a_j - b_j) * (a_j - b_j), each operation rounded
 // on its own. Lanes hold different centres (panel kernel) or different
 // samples (sample-lane kernels), never different coordinates. No kernel needs
-// scratch memory: tiles are read straight from the view, whatever its strides.
+// heap memory: tiles are read straight from the view, whatever its strides, or
+// copied into a small block on the stack.
 #include <cstddef>
 #include <cstdint>
 
@@ -148,6 +149,25 @@ inline void column_tile(const SampleView& x, std::size_t i0, const PanelView& p,
     for (std::size_t v = 0; v < NS; ++v) V::store_labels(out + v * V::lanes, idx[v]);
 }
 
+// Widest rows that are copied into a column-major tile on the stack.
+inline constexpr std::size_t kPackMaxDims = 64;
+
+// Rows of up to kPackMaxDims coordinates, any strides: the tile's samples are
+// copied (values unchanged) into a column-major block on the stack, then run
+// as a column-major view.
+template <class V, std::size_t NS, std::size_t NC, class Out>
+inline void packed_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+    constexpr std::size_t T = NS * V::lanes;
+    alignas(64) double tile[kPackMaxDims * T];
+    for (std::size_t t = 0; t < T; ++t) {
+        const double* a = x.data + static_cast<std::ptrdiff_t>(i0 + t) * x.row_stride;
+        std::ptrdiff_t off = 0;
+        for (std::size_t j = 0; j < p.dims; ++j, off += x.col_stride) tile[j * T + t] = a[off];
+    }
+    const SampleView packed{tile, 1, static_cast<std::ptrdiff_t>(T)};
+    column_tile<V, NS, NC>(packed, 0, p, out);
+}
+
 // Kernel for few coordinates (D known at compile time): the tile's NS vectors
 // of samples stay in registers while every centre passes by. Lanes are filled
 // straight from the view; dense rows of two coordinates are split by the
@@ -226,8 +246,10 @@ inline std::size_t small_dims(const SampleView& x, std::size_t begin, std::size_
 template <class V, std::size_t S, std::size_t NS, std::size_t NC, std::size_t ND>
 struct Kernels {
     // Few coordinates: register-resident sample tiles. Column-major views:
-    // lanes across samples, loaded in place. Otherwise (and for the last,
-    // partial tile) the panel kernel, lanes across centres.
+    // lanes across samples, loaded in place; up to kPackMaxDims coordinates,
+    // the same after a copy into a column-major tile. Otherwise (and for the
+    // last, partial tile) the panel kernel, lanes across centres, which is
+    // the faster one for wide rows.
     template <class Out>
     static void nearest(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, Out* out) {
         std::size_t i = begin;
@@ -236,6 +258,9 @@ struct Kernels {
         } else if (x.row_stride == 1) {
             i = whole_tiles<NS * V::lanes>(begin, end, out,
                                            [&](std::size_t t, Out* o) { column_tile<V, NS, NC>(x, t, p, o); });
+        } else if (p.dims <= kPackMaxDims) {
+            i = whole_tiles<NS * V::lanes>(begin, end, out,
+                                           [&](std::size_t t, Out* o) { packed_tile<V, NS, NC>(x, t, p, o); });
         } else {
             i = whole_tiles<S>(begin, end, out, [&](std::size_t t, Out* o) { panel_samples<V, S>(x, t, p, o); });
         }
