@@ -88,8 +88,9 @@ std::optional<PyErrValue> PyErrValue::take_pending() {
     PyObject* exc = PyErr_GetRaisedException();
     if (exc == nullptr) return std::nullopt;
     PyErrValue taken(exc);
-    PyObject* panic_type = panic_exception_type();
-    if (reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic_type) return taken;
+    // Before the first internal failure no PanicException can exist, so the
+    // type is not made here (nothing of it is created at import).
+    if (panic_type_slot == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(exc)) != panic_type_slot) return taken;
 
     // A PanicException that went through Python code comes back as the
     // internal failure it started as.
