@@ -348,6 +348,9 @@ struct LoopJob : Job {
 std::mutex g_global_mutex;
 std::atomic<WorkerPool*> g_global_pool{nullptr};
 bool g_global_failed = false;  // guarded by g_global_mutex
+std::mutex g_abandoned_mutex;
+// Pools whose creation failed; the list itself is never destroyed either.
+auto* const g_abandoned_pools = new std::vector<WorkerPool*>();
 
 }  // namespace
 
@@ -364,8 +367,10 @@ int WorkerPool::start(std::size_t thread_count, WorkerPool*& out) {
         const int rc = start_detached_thread(&worker_entry, pool->workers_[i].get(), stack);
         if (rc != 0) {
             // Workers already running still read the pool while they finish,
-            // so it is never freed.
+            // so it is never freed; it stays listed as abandoned.
             pool->terminate();
+            std::lock_guard<std::mutex> lock(g_abandoned_mutex);
+            g_abandoned_pools->push_back(pool);
             return rc;
         }
     }
