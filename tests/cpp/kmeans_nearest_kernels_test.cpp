@@ -120,8 +120,11 @@ CentreMatrix make_centres(ValueSource& src, std::size_t k, std::size_t cols) {
 void plant_ties(std::vector<double>& x, std::size_t n, std::size_t d, CentreMatrix& c, std::size_t used_dims) {
     if (used_dims == 0) return;
     const std::size_t k = c.rows;
+    std::vector<bool> taken(k, false);
+    auto free_pair = [&](std::size_t a, std::size_t b) { return a < k && b < k && a != b && !taken[a] && !taken[b]; };
     auto make_pair = [&](std::size_t a, std::size_t b, std::size_t sample) {
-        if (a >= k || b >= k || sample >= n) return;
+        if (!free_pair(a, b) || sample >= n) return;
+        taken[a] = taken[b] = true;
         for (std::size_t j = 0; j < c.cols; ++j) c.values[a * c.cols + j] = static_cast<double>(static_cast<int>(j % 5) - 2);
         for (std::size_t j = 0; j < c.cols; ++j) c.values[b * c.cols + j] = c.values[a * c.cols + j];
         c.values[b * c.cols] += 2.0;
@@ -132,25 +135,36 @@ void plant_ties(std::vector<double>& x, std::size_t n, std::size_t d, CentreMatr
     make_pair(6, 9, 2);    // neighbouring blocks
     make_pair(13, 21, 3);  // same lane of two blocks
     make_pair(7, 32, 4);   // far apart
-    if (k > 0 && n > 0)
+    if (k > 0 && n > 0) {
+        taken[k / 2] = true;
         for (std::size_t j = 0; j < d; ++j) x[j] = j < c.cols ? c.values[(k / 2) * c.cols + j] : 1.0;
+    }
     // Centres whose coordinates are the same small values in opposite orders
     // are equally far from a zero sample in exact arithmetic; only the
-    // left-to-right rounding decides between them.
+    // left-to-right rounding decides between them (the values are drawn
+    // until the two rounded sums differ, where two coordinates allow it).
     auto mirror_pair = [&](std::size_t a, std::size_t b, std::size_t sample, std::uint64_t seed) {
-        if (a >= k || b >= k || a == b || sample >= n) return;
+        if (!free_pair(a, b) || sample >= n) return;
+        taken[a] = taken[b] = true;
         std::mt19937_64 gen(seed);
         std::uniform_real_distribution<double> small(-1e-3, 1e-3);
-        for (std::size_t j = 0; j < c.cols; ++j) c.values[a * c.cols + j] = c.values[b * c.cols + j] = 0.0;
-        for (std::size_t j = 0; j < used_dims; ++j) {
-            const double v = small(gen);
-            c.values[a * c.cols + j] = v;
-            c.values[b * c.cols + (used_dims - 1 - j)] = v;
+        const std::vector<double> zero(used_dims, 0.0);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            for (std::size_t j = 0; j < c.cols; ++j) c.values[a * c.cols + j] = c.values[b * c.cols + j] = 0.0;
+            for (std::size_t j = 0; j < used_dims; ++j) {
+                const double v = small(gen);
+                c.values[a * c.cols + j] = v;
+                c.values[b * c.cols + (used_dims - 1 - j)] = v;
+            }
+            if (squared_distance(zero.data(), 1, used_dims, c.row(a), used_dims) !=
+                squared_distance(zero.data(), 1, used_dims, c.row(b), used_dims))
+                break;
         }
         for (std::size_t j = 0; j < d; ++j) x[sample * d + j] = 0.0;
     };
-    for (std::size_t r = 0; r < 6; ++r)
-        mirror_pair(r == 0 ? 0 : 3 * r + 8, r == 0 ? k - 1 : 3 * r + 11, 5 + r, used_dims * 131 + r);
+    const std::size_t pairs[][2] = {{0, k - 1}, {10, 11}, {12, 20}, {14, 30}, {22, 23}, {24, 29}, {40, 47}, {50, 63}};
+    for (std::size_t r = 0; r < std::size(pairs); ++r)
+        mirror_pair(pairs[r][0], pairs[r][1], 5 + r, used_dims * 131 + r);
 }
 
 std::string skip_message(NearestKernelVariant v) {
@@ -216,10 +230,13 @@ INSTANTIATE_TEST_SUITE_P(AllShapes, NearestCentresMatchReference,
                                             kDims, ::testing::Values<std::size_t>(1, 2, 7, 8, 9, 33)),
                          label_param_name);
 
-// Larger problems cross every register block and centre-block boundary.
+// Larger problems cross every register block and centre-block boundary, and
+// rows wider than 64 coordinates take the lanes-across-centres kernel.
 INSTANTIATE_TEST_SUITE_P(LargeShapes, NearestCentresMatchReference,
-                         ::testing::Combine(kVariants, ::testing::Values(Layout::RowMajor, Layout::ColumnMajor),
-                                            ::testing::Values(Widths::Same), ::testing::Values<std::size_t>(2, 16, 40),
+                         ::testing::Combine(kVariants, kLayouts,
+                                            ::testing::Values(Widths::Same, Widths::WiderCentres,
+                                                              Widths::WiderSamples),
+                                            ::testing::Values<std::size_t>(2, 16, 40, 65, 70),
                                             ::testing::Values<std::size_t>(64, 100)),
                          label_param_name);
 
