@@ -1,5 +1,6 @@
 #include "runtime/worker_pool.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -345,9 +346,29 @@ struct LoopJob : Job {
     }
 };
 
-std::mutex g_global_mutex;
+pthread_mutex_t g_global_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<WorkerPool*> g_global_pool{nullptr};
 bool g_global_failed = false;  // guarded by g_global_mutex
+
+class GlobalLock {
+public:
+    GlobalLock() { ::pthread_mutex_lock(&g_global_mutex); }
+    ~GlobalLock() { ::pthread_mutex_unlock(&g_global_mutex); }
+    GlobalLock(const GlobalLock&) = delete;
+    GlobalLock& operator=(const GlobalLock&) = delete;
+};
+
+// A child created by fork() has only the thread that forked: the workers of
+// the parent's pool did not come along, and a loop handed to that pool would
+// wait for ever. The child forgets it (without touching it, its locks may be
+// held by threads that no longer exist) and creates its own on first use.
+void forget_pool_after_fork() {
+    const pthread_mutex_t unlocked = PTHREAD_MUTEX_INITIALIZER;
+    g_global_mutex = unlocked;
+    g_global_pool.store(nullptr, std::memory_order_relaxed);
+    tl_worker = nullptr;
+    tl_scoped_pool = nullptr;
+}
 std::mutex g_abandoned_mutex;
 // Pools whose creation failed; the list itself is never destroyed either.
 auto* const g_abandoned_pools = new std::vector<WorkerPool*>();
@@ -380,7 +401,7 @@ int WorkerPool::start(std::size_t thread_count, WorkerPool*& out) {
 
 WorkerPool& global_pool() {
     if (WorkerPool* pool = g_global_pool.load(std::memory_order_acquire)) return *pool;
-    std::lock_guard<std::mutex> lock(g_global_mutex);
+    GlobalLock lock;
     if (WorkerPool* pool = g_global_pool.load(std::memory_order_relaxed)) return *pool;
     if (g_global_failed) throw InternalFailure(std::string(kNotInitialized) + "GlobalPoolAlreadyInitialized }");
     WorkerPool* pool = nullptr;
@@ -393,6 +414,8 @@ WorkerPool& global_pool() {
         // Without thread support the calling thread is the pool's one worker.
         pool = new WorkerPool(1, true);
     }
+    static const bool fork_handler_installed = ::pthread_atfork(nullptr, nullptr, &forget_pool_after_fork) == 0;
+    (void)fork_handler_installed;
     g_global_pool.store(pool, std::memory_order_release);
     return *pool;
 }

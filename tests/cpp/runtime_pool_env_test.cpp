@@ -291,6 +291,36 @@ TEST(Child, CallingThreadIsThePool) {
     report("creates", std::to_string(g_creates.load()));
 }
 
+// Child: a process forked after the pool exists gets a pool of its own.
+TEST(Child, ForkAfterCreation) {
+    if (!in_child()) GTEST_SKIP() << "runs in a child process";
+    const auto sum = [] {
+        return rt::parallel_reduce<double>(
+            100000, [](std::size_t b, std::size_t e) { return double(e - b); },
+            [](double a, double c) { return a + c; });
+    };
+    report("parent_sum", std::to_string(sum()));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(20);  // a hang ends the forked process with SIGALRM
+        const bool ok = sum() == 100000.0 && rt::pool_thread_count() == 2 && thread_count_of_process() == 3;
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    report("forked_status", std::to_string(status));
+    report("parent_again", std::to_string(sum()));
+}
+
+TEST(GlobalPoolFork, ForkedProcessCreatesItsOwnPool) {
+    if (in_child()) GTEST_SKIP();
+    const auto child = run_child("Child.ForkAfterCreation", {{"RAYON_NUM_THREADS", "2"}});
+    ASSERT_EQ(child.status, 0) << child.output;
+    EXPECT_EQ(child.values.at("parent_sum"), "100000.000000");
+    EXPECT_EQ(child.values.at("forked_status"), "0");
+    EXPECT_EQ(child.values.at("parent_again"), "100000.000000");
+}
+
 const std::size_t kCpus = rt::cpu_count().value_or(1);
 
 struct SizeCase {
