@@ -29,9 +29,13 @@ struct AlignedDoubleDelete {
 };
 using AlignedDoubles = std::unique_ptr<double[], AlignedDoubleDelete>;
 
-inline AlignedDoubles allocate_aligned_doubles(std::size_t count) {
+// Storage for a * b * c doubles; std::bad_alloc when the size overflows.
+inline AlignedDoubles allocate_aligned_doubles(std::size_t a, std::size_t b = 1, std::size_t c = 1) {
+    std::size_t count = 0;
+    if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, c, &count) ||
+        count > static_cast<std::size_t>(-1) / sizeof(double))
+        throw std::bad_alloc();
     if (count == 0) count = 1;
-    if (count > static_cast<std::size_t>(-1) / sizeof(double)) throw std::bad_alloc();
     return AlignedDoubles(static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t(kPanelAlign))));
 }
 

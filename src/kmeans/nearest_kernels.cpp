@@ -54,13 +54,15 @@ namespace corvalinth::kmeans {
 CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(std::make_unique<Impl>()) {
     static_assert(kPanelLanes == kernels::kLanesPerBlock);
     if (dims > centres.cols) throw InternalFailure("centre panel wider than the centres");
-    if (centres.values.size() != centres.rows * centres.cols) throw InternalFailure("centre matrix size mismatch");
+    std::size_t size = 0;
+    if (__builtin_mul_overflow(centres.rows, centres.cols, &size) || centres.values.size() != size)
+        throw InternalFailure("centre matrix size mismatch");
     Impl& p = *impl_;
     p.k = centres.rows;
     p.dims = dims;
     p.blocks = (p.k + kPanelLanes - 1) / kPanelLanes;
-    p.panel = allocate_aligned_doubles(p.blocks * dims * kPanelLanes);
-    p.rows = allocate_aligned_doubles(p.k * dims);
+    p.panel = allocate_aligned_doubles(p.blocks, dims, kPanelLanes);
+    p.rows = allocate_aligned_doubles(p.k, dims);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t b = 0; b < p.blocks; ++b) {
         double* blk = p.panel.get() + b * dims * kPanelLanes;
@@ -72,7 +74,7 @@ CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(
     for (std::size_t c = 0; c < p.k; ++c)
         for (std::size_t j = 0; j < dims; ++j) p.rows[c * dims + j] = centres.row(c)[j];
     if (dims <= kernels::kSplatMaxDims) {
-        p.splat = allocate_aligned_doubles(p.k * (dims + 1) * kPanelLanes);
+        p.splat = allocate_aligned_doubles(p.k, dims + 1, kPanelLanes);
         double* out = p.splat.get();
         for (std::size_t c = 0; c < p.k; ++c)
             for (std::size_t j = 0; j <= dims; ++j)
