@@ -8,6 +8,7 @@ a scatter plot of both clusterings to examples/out/quickstart.png.
 
 from __future__ import annotations
 
+import argparse
 import csv
 import time
 from pathlib import Path
@@ -100,7 +101,7 @@ def blobs_demo() -> tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def plot(penguins: tuple[np.ndarray, np.ndarray, np.ndarray],
-         blobs: tuple[np.ndarray, np.ndarray, np.ndarray]) -> Path | None:
+         blobs: tuple[np.ndarray, np.ndarray, np.ndarray], out_dir: Path) -> Path | None:
     try:
         import matplotlib
     except ImportError:
@@ -126,18 +127,21 @@ def plot(penguins: tuple[np.ndarray, np.ndarray, np.ndarray],
     right.set_aspect("equal", adjustable="datalim")
 
     fig.tight_layout()
-    OUT_DIR.mkdir(parents=True, exist_ok=True)
-    path = OUT_DIR / "quickstart.png"
+    out_dir.mkdir(parents=True, exist_ok=True)
+    path = out_dir / "quickstart.png"
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description="corvalinth quick start")
+    parser.add_argument("--out", type=Path, default=OUT_DIR, help=f"plot directory (default {OUT_DIR})")
+    args = parser.parse_args()
     print(f"corvalinth {corvalinth.__version__}")
     penguins = penguins_demo()
     blobs = blobs_demo()
-    path = plot(penguins, blobs)
+    path = plot(penguins, blobs, args.out)
     if path is not None:
         print(f"\nplot saved to {path}")
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 from pathlib import Path
 
@@ -36,3 +37,29 @@ def test_usage_example_output_matches_its_comments():
     out = run_python(code, timeout=60)
     assert out.returncode == 0, out.stderr
     assert squash(out.stdout) == squash(" ".join(expected))
+
+
+def test_quickstart_demo(tmp_path):
+    """examples/quickstart.py (what `make demo` runs) on the shipped data."""
+    script = README.parent / "examples" / "quickstart.py"
+    out = run_python(f"import runpy, sys; sys.argv = [{str(script)!r}, '--out', {str(tmp_path)!r}]; "
+                     f"runpy.run_path(sys.argv[0], run_name='__main__')",
+                     timeout=600, env={**os.environ, "MPLBACKEND": "Agg"})
+    assert out.returncode == 0, out.stderr
+    text = out.stdout
+    assert "Palmer penguins: 342 birds, 4 measurements, k=3" in text
+    # Birds per cluster and species: every complete record is labelled once.
+    table = text.split("birds per cluster and species:\n")[1].split("\n\n")[0].splitlines()
+    assert table[0].split() == ["cluster", "Adelie", "Chinstrap", "Gentoo"]
+    counts = [[int(v) for v in row.split()] for row in table[1:]]
+    assert [row[0] for row in counts] == [0, 1, 2]
+    assert [sum(col) for col in zip(*(row[1:] for row in counts))] == [151, 68, 123]
+    # Eight well separated blobs of 2-D noise with sigma 1.5: when each blob
+    # gets its own centre the inertia is close to n * 2 * 1.5**2.
+    inertia = float(re.search(r"Synthetic blobs:.*?inertia_ = (\S+)", text, flags=re.S).group(1))
+    assert 0.95 * 4.5e6 < inertia < 1.05 * 4.5e6
+    png = tmp_path / "quickstart.png"
+    if "matplotlib is not installed" in text:
+        assert not png.exists()
+    else:
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
