@@ -96,6 +96,24 @@ struct Reference {
     }
 };
 
+// Whether [b, e) is a range that repeated halving of [0, n) produces (the
+// lower half of [s, t) being [s, s + (t - s) / 2)).
+bool is_halving_node(std::size_t n, std::size_t b, std::size_t e) {
+    std::size_t s = 0, t = n;
+    for (;;) {
+        if (s == b && t == e) return true;
+        if (t - s < 2) return false;
+        const std::size_t mid = s + (t - s) / 2;
+        if (e <= mid) {
+            t = mid;
+        } else if (b >= mid) {
+            s = mid;
+        } else {
+            return false;
+        }
+    }
+}
+
 struct Recorded {
     double sum;
     std::vector<std::pair<std::size_t, std::size_t>> leaves;
@@ -149,6 +167,66 @@ TEST(WorkerPoolSplit, ReferenceTreeShapesForOneWorker) {
     EXPECT_EQ(leaves, expected);
 }
 
+// The tree when the worker that runs the loop is held up in its first leaf
+// while the other worker of a two-worker pool takes every upper half it left
+// behind (each taken half counts as moved; halves the taker split itself are
+// run by it without being taken from it).
+double held_up_reference(const std::vector<double>& v, std::size_t b, std::size_t e, std::size_t budget,
+                         bool moved, bool leftmost, std::vector<std::pair<std::size_t, std::size_t>>& leaves) {
+    constexpr std::size_t kThreads = 2;
+    const std::size_t len = e - b;
+    if (len < 2 || (!moved && budget == 0)) {
+        leaves.emplace_back(b, e);
+        return leaf_sum(v, b, e);
+    }
+    const std::size_t next = moved ? std::max(kThreads, budget / 2) : budget / 2;
+    const std::size_t mid = b + len / 2;
+    const double lower = held_up_reference(v, b, mid, next, false, leftmost, leaves);
+    return lower + held_up_reference(v, mid, e, next, leftmost, false, leaves);
+}
+
+TEST(WorkerPoolSplit, TakenHalvesRenewTheirBudget) {
+    rt::testing::ScopedPool scoped(pool_of(2));
+    for (std::size_t n : {64, 1000, 4099}) {
+        const auto v = awkward_values(n, 5);
+        std::vector<std::pair<std::size_t, std::size_t>> expected_leaves;
+        // The calling thread splits [0, n) with budget 2; both halves move.
+        const double lower = held_up_reference(v, 0, n / 2, 1, true, true, expected_leaves);
+        const double expected = lower + held_up_reference(v, n / 2, n, 1, true, false, expected_leaves);
+        std::sort(expected_leaves.begin(), expected_leaves.end());
+
+        std::mutex mutex;
+        std::vector<std::pair<std::size_t, std::size_t>> leaves;
+        std::thread::id first_thread;
+        std::vector<std::thread::id> others;
+        std::atomic<std::size_t> done_elsewhere{0};
+        const double got = rt::parallel_reduce<double>(
+            n,
+            [&](std::size_t b, std::size_t e) {
+                if (b == 0) {
+                    // Hold the first leaf until every other index is done.
+                    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                    while (done_elsewhere.load() < n - e && std::chrono::steady_clock::now() < deadline)
+                        std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+                std::lock_guard<std::mutex> lock(mutex);
+                leaves.emplace_back(b, e);
+                if (b == 0) {
+                    first_thread = std::this_thread::get_id();
+                } else {
+                    others.push_back(std::this_thread::get_id());
+                    done_elsewhere.fetch_add(e - b);
+                }
+                return leaf_sum(v, b, e);
+            },
+            [](double a, double c) { return a + c; });
+        std::sort(leaves.begin(), leaves.end());
+        EXPECT_EQ(leaves, expected_leaves) << "n=" << n;
+        EXPECT_EQ(bits(got), bits(expected)) << "n=" << n;
+        for (const auto& id : others) EXPECT_NE(id, first_thread);
+    }
+}
+
 class WorkerPoolSizes : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(WorkerPoolSizes, ReductionCoversEveryIndexOnceAndStaysWithinRounding) {
@@ -168,6 +246,7 @@ TEST_P(WorkerPoolSizes, ReductionCoversEveryIndexOnceAndStaysWithinRounding) {
             EXPECT_EQ(got.leaves.back().second, n);
             for (std::size_t i = 1; i < got.leaves.size(); ++i)
                 EXPECT_EQ(got.leaves[i].first, got.leaves[i - 1].second);
+            for (const auto& [b, e] : got.leaves) EXPECT_TRUE(is_halving_node(n, b, e)) << b << "-" << e;
             // Leaves stay of the order of the pool size.
             EXPECT_LE(got.leaves.size(), std::min<std::size_t>(n, 64 * threads));
             EXPECT_NEAR(got.sum, reference, magnitude * 1e-15 * std::log2(double(n) + 2));
