@@ -13,6 +13,8 @@
 
 #include "kmeans/distance.hpp"
 #include "kmeans/model.hpp"
+#include "kmeans/nearest_kernel_panel.hpp"
+#include "kmeans/nearest_kernel_simd.hpp"
 #include "kmeans/nearest_kernel_variants.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
@@ -167,17 +169,96 @@ void plant_ties(std::vector<double>& x, std::size_t n, std::size_t d, CentreMatr
         mirror_pair(pairs[r][0], pairs[r][1], 5 + r, used_dims * 131 + r);
 }
 
-std::string skip_message(NearestKernelVariant v) {
-    return std::string("the ") + nearest_kernel_name(v) + " kernels need instructions this processor lacks";
+// An 8-lane vector in plain C++ whose pair loads come out in a scrambled lane
+// order: runs the 8-lane instantiation of the kernels (the AVX-512 tuning) on
+// any processor, so its logic is checked even where AVX-512 is missing.
+struct Emulated8 {
+    struct reg {
+        double v[8];
+    };
+    struct mask {
+        bool m[8];
+    };
+    static constexpr std::size_t lanes = 8;
+    static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
+    template <class F>
+    static reg each(F f) {
+        reg r;
+        for (std::size_t l = 0; l < lanes; ++l) r.v[l] = f(l);
+        return r;
+    }
+    static reg load(const double* p) { return each([&](std::size_t l) { return p[l]; }); }
+    static reg bcast(const double* p) { return set1(*p); }
+    static reg set1(double x) { return each([&](std::size_t) { return x; }); }
+    static reg sub(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] - b.v[l]; }); }
+    static reg mul(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] * b.v[l]; }); }
+    static reg add(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] + b.v[l]; }); }
+    static mask lt(reg a, reg b) {
+        mask m;
+        for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.v[l] < b.v[l];
+        return m;
+    }
+    static reg min(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] < b.v[l] ? a.v[l] : b.v[l]; }); }
+    static reg blend(mask m, reg f, reg t) { return each([&](std::size_t l) { return m.m[l] ? t.v[l] : f.v[l]; }); }
+    static void store(double* p, reg r) {
+        for (std::size_t l = 0; l < lanes; ++l) p[l] = r.v[l];
+    }
+    static reg from_rows(const double* p, std::ptrdiff_t s) {
+        return each([&](std::size_t l) { return p[static_cast<std::ptrdiff_t>(l) * s]; });
+    }
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        a = each([&](std::size_t l) { return p[2 * kPairLane[l]]; });
+        b = each([&](std::size_t l) { return p[2 * kPairLane[l] + 1]; });
+    }
+    static reg pairs_order(reg r) {
+        reg o;
+        for (std::size_t t = 0; t < lanes; ++t) o.v[kPairLane[t]] = r.v[t];
+        return o;
+    }
+    template <class Out>
+    static void store_labels(Out* out, reg r) {
+        for (std::size_t l = 0; l < lanes; ++l) out[l] = static_cast<Out>(static_cast<std::int64_t>(r.v[l]));
+    }
+};
+using Emulated8Kernels = corvalinth::kmeans::kernels::Kernels<Emulated8, 8, 3, 3, 4>;
+
+// The kernels under test: the library's variants and the emulated one.
+enum class Kernel { portable, avx2, avx512, emulated8 };
+
+NearestKernelVariant library_variant(Kernel k) { return static_cast<NearestKernelVariant>(static_cast<int>(k)); }
+bool kernel_available(Kernel k) { return k == Kernel::emulated8 || nearest_kernel_available(library_variant(k)); }
+const char* kernel_name(Kernel k) { return k == Kernel::emulated8 ? "emulated8" : nearest_kernel_name(library_variant(k)); }
+
+template <class Out>
+void run_nearest(Kernel k, const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,
+                 Out* out) {
+    if (k != Kernel::emulated8) return nearest_centres_with(library_variant(k), x, begin, end, panel, out);
+    const CentrePanel::Impl& p = panel.impl();
+    if (p.k == 0 || p.dims == 0) {  // the dispatcher answers these without a kernel
+        for (std::size_t i = begin; i < end; ++i) out[i - begin] = 0;
+        return;
+    }
+    const corvalinth::kmeans::kernels::PanelView view{p.panel.get(), p.rows.get(), p.splat.get(),
+                                                      p.k,           p.dims,       p.blocks};
+    Emulated8Kernels::nearest({x.data, x.row_stride, x.col_stride}, begin, end, view, out);
 }
 
-using LabelParam = std::tuple<NearestKernelVariant, Layout, Widths, std::size_t, std::size_t>;
+void run_distances(Kernel k, const SampleMatrix& x, const double* centre, std::size_t dims, double* out) {
+    if (k != Kernel::emulated8) return distances_to_centre_with(library_variant(k), x, centre, dims, out);
+    Emulated8Kernels::distances({x.data, x.row_stride, x.col_stride}, x.n_rows, centre, dims, out);
+}
+
+std::string skip_message(Kernel k) {
+    return std::string("the ") + kernel_name(k) + " kernels need instructions this processor lacks";
+}
+
+using LabelParam = std::tuple<Kernel, Layout, Widths, std::size_t, std::size_t>;
 
 class NearestCentresMatchReference : public ::testing::TestWithParam<LabelParam> {};
 
 TEST_P(NearestCentresMatchReference, LabelsBitIdentical) {
     const auto [variant, layout, widths, d, k] = GetParam();
-    if (!nearest_kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+    if (!kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
 
     const std::size_t n = 61;  // not a multiple of any block size
     const std::size_t x_cols = d + (widths == Widths::WiderSamples ? 3 : 0);
@@ -200,8 +281,8 @@ TEST_P(NearestCentresMatchReference, LabelsBitIdentical) {
     for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 3}, {17, 18}, {9, 9}}) {
         std::vector<std::uint64_t> got64(end - begin + 1, 777);
         std::vector<std::int32_t> got32(end - begin + 1, 777);
-        nearest_centres_with(variant, x, begin, end, panel, got64.data());
-        nearest_centres_with(variant, x, begin, end, panel, got32.data());
+        run_nearest(variant, x, begin, end, panel, got64.data());
+        run_nearest(variant, x, begin, end, panel, got32.data());
         for (std::size_t i = begin; i < end; ++i) {
             ASSERT_EQ(got64[i - begin], expected[i]) << "sample " << i << " range [" << begin << ", " << end << ")";
             ASSERT_EQ(got32[i - begin], static_cast<std::int32_t>(expected[i])) << "sample " << i;
@@ -213,12 +294,11 @@ TEST_P(NearestCentresMatchReference, LabelsBitIdentical) {
 
 std::string label_param_name(const ::testing::TestParamInfo<LabelParam>& info) {
     const auto [variant, layout, widths, d, k] = info.param;
-    return std::string(nearest_kernel_name(variant)) + "_" + layout_name(layout) + "_" + widths_name(widths) + "_d" +
+    return std::string(kernel_name(variant)) + "_" + layout_name(layout) + "_" + widths_name(widths) + "_d" +
            std::to_string(d) + "_k" + std::to_string(k);
 }
 
-const auto kVariants = ::testing::Values(NearestKernelVariant::portable, NearestKernelVariant::avx2,
-                                         NearestKernelVariant::avx512);
+const auto kVariants = ::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8);
 const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
                                         Layout::ReversedColumnMajor, Layout::RepeatedRow);
 const auto kDims = ::testing::Values<std::size_t>(0, 1, 2, 3, 4, 7, 8, 9, 17);
@@ -240,13 +320,13 @@ INSTANTIATE_TEST_SUITE_P(LargeShapes, NearestCentresMatchReference,
                                             ::testing::Values<std::size_t>(64, 100)),
                          label_param_name);
 
-using DistanceParam = std::tuple<NearestKernelVariant, Layout, std::size_t, std::size_t>;
+using DistanceParam = std::tuple<Kernel, Layout, std::size_t, std::size_t>;
 
 class DistancesToCentreMatchReference : public ::testing::TestWithParam<DistanceParam> {};
 
 TEST_P(DistancesToCentreMatchReference, DistancesBitIdentical) {
     const auto [variant, layout, d, n] = GetParam();
-    if (!nearest_kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+    if (!kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
     const std::size_t x_cols = d + 1;  // the last column is never used
     ValueSource src(424242 + 97 * d + 13 * n + static_cast<std::size_t>(layout));
     std::vector<double> values = src.matrix(n, x_cols);
@@ -257,7 +337,7 @@ TEST_P(DistancesToCentreMatchReference, DistancesBitIdentical) {
     const SampleMatrix& x = store.view;
 
     std::vector<double> got(n + 1, 777.0);
-    distances_to_centre_with(variant, x, centre.data(), d, got.data());
+    run_distances(variant, x, centre.data(), d, got.data());
     for (std::size_t i = 0; i < n; ++i) {
         const double want = squared_distance(x.row(i), x.col_stride, d, centre.data(), d);
         if (std::isnan(want)) {
@@ -272,7 +352,7 @@ TEST_P(DistancesToCentreMatchReference, DistancesBitIdentical) {
 
 std::string distance_param_name(const ::testing::TestParamInfo<DistanceParam>& info) {
     const auto [variant, layout, d, n] = info.param;
-    return std::string(nearest_kernel_name(variant)) + "_" + layout_name(layout) + "_d" + std::to_string(d) + "_n" +
+    return std::string(kernel_name(variant)) + "_" + layout_name(layout) + "_d" + std::to_string(d) + "_n" +
            std::to_string(n);
 }
 
