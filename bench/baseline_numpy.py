@@ -4,9 +4,11 @@ For each (n_samples, n_features, n_clusters) the same seeded data set is
 clustered by both, from the same k-means++ centres, for the same fixed number
 of iterations (tol = 0, so no early stop). Reported: seconds per iteration of
 each, the ratio NumPy / corvalinth (above 1 means corvalinth is faster), and how
-far the two results are apart (they may differ where a sample is within
-rounding of two centres: the NumPy version computes distances through a matrix
-product, corvalinth exactly).
+far the two results are apart. They can part ways where a sample is within
+rounding of two centres (the NumPy version computes distances through a matrix
+product, corvalinth exactly) and where a cluster runs empty (corvalinth moves
+its centre onto a randomly drawn sample, the baseline leaves it in place); the
+work per iteration is the same either way.
 
 corvalinth's time per iteration is (fit with max_iters=T - fit with
 max_iters=0) / T: the k-means++ seeding is timed on its own and taken out.
