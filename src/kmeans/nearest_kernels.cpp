@@ -1,6 +1,8 @@
 // Panel construction, variant dispatch and the portable kernels.
 #include "kmeans/nearest_kernels.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <limits>
 
 #include "kmeans/nearest_kernel_entry.hpp"
@@ -27,7 +29,12 @@ struct Scalar {
     static reg add(reg a, reg b) { return a + b; }
     static mask lt(reg a, reg b) { return a < b; }
     static reg min(reg a, reg b) { return a < b ? a : b; }
-    static reg blend(mask m, reg if_false, reg if_true) { return m ? if_true : if_false; }
+    // Branch-free: which side wins is data dependent and unpredictable.
+    static reg blend(mask m, reg if_false, reg if_true) {
+        const std::uint64_t all = 0 - static_cast<std::uint64_t>(m);
+        return std::bit_cast<double>((std::bit_cast<std::uint64_t>(if_true) & all) |
+                                     (std::bit_cast<std::uint64_t>(if_false) & ~all));
+    }
     static void store(double* p, reg r) { *p = r; }
     static reg from_rows(const double* p, std::ptrdiff_t) { return *p; }
     static void load_pairs(const double* p, reg& a, reg& b) {
