@@ -269,6 +269,29 @@ TEST(Child, CreationWithFailingStart) {
     report("tasks", std::to_string(thread_count_of_process()));
 }
 
+// Child: several threads race to create the pool with their first loop.
+TEST(Child, RacingFirstLoops) {
+    if (!in_child()) GTEST_SKIP() << "runs in a child process";
+    rt::set_thread_create_for_testing(&failing_create);  // g_fail_at = 0: counts only
+    std::atomic<bool> go{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            const double sum = rt::parallel_reduce<double>(
+                1000, [](std::size_t b, std::size_t e) { return double(e - b); },
+                [](double a, double c) { return a + c; });
+            if (sum != 1000.0) wrong.fetch_add(1);
+        });
+    }
+    go.store(true);
+    for (auto& thread : threads) thread.join();
+    report("creates", std::to_string(g_creates.load()));
+    report("wrong", std::to_string(wrong.load()));
+    report("tasks", std::to_string(thread_count_of_process()));
+}
+
 // Child: with thread support missing, loops run on the thread that calls.
 TEST(Child, CallingThreadIsThePool) {
     if (!in_child()) GTEST_SKIP() << "runs in a child process";
@@ -433,6 +456,15 @@ TEST(GlobalPoolCreation, SmallLoopsStillCreateThePool) {
                   "12, kind: OutOfMemory, message: \"Cannot allocate memory\" }) }");
         EXPECT_EQ(failing.values.count("leaves1"), 0u);
     }
+}
+
+TEST(GlobalPoolCreation, HappensOnceWhenThreadsRace) {
+    if (in_child()) GTEST_SKIP();
+    const auto child = run_child("Child.RacingFirstLoops", {{"RAYON_NUM_THREADS", "3"}});
+    ASSERT_EQ(child.status, 0) << child.output;
+    EXPECT_EQ(child.values.at("creates"), "3");
+    EXPECT_EQ(child.values.at("wrong"), "0");
+    EXPECT_EQ(child.values.at("tasks"), "4");
 }
 
 class UnsupportedThreads : public ::testing::TestWithParam<int> {};
