@@ -31,16 +31,13 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
     if (max_iters != 0) {
         double prev_inertia = std::numeric_limits<double>::infinity();
         std::uint64_t t = 0;
+        std::vector<std::uint64_t> labels;  // rewritten in full by every assignment
         for (;;) {
             if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
-            CentreMatrix updated;
-            double inertia;
-            {
-                const std::vector<std::uint64_t> labels = assign_labels(x, centres);
-                updated = update_centres(x, labels, static_cast<std::size_t>(k), rng);
-                t += 1;
-                inertia = compute_inertia(x, labels, updated);
-            }
+            assign_labels(x, centres, labels);
+            CentreMatrix updated = update_centres(x, labels, static_cast<std::size_t>(k), rng);
+            t += 1;
+            const double inertia = compute_inertia(x, labels, updated);
             model.n_iter_ = t;
             model.inertia_ = inertia;
             centres = std::move(updated);

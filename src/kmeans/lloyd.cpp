@@ -39,9 +39,14 @@ void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::int
 }
 
 std::vector<std::uint64_t> assign_labels(const SampleMatrix& x, const CentreMatrix& centres) {
-    std::vector<std::uint64_t> labels = make_buffer<std::uint64_t>(x.n_rows, 0);
-    nearest_labels(x, centres, labels.data());
+    std::vector<std::uint64_t> labels;
+    assign_labels(x, centres, labels);
     return labels;
+}
+
+void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels) {
+    if (labels.size() != x.n_rows) labels = make_buffer<std::uint64_t>(x.n_rows, 0);
+    nearest_labels(x, centres, labels.data());
 }
 
 CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,

@@ -24,6 +24,9 @@ void nearest_labels(const SampleMatrix& x, const CentreMatrix& centres, std::int
 // NaN distances never chosen, 0 when nothing is below +infinity). Parallel map
 // over the samples; the result does not depend on the pool's scheduling.
 std::vector<std::uint64_t> assign_labels(const SampleMatrix& x, const CentreMatrix& centres);
+// The same into `labels`, reusing its storage when it already holds n labels
+// (a fit keeps one label vector for all its iterations).
+void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels);
 
 // New k x d centres: the mean of each cluster's samples, summed from +0.0 in
 // sample order and truly divided by the count. Each empty cluster, in
