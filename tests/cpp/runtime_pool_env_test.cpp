@@ -323,6 +323,11 @@ TEST(Child, ForkAfterCreation) {
             [](double a, double c) { return a + c; });
     };
     report("parent_sum", std::to_string(sum()));
+    // Let the workers fall asleep first: a worker still inside the allocator
+    // at the fork would leave its lock held in the child under sanitizer
+    // allocators, which (unlike glibc's malloc) do not take their locks
+    // around fork.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::alarm(20);  // a hang ends the forked process with SIGALRM
