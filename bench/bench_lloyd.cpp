@@ -166,6 +166,15 @@ int run_child() {
                     "Lloyd iteration %.4f s = %.2f G triples/s (%.4f s CPU)\n",
                     s.n, s.d, s.k, assign.wall, triples / assign.wall * 1e-9, 100.0 * triples / assign.wall / peak,
                     assign.cpu, iter.wall, triples / iter.wall * 1e-9, iter.cpu);
+        // The two steps after the assignment, each on its own.
+        const kmeans::CentreMatrix next = kmeans::update_centres(x, labels, s.k, rng);
+        const Timing update = best_time([&] {
+            const kmeans::CentreMatrix c = kmeans::update_centres(x, labels, s.k, rng);
+            g_sink = c.values.empty() ? 0.0 : c.values[0];
+        });
+        const Timing inertia = best_time([&] { g_sink = kmeans::compute_inertia(x, labels, next); });
+        std::printf("    centre update %.4f s (%.4f s CPU); inertia %.4f s (%.4f s CPU)\n", update.wall, update.cpu,
+                    inertia.wall, inertia.cpu);
         if (s.d == 2) {
             const Timing stream = best_time([&] { g_sink = stream_once(values); });
             const double bytes = static_cast<double>(values.size() * sizeof(double));

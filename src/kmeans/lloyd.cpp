@@ -49,6 +49,54 @@ void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vect
     nearest_labels(x, centres, labels.data());
 }
 
+namespace {
+
+[[noreturn]] void label_out_of_range() { throw InternalFailure("label out of range"); }
+
+// Adds every sample row into the sum row of its label, in sample order. D is
+// the feature count when it is fixed at compile time (0: `d` at run time);
+// Unit says the features of a row are adjacent. Each sums[c][j] is its own
+// chain; nothing is ever added to it out of sample order.
+template <std::size_t D, bool Unit>
+void accumulate_rows(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                     std::uint64_t* counts) {
+    const std::size_t n = x.n_rows;
+    const std::size_t d = D != 0 ? D : x.n_cols;
+    const std::ptrdiff_t rs = x.row_stride;
+    const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
+    const double* row = x.data;
+    for (std::size_t i = 0; i < n; ++i, row += rs) {
+        const std::uint64_t c = labels[i];
+        if (c >= k) label_out_of_range();
+        double* __restrict sum = sums + c * d;
+        if constexpr (D != 0) {
+            double v[D];
+            for (std::size_t j = 0; j < D; ++j) v[j] = row[static_cast<std::ptrdiff_t>(j) * cs];
+            for (std::size_t j = 0; j < D; ++j) sum[j] = sum[j] + v[j];
+        } else {
+            const double* __restrict r = row;
+            for (std::size_t j = 0; j < d; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
+        }
+        counts[c] += 1;
+    }
+}
+
+template <bool Unit>
+void accumulate_rows_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                               std::uint64_t* counts) {
+    switch (x.n_cols) {
+        case 1: return accumulate_rows<1, Unit>(x, labels, k, sums, counts);
+        case 2: return accumulate_rows<2, Unit>(x, labels, k, sums, counts);
+        case 3: return accumulate_rows<3, Unit>(x, labels, k, sums, counts);
+        case 4: return accumulate_rows<4, Unit>(x, labels, k, sums, counts);
+        case 8: return accumulate_rows<8, Unit>(x, labels, k, sums, counts);
+        case 16: return accumulate_rows<16, Unit>(x, labels, k, sums, counts);
+        default: return accumulate_rows<0, Unit>(x, labels, k, sums, counts);
+    }
+}
+
+}  // namespace
+
 CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
                             runtime::RandomSource& rng) {
     const std::size_t n = x.n_rows;
@@ -59,17 +107,15 @@ CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64
 
     // Every sums[c][j] is the left-to-right sum over the cluster's samples in
     // sample order, starting from +0.0.
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t c = labels[i];
-        if (c >= k) throw InternalFailure("label out of range");
-        double* sum = sums.row(c);
-        const double* row = x.row(i);
-        if (x.col_stride == 1) {
-            for (std::size_t j = 0; j < d; ++j) sum[j] = sum[j] + row[j];
-        } else {
-            for (std::size_t j = 0; j < d; ++j) sum[j] = sum[j] + row[static_cast<std::ptrdiff_t>(j) * x.col_stride];
+    if (d == 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (labels[i] >= k) label_out_of_range();
+            counts[labels[i]] += 1;
         }
-        counts[c] += 1;
+    } else if (x.col_stride == 1) {
+        accumulate_rows_any_width<true>(x, labels.data(), k, sums.values.data(), counts.data());
+    } else {
+        accumulate_rows_any_width<false>(x, labels.data(), k, sums.values.data(), counts.data());
     }
 
     for (std::size_t c = 0; c < k; ++c) {
@@ -86,24 +132,88 @@ CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64
     return sums;
 }
 
+namespace {
+
+// Squared distances of four samples at once, each its own left-to-right chain
+// over the features from -0.0, then added into `s` in sample order. D is the
+// feature count when fixed at compile time (0: `d` at run time).
+template <std::size_t D, bool Unit>
+double inertia_leaf(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres, std::size_t dims,
+                    std::size_t begin, std::size_t end) {
+    const std::size_t d = D != 0 ? D : dims;
+    const std::size_t k = centres.rows;
+    const std::size_t cstride = centres.cols;
+    const double* cbase = centres.values.data();
+    const std::ptrdiff_t rs = x.row_stride;
+    const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
+    double s = -0.0;
+    std::size_t i = begin;
+    // Wide rows already give one distance enough independent work; four
+    // interleaved chains only pay off for the short fixed widths.
+    for (; D != 0 && i + 4 <= end; i += 4) {
+        const std::uint64_t l0 = lab[i], l1 = lab[i + 1], l2 = lab[i + 2], l3 = lab[i + 3];
+        if ((l0 >= k) | (l1 >= k) | (l2 >= k) | (l3 >= k)) label_out_of_range();
+        const double* c0 = cbase + l0 * cstride;
+        const double* c1 = cbase + l1 * cstride;
+        const double* c2 = cbase + l2 * cstride;
+        const double* c3 = cbase + l3 * cstride;
+        const double* x0 = x.row(i);
+        const double* x1 = x0 + rs;
+        const double* x2 = x1 + rs;
+        const double* x3 = x2 + rs;
+        double a0 = -0.0, a1 = -0.0, a2 = -0.0, a3 = -0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const std::ptrdiff_t o = static_cast<std::ptrdiff_t>(j) * cs;
+            const double e0 = x0[o] - c0[j];
+            const double e1 = x1[o] - c1[j];
+            const double e2 = x2[o] - c2[j];
+            const double e3 = x3[o] - c3[j];
+            const double q0 = e0 * e0;
+            const double q1 = e1 * e1;
+            const double q2 = e2 * e2;
+            const double q3 = e3 * e3;
+            a0 = a0 + q0;
+            a1 = a1 + q1;
+            a2 = a2 + q2;
+            a3 = a3 + q3;
+        }
+        s = s + a0;
+        s = s + a1;
+        s = s + a2;
+        s = s + a3;
+    }
+    for (; i < end; ++i) {
+        if (lab[i] >= k) label_out_of_range();
+        s = s + squared_distance(x.row(i), cs, d, cbase + lab[i] * cstride, d);
+    }
+    return s;
+}
+
+template <bool Unit>
+double inertia_leaf_any_width(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                              std::size_t dims, std::size_t begin, std::size_t end) {
+    switch (dims) {
+        case 1: return inertia_leaf<1, Unit>(x, lab, centres, dims, begin, end);
+        case 2: return inertia_leaf<2, Unit>(x, lab, centres, dims, begin, end);
+        case 3: return inertia_leaf<3, Unit>(x, lab, centres, dims, begin, end);
+        case 4: return inertia_leaf<4, Unit>(x, lab, centres, dims, begin, end);
+        case 8: return inertia_leaf<8, Unit>(x, lab, centres, dims, begin, end);
+        case 16: return inertia_leaf<16, Unit>(x, lab, centres, dims, begin, end);
+        default: return inertia_leaf<0, Unit>(x, lab, centres, dims, begin, end);
+    }
+}
+
+}  // namespace
+
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels,
                        const CentreMatrix& centres) {
     if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
-    const std::size_t d = x.n_cols;
-    const std::size_t k = centres.rows;
+    // Distances run over the common prefix of sample and centre rows.
+    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     const std::uint64_t* lab = labels.data();
     auto leaf = [&](std::size_t begin, std::size_t end) -> double {
-        double s = -0.0;
-        for (std::size_t i = begin; i < end; ++i) {
-            if (lab[i] >= k) throw InternalFailure("label out of range");
-            const double* centre = centres.row(lab[i]);
-            // Same arithmetic either way; the unit-stride call lets the
-            // compiler drop the stride multiplication.
-            const double dist = x.col_stride == 1 ? squared_distance(x.row(i), 1, d, centre, centres.cols)
-                                                  : squared_distance(x.row(i), x.col_stride, d, centre, centres.cols);
-            s = s + dist;
-        }
-        return s;
+        return x.col_stride == 1 ? inertia_leaf_any_width<true>(x, lab, centres, dims, begin, end)
+                                 : inertia_leaf_any_width<false>(x, lab, centres, dims, begin, end);
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
     return runtime::parallel_reduce<double>(x.n_rows, leaf, combine);

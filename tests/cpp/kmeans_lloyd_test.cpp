@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "kmeans/lloyd.hpp"
@@ -163,6 +165,108 @@ TEST(UpdateCentres, RejectsLabelsOutOfRange) {
     EXPECT_EQ(testing::internal_failure_message([&] { update_centres(x, {0, 2}, 2, rng); }), "label out of range");
 }
 
+// Same value bit for bit; any NaN matches any NaN (the payload that survives
+// two NaN operands is not fixed).
+bool same_value(double a, double b) { return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b); }
+
+// Random values with infinities, NaN and zeros of both signs mixed in.
+std::vector<double> values_with_specials(std::uint64_t seed, std::size_t n, std::size_t d) {
+    auto v = testing::random_values(seed, n, d, n / 2 + 1);
+    const double special[] = {kInf, -kInf, kNan, -0.0, 0.0, 1e300, -1e300};
+    for (std::size_t i = 0; i < v.size(); i += 37) v[i] = special[(i / 37) % 7];
+    return v;
+}
+
+// Sample views the update and inertia loops treat specially, beyond the
+// layouts of testing::kAllLayouts: every row the same storage (row stride 0)
+// and every feature of a row the same value (feature stride 0).
+enum class ZeroStride { Rows, Features };
+
+SampleMatrix zero_stride_view(const std::vector<double>& v, std::size_t n, std::size_t d, ZeroStride z) {
+    SampleMatrix m;
+    m.data = v.data();
+    m.n_rows = n;
+    m.n_cols = d;
+    m.row_stride = z == ZeroStride::Rows ? 0 : static_cast<std::ptrdiff_t>(d);
+    m.col_stride = z == ZeroStride::Rows ? 1 : 0;
+    return m;
+}
+
+// Labels for k clusters in which cluster k - 1 (when k > 2) stays empty, and
+// long runs of one label occur next to alternating ones.
+std::vector<std::uint64_t> mixed_labels(std::size_t n, std::size_t k, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    const std::size_t used = k > 2 ? k - 1 : k;
+    std::vector<std::uint64_t> labels(n);
+    for (std::size_t i = 0; i < n; ++i) labels[i] = (i / 7) % 3 == 0 ? 0 : gen() % used;
+    return labels;
+}
+
+void expect_same_centres(const CentreMatrix& got, const CentreMatrix& want, const std::string& what) {
+    ASSERT_EQ(got.rows, want.rows) << what;
+    ASSERT_EQ(got.cols, want.cols) << what;
+    for (std::size_t i = 0; i < want.values.size(); ++i)
+        ASSERT_TRUE(same_value(got.values[i], want.values[i]))
+            << what << " element " << i << ": got " << got.values[i] << " want " << want.values[i];
+}
+
+// Feature counts with their own loops (1, 2, 3, 4, 8, 16) and their
+// neighbours, which take the general loop.
+constexpr std::size_t kWidths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33};
+
+class UpdateCentresWidths : public ::testing::TestWithParam<std::size_t> {};
+
+// The centres equal the scalar reference bit for bit in every layout, with
+// special values in the data and an empty cluster to re-seed.
+TEST_P(UpdateCentresWidths, MatchesReferenceInEveryLayout) {
+    const std::size_t d = GetParam();
+    for (std::size_t n : {1u, 3u, 4u, 5u, 301u}) {
+        for (std::size_t k : {1u, 2u, 6u}) {
+            const auto v = values_with_specials(n * 13 + d, n, d);
+            const auto labels = mixed_labels(n, k, n + d + k);
+            for (Layout layout : testing::kAllLayouts) {
+                Samples x(v, n, d, layout);
+                auto rng = RandomSource::from_seed(n + k);
+                auto ref_rng = RandomSource::from_seed(n + k);
+                const auto want = testing::reference_update(x, labels, k, ref_rng);
+                expect_same_centres(update_centres(x, labels, k, rng), want,
+                                    std::string(testing::layout_name(layout)) + " n=" + std::to_string(n) +
+                                        " k=" + std::to_string(k));
+                EXPECT_EQ(rng.draw_u64(), ref_rng.draw_u64());
+            }
+            for (ZeroStride z : {ZeroStride::Rows, ZeroStride::Features}) {
+                const SampleMatrix x = zero_stride_view(v, n, d, z);
+                auto rng = RandomSource::from_seed(n + k);
+                auto ref_rng = RandomSource::from_seed(n + k);
+                const auto want = testing::reference_update(x, labels, k, ref_rng);
+                expect_same_centres(update_centres(x, labels, k, rng), want,
+                                    std::string(z == ZeroStride::Rows ? "zero row stride" : "zero feature stride") +
+                                        " n=" + std::to_string(n) + " k=" + std::to_string(k));
+            }
+        }
+    }
+}
+
+// A label out of range is reported wherever it sits, whatever the width.
+TEST_P(UpdateCentresWidths, RejectsALabelOutOfRangeAnywhere) {
+    const std::size_t d = GetParam();
+    const std::size_t n = 9;
+    const auto v = testing::random_values(d, n, d, n);
+    for (Layout layout : {Layout::Contiguous, Layout::ColumnMajor}) {
+        Samples x(v, n, d, layout);
+        for (std::size_t bad = 0; bad < n; ++bad) {
+            std::vector<std::uint64_t> labels(n, 1);
+            labels[bad] = 3;
+            auto rng = RandomSource::from_seed(0);
+            EXPECT_EQ(testing::internal_failure_message([&] { update_centres(x, labels, 3, rng); }),
+                      "label out of range")
+                << bad;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, UpdateCentresWidths, ::testing::ValuesIn(kWidths));
+
 TEST(ZeroCentres, OversizedMatrixIsMemoryExhaustion) {
     EXPECT_THROW(zero_centres(std::size_t{1} << 61, 8), std::bad_alloc);
     EXPECT_THROW(zero_centres(std::size_t{1} << 60, 1), std::bad_alloc);
@@ -283,6 +387,77 @@ void inertia_matches_one_worker_tree() {
     }
     std::exit(mismatches == 0 ? 0 : 1);
 }
+
+// One worker: for every width, layout and a centre matrix wider than the
+// samples, with special values in the data, the inertia equals the fixed
+// split-tree sum of the scalar distances.
+void inertia_matches_one_worker_tree_every_width() {
+    setenv("RAYON_NUM_THREADS", "1", 1);
+    if (runtime::pool_thread_count() != 1) std::exit(2);
+    int mismatches = 0;
+    auto check = [&](const SampleMatrix& x, const CentreMatrix& c, const std::vector<std::uint64_t>& labels,
+                     const char* what) {
+        std::vector<double> terms(x.n_rows);
+        for (std::size_t i = 0; i < x.n_rows; ++i) terms[i] = testing::ref_distance(x, i, c, labels[i]);
+        const double want = tree_sum_one_worker(terms);
+        const double got = compute_inertia(x, labels, c);
+        if (!same_value(got, want)) {
+            std::fprintf(stderr, "%s n=%zu d=%zu centre width %zu: got %.17g want %.17g\n", what, x.n_rows,
+                         x.n_cols, c.cols, got, want);
+            ++mismatches;
+        }
+    };
+    for (std::size_t d : kWidths) {
+        for (std::size_t n : {1u, 3u, 4u, 5u, 8u, 9u, 103u, 1001u}) {
+            const std::size_t k = 5;
+            for (bool specials : {false, true}) {
+                const auto v = specials ? values_with_specials(n * 3 + d, n, d)
+                                        : testing::random_values(n * 3 + d, n, d, n / 2 + 1);
+                const auto labels = mixed_labels(n, k, n * 5 + d);
+                // Centres of width d, and of width d + 1 (only the first d
+                // coordinates take part).
+                for (std::size_t extra : {0u, 1u}) {
+                    const auto c = centres_of(k, d + extra, testing::random_values(n + d, k, d + extra, k));
+                    for (Layout layout : testing::kAllLayouts) {
+                        Samples x(v, n, d, layout);
+                        check(x, c, labels, testing::layout_name(layout));
+                    }
+                    check(zero_stride_view(v, n, d, ZeroStride::Rows), c, labels, "zero row stride");
+                    check(zero_stride_view(v, n, d, ZeroStride::Features), c, labels, "zero feature stride");
+                }
+            }
+        }
+    }
+    std::exit(mismatches == 0 ? 0 : 1);
+}
+
+TEST(ComputeInertia, OneWorkerFollowsTheSplitTreeForEveryWidthAndLayout) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(inertia_matches_one_worker_tree_every_width(), ::testing::ExitedWithCode(0), "");
+}
+
+class ComputeInertiaWidths : public ::testing::TestWithParam<std::size_t> {};
+
+// A label out of range is reported wherever it sits (inside a group of
+// samples handled together or in the tail), whatever the width.
+TEST_P(ComputeInertiaWidths, RejectsALabelOutOfRangeAnywhere) {
+    const std::size_t d = GetParam();
+    const std::size_t n = 9;
+    const auto v = testing::random_values(d, n, d, n);
+    const auto c = centres_of(2, d, testing::random_values(d + 1, 2, d, 2));
+    for (Layout layout : {Layout::Contiguous, Layout::ColumnMajor}) {
+        Samples x(v, n, d, layout);
+        for (std::size_t bad = 0; bad < n; ++bad) {
+            std::vector<std::uint64_t> labels(n, 1);
+            labels[bad] = 2;
+            EXPECT_EQ(testing::internal_failure_message([&] { compute_inertia(x, labels, c); }),
+                      "label out of range")
+                << bad;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, ComputeInertiaWidths, ::testing::ValuesIn(kWidths));
 
 TEST(ComputeInertia, OneWorkerFollowsTheSplitTree) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
