@@ -32,44 +32,16 @@
 #include "runtime/cpu_count.hpp"
 #include "runtime/random_source.hpp"
 #include "runtime/worker_pool.hpp"
+#include "bench_timing.hpp"
 
 namespace {
 
 using namespace corvalinth;
-using Clock = std::chrono::steady_clock;
-
-struct Shape {
-    std::size_t n, d, k;
-};
-constexpr Shape kShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}};
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-double cpu_seconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-struct Timing {
-    double wall = 1e300;  // best wall-clock time
-    double cpu = 1e300;   // best processor time of all threads (the machine may be shared)
-};
-
-// Best of several runs: at least 3, and until about `budget` seconds passed.
-template <class F>
-Timing best_time(F&& f, double budget = 1.5) {
-    Timing best;
-    const auto start = Clock::now();
-    for (int r = 0; r < 3 || (seconds_since(start) < budget && r < 50); ++r) {
-        const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
-        const auto t0 = Clock::now();
-        f();
-        best.wall = std::min(best.wall, seconds_since(t0));
-        best.cpu = std::min(best.cpu, cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0);
-    }
-    return best;
-}
+using bench::best_time;
+using bench::cpu_seconds;
+using bench::kShapes;
+using bench::Shape;
+using bench::Timing;
 
 // Core clock from a chain of dependent integer adds (one per cycle on x86-64),
 // timed in this thread's processor time so that a shared machine does not
@@ -139,10 +111,7 @@ int run_child() {
                 threads, variant, hz * 1e-9, cpuinfo_mhz(), lanes, peak * 1e-9, threads);
 
     for (const Shape& s : kShapes) {
-        std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
-        std::normal_distribution<double> noise(0.0, 1.0);
-        std::vector<double> values(s.n * s.d);
-        for (double& v : values) v = noise(gen);
+        const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
         kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
         for (std::size_t c = 0; c < s.k; ++c)

@@ -1,0 +1,93 @@
+// k-means++ seeding on the three problem shapes, against the memory speed it
+// is bound by. Seeding runs on the calling thread and every further centre
+// needs one pass over all samples (distances to the newest centre), so the
+// floor is k - 1 single-threaded reads of the sample matrix. Printed per shape:
+// the whole seeding, the time per centre, one single-threaded read of the
+// samples, and their ratio. Also the distance pass alone, on row-major and
+// column-major copies of the samples.
+//
+// usage: bench_seeding
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "kmeans/init_centres.hpp"
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/random_source.hpp"
+#include "bench_timing.hpp"
+
+namespace {
+
+using namespace corvalinth;
+using bench::kShapes;
+using bench::Shape;
+
+// Best wall-clock time of at least `runs` runs.
+template <class F>
+double best_time(F&& f, int runs = 3) {
+    return bench::best_time(f, runs, 1.0).wall;
+}
+
+volatile double g_sink;
+
+// One single-threaded read of every value, with independent partial sums so
+// the loop runs at memory speed.
+double stream_once(const std::vector<double>& values) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const std::size_t n = values.size();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (int l = 0; l < 8; ++l) s[l] += values[i + l];
+    for (; i < n; ++i) s[0] += values[i];
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+}  // namespace
+
+int main() {
+    std::printf("seeding on the calling thread, kernel %s\n", kmeans::nearest_kernel_variant());
+    for (const Shape& s : kShapes) {
+        const std::vector<double> values = bench::shape_samples(s);
+        const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
+
+        const double seeding = best_time(
+            [&] {
+                kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+                auto rng = runtime::RandomSource::from_seed(42);
+                kmeans::init_centres(x, centres, rng);
+                g_sink = centres.values[0];
+            },
+            2);
+        const double stream = best_time([&] { g_sink = stream_once(values); });
+        const double per_centre = seeding / static_cast<double>(s.k - 1);
+        const double bytes = static_cast<double>(values.size() * sizeof(double));
+        std::printf("  n=%zu d=%zu k=%zu: seeding %.4f s = %.3f ms per centre; one read of the %.0f MB of samples "
+                    "%.3f ms (%.1f GB/s); per centre / read = %.2f\n",
+                    s.n, s.d, s.k, seeding, per_centre * 1e3, bytes * 1e-6, stream * 1e3, bytes / stream * 1e-9,
+                    per_centre / stream);
+
+        // The distance pass alone, on the row-major samples and on a
+        // column-major copy of them.
+        std::vector<double> out(s.n);
+        std::vector<double> columns(values.size());
+        for (std::size_t i = 0; i < s.n; ++i)
+            for (std::size_t j = 0; j < s.d; ++j) columns[j * s.n + i] = values[i * s.d + j];
+        const kmeans::SampleMatrix xc{columns.data(), s.n, s.d, 1, static_cast<std::ptrdiff_t>(s.n)};
+        const double* centre = values.data();
+        const double rows_pass = best_time([&] {
+            kmeans::distances_to_centre(x, centre, s.d, out.data());
+            g_sink = out[0];
+        });
+        const double cols_pass = best_time([&] {
+            kmeans::distances_to_centre(xc, centre, s.d, out.data());
+            g_sink = out[0];
+        });
+        std::printf("    distances to one centre: row-major %.3f ms (%.2f x read), column-major %.3f ms (%.2f x read)\n",
+                    rows_pass * 1e3, rows_pass / stream, cols_pass * 1e3, cols_pass / stream);
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// Timing helpers and problem shapes shared by the engine benchmarks.
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <random>
+#include <vector>
+
+namespace corvalinth::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// The (n_samples, n_features, n_clusters) shapes every engine benchmark uses.
+struct Shape {
+    std::size_t n, d, k;
+};
+inline constexpr Shape kShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}};
+
+// The shape's samples, row-major: standard normal values from a generator
+// seeded by the shape.
+inline std::vector<double> shape_samples(const Shape& s) {
+    std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<double> values(s.n * s.d);
+    for (double& v : values) v = noise(gen);
+    return values;
+}
+
+inline double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+inline double cpu_seconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+    double wall = 1e300;  // best wall-clock time
+    double cpu = 1e300;   // best processor time of all threads (the machine may be shared)
+};
+
+// Best of several runs: at least `runs`, and until about `budget` seconds passed.
+template <class F>
+Timing best_time(F&& f, int runs = 3, double budget = 1.5) {
+    Timing best;
+    const auto start = Clock::now();
+    for (int r = 0; r < runs || (seconds_since(start) < budget && r < 50); ++r) {
+        const double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+        const auto t0 = Clock::now();
+        f();
+        best.wall = std::min(best.wall, seconds_since(t0));
+        best.cpu = std::min(best.cpu, cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    }
+    return best;
+}
+
+}  // namespace corvalinth::bench
