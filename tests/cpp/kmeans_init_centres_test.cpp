@@ -218,5 +218,26 @@ INSTANTIATE_TEST_SUITE_P(
                                          SeedingCase{64, 17, 64, 64, 10}, SeedingCase{10, 0, 3, 1, 11}),
                        ::testing::ValuesIn(testing::kAllLayouts)));
 
+// Several chunks of samples with rows whose squares overflow (infinite
+// weights, so the running sum turns +inf mid-scan) and NaN rows (weight +inf
+// for good): every pick still equals the one-pass reference scan.
+TEST(InitCentresReferenceSpecial, InfiniteAndNanWeightsAcrossChunks) {
+    const std::size_t n = 3100, d = 3, k = 7;
+    for (std::uint64_t seed = 0; seed < 12; ++seed) {
+        auto v = testing::random_values(seed, n, d, n);
+        v[(1500 + seed * 37) * d + 1] = 1e200;
+        v[(2900 - seed * 11) * d + 2] = -1e200;
+        if (seed % 3 == 0) v[(2050 + seed) * d] = std::numeric_limits<double>::quiet_NaN();
+        Samples x(v, n, d);
+        CentreMatrix c = zero_centres(k, d);
+        auto rng = RandomSource::from_seed(seed);
+        init_centres(x, c, rng);
+        auto ref_rng = RandomSource::from_seed(seed);
+        const CentreMatrix ref = testing::reference_seeding(x, k, ref_rng);
+        EXPECT_EQ(testing::centre_mismatch(c, ref), "") << "seed " << seed;
+        expect_same_stream_position(rng, ref_rng);
+    }
+}
+
 }  // namespace
 }  // namespace corvalinth::kmeans
