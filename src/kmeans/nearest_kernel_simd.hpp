@@ -11,7 +11,8 @@
 // doubles p[0], p[1], ... as pairs (a_t, b_t), in some lane order),
 // pairs_order(r) (lanes of a load_pairs result back in sample order), and
 // store_labels(out, r) for uint64 and int32 outputs (lanes hold small whole
-// numbers).
+// numbers). Optionally load_block(p, stride, cols): a lanes x lanes block of
+// rows p + t * stride, transposed, so that lane t of cols[c] = p[t * stride + c].
 //
 // Every distance is the left-to-right sum of one lane: acc = -0.0, then for
 // j = 0, 1, ... acc = acc + (a_j - b_j) * (a_j - b_j), each operation rounded
@@ -241,6 +242,56 @@ inline std::size_t small_dims(const SampleView& x, std::size_t begin, std::size_
     }
 }
 
+// Distances of NB vectors of consecutive samples to one centre, for rows
+// whose coordinates are adjacent (column stride 1): each step loads a block of
+// V::lanes coordinates from V::lanes rows and transposes it in registers, so
+// every row is read front to back. The rows of the tile two tiles ahead are
+// prefetched meanwhile. Coordinates past the last whole block are gathered one
+// at a time.
+template <class V, std::size_t NB>
+inline void row_block_distances(const SampleView& x, std::size_t i0, std::size_t n, const double* centre,
+                                std::size_t dims, double* out) {
+    using reg = typename V::reg;
+    constexpr std::size_t L = V::lanes;
+    constexpr std::size_t T = NB * L;
+    const std::ptrdiff_t rs = x.row_stride;
+    const double* base = x.data + static_cast<std::ptrdiff_t>(i0) * rs;
+    const bool prefetch = n - i0 >= 3 * T;  // the tile two ahead lies within the samples
+    const std::ptrdiff_t ahead = static_cast<std::ptrdiff_t>(2 * T) * rs;
+    reg acc[NB];
+    for (std::size_t v = 0; v < NB; ++v) acc[v] = V::set1(-0.0);
+    std::size_t j = 0;
+    for (; j + L <= dims; j += L) {
+        reg bc[L];
+        for (std::size_t c = 0; c < L; ++c) bc[c] = V::bcast(centre + j + c);
+        for (std::size_t v = 0; v < NB; ++v) {
+            const double* at = base + static_cast<std::ptrdiff_t>(v * L) * rs + static_cast<std::ptrdiff_t>(j);
+            if (prefetch)
+                for (std::size_t t = 0; t < L; ++t) __builtin_prefetch(at + ahead + static_cast<std::ptrdiff_t>(t) * rs);
+            reg cols[L];
+            V::load_block(at, rs, cols);
+            for (std::size_t c = 0; c < L; ++c) {
+                const reg diff = V::sub(cols[c], bc[c]);
+                acc[v] = V::add(acc[v], V::mul(diff, diff));
+            }
+        }
+    }
+    for (; j < dims; ++j) {
+        const reg bc = V::bcast(centre + j);
+        for (std::size_t v = 0; v < NB; ++v) {
+            const double* at = base + static_cast<std::ptrdiff_t>(v * L) * rs + static_cast<std::ptrdiff_t>(j);
+            const reg diff = V::sub(V::from_rows(at, rs), bc);
+            acc[v] = V::add(acc[v], V::mul(diff, diff));
+        }
+    }
+    for (std::size_t v = 0; v < NB; ++v) V::store(out + v * L, acc[v]);
+}
+
+template <class V>
+concept HasLoadBlock = requires(const double* p, std::ptrdiff_t stride, typename V::reg* cols) {
+    V::load_block(p, stride, cols);
+};
+
 // Per-variant tuning: S samples per panel pass, NS vectors of samples and NC
 // centres per column-major step, ND vectors per distance tile.
 template <class V, std::size_t S, std::size_t NS, std::size_t NC, std::size_t ND>
@@ -268,7 +319,19 @@ struct Kernels {
     }
 
     // Lanes across samples; the last, partial tile is done one sample at a time.
+    // Rows with adjacent coordinates are read a block at a time where the
+    // traits can transpose one.
     static void distances(const SampleView& x, std::size_t n, const double* centre, std::size_t dims, double* out) {
+        if constexpr (HasLoadBlock<V>) {
+            if (x.col_stride == 1 && dims >= V::lanes) {
+                constexpr std::size_t T = kBlockVectors * V::lanes;
+                const std::size_t tiled = whole_tiles<T>(0, n, out, [&](std::size_t i, double* o) {
+                    row_block_distances<V, kBlockVectors>(x, i, n, centre, dims, o);
+                });
+                distances_one_by_one(x, tiled, n, centre, dims, out);
+                return;
+            }
+        }
         using reg = typename V::reg;
         constexpr std::size_t T = ND * V::lanes;
         const std::size_t tiled = whole_tiles<T>(0, n, out, [&](std::size_t i, double* o) {
@@ -286,7 +349,16 @@ struct Kernels {
             }
             for (std::size_t v = 0; v < ND; ++v) V::store(o + v * V::lanes, acc[v]);
         });
-        for (std::size_t i = tiled; i < n; ++i) {
+        distances_one_by_one(x, tiled, n, centre, dims, out);
+    }
+
+private:
+    // Two vectors of rows per block tile: enough sums in flight, few rows read at once.
+    static constexpr std::size_t kBlockVectors = 2;
+
+    static void distances_one_by_one(const SampleView& x, std::size_t from, std::size_t n, const double* centre,
+                                     std::size_t dims, double* out) {
+        for (std::size_t i = from; i < n; ++i) {
             const double* a = x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
             double acc = -0.0;
             for (std::size_t j = 0; j < dims; ++j) {

@@ -31,6 +31,20 @@ struct Avx2 {
         b = _mm256_unpackhi_pd(lo, hi);
     }
     static reg pairs_order(reg r) { return _mm256_permute4x64_pd(r, _MM_SHUFFLE(3, 1, 2, 0)); }
+    static void load_block(const double* p, std::ptrdiff_t s, reg* cols) {
+        const reg r0 = _mm256_loadu_pd(p);
+        const reg r1 = _mm256_loadu_pd(p + s);
+        const reg r2 = _mm256_loadu_pd(p + 2 * s);
+        const reg r3 = _mm256_loadu_pd(p + 3 * s);
+        const reg lo01 = _mm256_unpacklo_pd(r0, r1);  // r0[0] r1[0] r0[2] r1[2]
+        const reg hi01 = _mm256_unpackhi_pd(r0, r1);  // r0[1] r1[1] r0[3] r1[3]
+        const reg lo23 = _mm256_unpacklo_pd(r2, r3);
+        const reg hi23 = _mm256_unpackhi_pd(r2, r3);
+        cols[0] = _mm256_permute2f128_pd(lo01, lo23, 0x20);
+        cols[1] = _mm256_permute2f128_pd(hi01, hi23, 0x20);
+        cols[2] = _mm256_permute2f128_pd(lo01, lo23, 0x31);
+        cols[3] = _mm256_permute2f128_pd(hi01, hi23, 0x31);
+    }
     // Whole numbers below 2^52: adding 2^52 puts the number in the low
     // mantissa bits, and clearing the exponent bits leaves it as an integer.
     static void store_labels(std::uint64_t* out, reg r) {

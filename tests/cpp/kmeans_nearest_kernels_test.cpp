@@ -206,6 +206,10 @@ struct Emulated8 {
     static reg from_rows(const double* p, std::ptrdiff_t s) {
         return each([&](std::size_t l) { return p[static_cast<std::ptrdiff_t>(l) * s]; });
     }
+    static void load_block(const double* p, std::ptrdiff_t s, reg* cols) {
+        for (std::size_t c = 0; c < lanes; ++c)
+            cols[c] = each([&](std::size_t t) { return p[static_cast<std::ptrdiff_t>(t) * s + static_cast<std::ptrdiff_t>(c)]; });
+    }
     static void load_pairs(const double* p, reg& a, reg& b) {
         a = each([&](std::size_t l) { return p[2 * kPairLane[l]]; });
         b = each([&](std::size_t l) { return p[2 * kPairLane[l] + 1]; });
@@ -358,6 +362,13 @@ std::string distance_param_name(const ::testing::TestParamInfo<DistanceParam>& i
 
 INSTANTIATE_TEST_SUITE_P(AllShapes, DistancesToCentreMatchReference,
                          ::testing::Combine(kVariants, kLayouts, kDims, ::testing::Values<std::size_t>(0, 1, 5, 8, 67)),
+                         distance_param_name);
+
+// Wide rows cross several transposed blocks and leave a remainder of
+// coordinates; enough rows for the prefetching tiles and a partial tile.
+INSTANTIATE_TEST_SUITE_P(WideRows, DistancesToCentreMatchReference,
+                         ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(16, 42, 130),
+                                            ::testing::Values<std::size_t>(67, 301)),
                          distance_param_name);
 
 // With no coordinates every distance is -0.0 and every label 0; with no
