@@ -287,6 +287,27 @@ inline void row_block_distances(const SampleView& x, std::size_t i0, std::size_t
     for (std::size_t v = 0; v < NB; ++v) V::store(out + v * L, acc[v]);
 }
 
+// Distances of samples [i0, i0 + count) to one centre, for samples that are
+// adjacent in every coordinate (row stride 1), count a multiple of V::lanes:
+// the sums are kept in `out` and advanced one whole coordinate column at a
+// time, so each column is read as one contiguous run.
+template <class V>
+inline void column_sweep_distances(const SampleView& x, std::size_t i0, std::size_t count, const double* centre,
+                                   std::size_t dims, double* out) {
+    using reg = typename V::reg;
+    constexpr std::size_t L = V::lanes;
+    const reg minus_zero = V::set1(-0.0);
+    for (std::size_t i = 0; i < count; i += L) V::store(out + i, minus_zero);
+    const double* col = x.data + static_cast<std::ptrdiff_t>(i0);
+    for (std::size_t j = 0; j < dims; ++j, col += x.col_stride) {
+        const reg bc = V::bcast(centre + j);
+        for (std::size_t i = 0; i < count; i += L) {
+            const reg diff = V::sub(V::load(col + i), bc);
+            V::store(out + i, V::add(V::load(out + i), V::mul(diff, diff)));
+        }
+    }
+}
+
 template <class V>
 concept HasLoadBlock = requires(const double* p, std::ptrdiff_t stride, typename V::reg* cols) {
     V::load_block(p, stride, cols);
@@ -332,6 +353,15 @@ struct Kernels {
                 return;
             }
         }
+        if (x.row_stride == 1 && dims > kSweepMinDims) {
+            const std::size_t whole = n - n % V::lanes;
+            for (std::size_t i = 0; i < whole; i += kSweepBlock) {
+                const std::size_t count = whole - i < kSweepBlock ? whole - i : kSweepBlock;
+                column_sweep_distances<V>(x, i, count, centre, dims, out + i);
+            }
+            distances_one_by_one(x, whole, n, centre, dims, out);
+            return;
+        }
         using reg = typename V::reg;
         constexpr std::size_t T = ND * V::lanes;
         const std::size_t tiled = whole_tiles<T>(0, n, out, [&](std::size_t i, double* o) {
@@ -355,6 +385,11 @@ struct Kernels {
 private:
     // Two vectors of rows per block tile: enough sums in flight, few rows read at once.
     static constexpr std::size_t kBlockVectors = 2;
+    // Column-major samples wider than this are swept column by column; narrower
+    // ones are read faster by the tiles below.
+    static constexpr std::size_t kSweepMinDims = 16;
+    // Samples per sweep: their sums stay in the first-level cache.
+    static constexpr std::size_t kSweepBlock = 512;
 
     static void distances_one_by_one(const SampleView& x, std::size_t from, std::size_t n, const double* centre,
                                      std::size_t dims, double* out) {

@@ -365,10 +365,11 @@ INSTANTIATE_TEST_SUITE_P(AllShapes, DistancesToCentreMatchReference,
                          distance_param_name);
 
 // Wide rows cross several transposed blocks and leave a remainder of
-// coordinates; enough rows for the prefetching tiles and a partial tile.
+// coordinates; enough rows for the prefetching tiles and a partial tile, and
+// column-major sweeps over more than one block of samples.
 INSTANTIATE_TEST_SUITE_P(WideRows, DistancesToCentreMatchReference,
-                         ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(16, 42, 130),
-                                            ::testing::Values<std::size_t>(67, 301)),
+                         ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(16, 17, 42, 130),
+                                            ::testing::Values<std::size_t>(67, 1100)),
                          distance_param_name);
 
 // With no coordinates every distance is -0.0 and every label 0; with no
