@@ -6,13 +6,13 @@
 #include <utility>
 
 #include "arrays/numpy_api.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::arrays {
 
-using binding::PyErrValue;
-using binding::PyRef;
-using binding::PyResult;
+using python::PyErrValue;
+using python::PyRef;
+using python::PyResult;
 
 namespace {
 
@@ -58,7 +58,7 @@ PyResult<const BorrowApiRecord*> borrow_api() {
     if (!imported.ok()) return imported.take_error();
     PyRef module = std::move(imported.value());
 
-    PyRef attr_name = PyRef::steal(binding::checked(PyUnicode_FromString(kCapsuleName)));
+    PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString(kCapsuleName)));
     PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name.get()));
     if (capsule) {
         if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
@@ -93,7 +93,7 @@ PyResult<const BorrowApiRecord*> borrow_api() {
 
 const BorrowApiRecord& borrow_api_or_fail() {
     PyResult<const BorrowApiRecord*> record = borrow_api();
-    if (!record.ok()) binding::fail_unexpected("Interal borrow checking API error", record.take_error());
+    if (!record.ok()) python::fail_unexpected("Interal borrow checking API error", record.take_error());
     return *record.value();
 }
 

@@ -4,13 +4,13 @@
 #include <Python.h>
 
 #include "arrays/borrow_registry.hpp"
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace corvalinth::arrays {
 
 // The record in use by every participant of the process, or the error that
 // prevented finding or installing it (nothing is cached then).
-binding::PyResult<const BorrowApiRecord*> borrow_api();
+python::PyResult<const BorrowApiRecord*> borrow_api();
 
 // borrow_api, or InternalFailure "Interal borrow checking API error: PyErr { ... }".
 const BorrowApiRecord& borrow_api_or_fail();

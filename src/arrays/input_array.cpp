@@ -10,14 +10,14 @@
 #include "arrays/array_layout.hpp"
 #include "arrays/borrow_api.hpp"
 #include "arrays/numpy_api.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::arrays {
 
-using binding::PyErrValue;
-using binding::PyRef;
-using binding::PyResult;
+using python::PyErrValue;
+using python::PyRef;
+using python::PyResult;
 
 // Float64 data that cannot be addressed in whole elements (a byte stride that
 // is not a multiple of 8, or a data pointer off the 8-byte grid) is copied
@@ -44,7 +44,7 @@ bool is_sample_array(PyObject* x, void** api) {
     NpyArrayFields* fields = array_fields(x);
     if (fields->nd != 2) return false;
     PyObject* own = reinterpret_cast<PyObject*>(fields->descr);
-    PyRef float64 = PyRef::steal(binding::checked(npy::descr_from_type(api)(kNpyFloat64)));
+    PyRef float64 = PyRef::steal(python::checked(npy::descr_from_type(api)(kNpyFloat64)));
     return own == float64.get() || npy::equiv_types(api)(own, float64.get()) != 0;
 }
 

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 #include "kmeans/sample_matrix.hpp"
 
 namespace corvalinth::arrays {
@@ -27,7 +27,7 @@ public:
     struct State;
 
 private:
-    friend binding::PyResult<InputBorrow> extract_sample_array(PyObject* x);
+    friend python::PyResult<InputBorrow> extract_sample_array(PyObject* x);
     friend kmeans::SampleMatrix view_samples(const InputBorrow& input);
     explicit InputBorrow(PyObject* array, std::shared_ptr<State> state);
     PyObject* array_ = nullptr;
@@ -37,7 +37,7 @@ private:
 // A 2-D float64 ndarray (or subclass) becomes an InputBorrow; anything else is
 // the conversion error "'{type}' object cannot be converted to 'PyArray<T, D>'".
 // Internal failures (registry refusal, NumPy unavailable) are thrown.
-binding::PyResult<InputBorrow> extract_sample_array(PyObject* x);
+python::PyResult<InputBorrow> extract_sample_array(PyObject* x);
 
 // The engine's view of the array's values; no copy for 8-byte aligned data.
 kmeans::SampleMatrix view_samples(const InputBorrow& input);

@@ -5,9 +5,9 @@
 
 namespace corvalinth::arrays {
 
-using binding::PyErrValue;
-using binding::PyRef;
-using binding::PyResult;
+using python::PyErrValue;
+using python::PyRef;
+using python::PyResult;
 
 namespace {
 
@@ -20,7 +20,7 @@ void** api_table_cell = nullptr;
 void** cached_numpy_api() { return api_table_cell; }
 
 PyResult<PyRef> import_numpy_multiarray() {
-    PyRef module_name = PyRef::steal(binding::checked(PyUnicode_FromString("numpy.core.multiarray")));
+    PyRef module_name = PyRef::steal(python::checked(PyUnicode_FromString("numpy.core.multiarray")));
     PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
     if (!module) return PyErrValue::fetch();
     return module;
@@ -33,7 +33,7 @@ PyResult<void**> numpy_api_table() {
     if (!imported.ok()) return imported.take_error();
     PyRef module = std::move(imported.value());
 
-    PyRef attr_name = PyRef::steal(binding::checked(PyUnicode_FromString("_ARRAY_API")));
+    PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString("_ARRAY_API")));
     PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name.get()));
     if (!capsule) return PyErrValue::fetch();
     if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
@@ -59,7 +59,7 @@ PyResult<void**> numpy_api_table() {
 
 void** numpy_api() {
     PyResult<void**> table = numpy_api_table();
-    if (!table.ok()) binding::fail_unexpected("Failed to access NumPy array API capsule", table.take_error());
+    if (!table.ok()) python::fail_unexpected("Failed to access NumPy array API capsule", table.take_error());
     return table.value();
 }
 

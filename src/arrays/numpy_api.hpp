@@ -3,17 +3,17 @@
 // "numpy.core.multiarray" and cached for the life of the process.
 #include <Python.h>
 
-#include "binding/py_error.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_error.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::arrays {
 
 // A new reference to the module "numpy.core.multiarray" (imported with
 // PyImport_Import, so import hooks apply), or the import's error.
-binding::PyResult<binding::PyRef> import_numpy_multiarray();
+python::PyResult<python::PyRef> import_numpy_multiarray();
 
 // The table, or the error that prevented fetching it (nothing is cached then).
-binding::PyResult<void**> numpy_api_table();
+python::PyResult<void**> numpy_api_table();
 
 // The table, or InternalFailure "Failed to access NumPy array API capsule: PyErr { ... }".
 void** numpy_api();

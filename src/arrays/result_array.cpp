@@ -9,12 +9,12 @@
 #include "arrays/array_layout.hpp"
 #include "arrays/numpy_api.hpp"
 #include "arrays/slice_container.hpp"
-#include "binding/py_error.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_error.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::arrays {
 
-using binding::PyRef;
+using python::PyRef;
 
 namespace {
 
@@ -36,14 +36,14 @@ PyObject* array_from_buffer(BufferDescription buffer, int type_num, int nd, cons
     PyRef container = PyRef::steal(new_slice_container(buffer));
     void** api = numpy_api();
     PyObject* descr = npy::descr_from_type(api)(type_num);
-    if (descr == nullptr) binding::fail_api_call();
+    if (descr == nullptr) python::fail_api_call();
     PyObject* array = npy::new_from_descr(api)(npy::array_type(api), descr, nd, dims, strides, data,
                                                kNpyArrayWriteable, nullptr);
-    if (array == nullptr) binding::fail_api_call();
+    if (array == nullptr) python::fail_api_call();
     // The container's reference passes to the array, on failure too.
     if (npy::set_base_object(api)(array, container.release()) != 0) {
         Py_DECREF(array);
-        binding::fail_api_call();
+        python::fail_api_call();
     }
     return array;
 }

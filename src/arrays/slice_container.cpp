@@ -1,7 +1,7 @@
 // The PySliceContainer type.
 #include "arrays/slice_container.hpp"
 
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::arrays {
@@ -78,7 +78,7 @@ PyObject* new_slice_container(BufferDescription buffer) {
     PyObject* object = alloc(type, 0);
     if (object == nullptr) {
         buffer.release(buffer.buffer, buffer.length, buffer.capacity);
-        binding::fail_unexpected("Failed to create slice container", binding::PyErrValue::fetch());
+        python::fail_unexpected("Failed to create slice container", python::PyErrValue::fetch());
     }
     auto* container = reinterpret_cast<SliceContainer*>(object);
     container->buffer = buffer.buffer;

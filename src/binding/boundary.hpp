@@ -11,10 +11,12 @@
 #include <optional>
 
 #include "binding/diagnostics.hpp"
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 // Text of a failure that is neither an internal failure nor memory exhaustion.
 inline constexpr const char* kNativePanicText = "native code of corvalinth panicked";

@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "binding/call_messages.hpp"
-#include "binding/py_ref.hpp"
+#include "python/object_text.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 std::string CallSignature::full_name() const {
     std::string name;

@@ -8,9 +8,11 @@
 #include <span>
 #include <string>
 
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 struct CallSignature {
     const char* class_name;  // or null

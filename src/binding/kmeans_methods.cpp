@@ -18,6 +18,8 @@
 
 namespace corvalinth::binding {
 
+using namespace python;
+
 namespace {
 
 using arrays::InputBorrow;

@@ -11,6 +11,8 @@
 
 namespace corvalinth::binding {
 
+using namespace python;
+
 namespace {
 
 constexpr const char* kClassName = "KMeans";

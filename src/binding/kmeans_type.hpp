@@ -2,10 +2,12 @@
 // The KMeans class: instance layout and the type object.
 #include <Python.h>
 
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 #include "kmeans/model.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 // Instance layout: object header, the model record, then the borrow flag
 // (0 free, n > 0 while n shared borrows are held, -1 while borrowed exclusively).

@@ -6,10 +6,12 @@
 
 #include "binding/boundary.hpp"
 #include "binding/kmeans_type.hpp"
-#include "binding/py_error.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_error.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 namespace {
 

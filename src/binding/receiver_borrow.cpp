@@ -5,6 +5,8 @@
 
 namespace corvalinth::binding {
 
+using namespace python;
+
 namespace {
 
 // The receiver as a KMeans instance, or the conversion error naming "KMeans".

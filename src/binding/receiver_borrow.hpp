@@ -5,9 +5,11 @@
 #include <Python.h>
 
 #include "binding/kmeans_type.hpp"
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 class ReceiverBorrow {
 public:

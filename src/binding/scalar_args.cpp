@@ -1,9 +1,11 @@
 // Scalar argument conversions.
 #include "binding/scalar_args.hpp"
 
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 PyResult<std::uint64_t> extract_u64(PyObject* o) {
     unsigned long long value = 0;

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 
 namespace corvalinth::binding {
+
+using namespace python;
 
 // int (or subclass) directly, anything else through __index__; negative or
 // too large values give the interpreter's OverflowError.

@@ -12,9 +12,9 @@
 #include <utility>
 #include <variant>
 
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 
-namespace corvalinth::binding {
+namespace corvalinth::python {
 
 class PyErrValue {
 public:
@@ -76,12 +76,6 @@ struct Unit {};
 using PyStatus = PyResult<Unit>;
 inline PyStatus ok_status() { return Unit{}; }
 
-// Object display: str(o) as UTF-8 (lone surrogates via "surrogatepass" then
-// replaced by U+FFFD); "<unprintable {tp_name} object>" when str() raises.
-std::string display(PyObject* o);
-// repr(o) as UTF-8, with the same fallback.
-std::string repr_text(PyObject* o);
-
 // Internal failure for an error value that must not occur:
 // throws InternalFailure(fixed + ": " + err.debug_rendering()).
 [[noreturn]] void fail_unexpected(const char* fixed, PyErrValue err);
@@ -94,4 +88,4 @@ PyObject* checked(PyObject* o);
 // The PanicException type (created on first need; creation failure aborts).
 PyObject* panic_exception_type();
 
-}  // namespace corvalinth::binding
+}  // namespace corvalinth::python

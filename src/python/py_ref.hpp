@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace corvalinth::binding {
+namespace corvalinth::python {
 
 class PyRef {
 public:
@@ -37,4 +37,4 @@ private:
     PyObject* p_ = nullptr;
 };
 
-}  // namespace corvalinth::binding
+}  // namespace corvalinth::python

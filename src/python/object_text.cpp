@@ -1,10 +1,10 @@
 // Object display and representation for messages.
-#include "binding/object_text.hpp"
+#include "python/object_text.hpp"
 
-#include "binding/py_error.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_error.hpp"
+#include "python/py_ref.hpp"
 
-namespace corvalinth::binding {
+namespace corvalinth::python {
 
 namespace {
 
@@ -89,4 +89,4 @@ std::string display(PyObject* o) { return render_text(o, PyObject_Str); }
 
 std::string repr_text(PyObject* o) { return render_text(o, PyObject_Repr); }
 
-}  // namespace corvalinth::binding
+}  // namespace corvalinth::python

@@ -1,13 +1,13 @@
 // Error values and their passage into and out of the interpreter.
-#include "binding/py_error.hpp"
+#include "python/py_error.hpp"
 
 #include <cstdio>
 #include <memory>
 
-#include "binding/object_text.hpp"
+#include "python/object_text.hpp"
 #include "runtime/internal_failure.hpp"
 
-namespace corvalinth::binding {
+namespace corvalinth::python {
 
 namespace {
 
@@ -215,4 +215,4 @@ PyObject* panic_exception_type() {
     return panic_type_slot;
 }
 
-}  // namespace corvalinth::binding
+}  // namespace corvalinth::python
