@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "arrays/numpy_api.hpp"
+#include "arrays/numpy_layout.hpp"
 #include "python/py_ref.hpp"
 
 namespace corvalinth::arrays {
@@ -32,8 +33,8 @@ extern "C" void destroy_installed_capsule(PyObject* capsule) {
     delete record;
 }
 
-// Creates a registry, publishes it in `module` and returns the new capsule.
-PyResult<PyRef> install(PyObject* module, PyObject* attr_name) {
+// Creates a registry and returns its new capsule, published in no module yet.
+PyResult<PyRef> new_registry_capsule() {
     PyResult<void**> table = numpy_api_table();
     if (!table.ok()) return table.take_error();
     auto registry = std::make_unique<BorrowRegistry>(npy::array_type(table.value()));
@@ -43,7 +44,67 @@ PyResult<PyRef> install(PyObject* module, PyObject* attr_name) {
     // The capsule's destructor owns both from here on.
     registry.release();
     record.release();
-    if (PyObject_SetAttr(module, attr_name, capsule.get()) != 0) return PyErrValue::fetch();
+    return capsule;
+}
+
+// NumPy 1.x: the registry lives in "numpy.core.multiarray". Any failure to
+// read it means nobody published one yet (or it cannot be read): ours is
+// installed.
+PyResult<PyRef> find_or_install_v1(PyObject* attr_name) {
+    PyResult<PyRef> imported = import_numpy_multiarray();
+    if (!imported.ok()) return imported.take_error();
+    PyRef module = std::move(imported.value());
+
+    PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name));
+    if (capsule) return capsule;
+    PyErr_Clear();
+    PyResult<PyRef> installed = new_registry_capsule();
+    if (!installed.ok()) return installed;
+    if (PyObject_SetAttr(module.get(), attr_name, installed.value().get()) != 0) return PyErrValue::fetch();
+    return installed;
+}
+
+// NumPy 2.x: participants written for NumPy 2 publish the registry in
+// "numpy._core.multiarray", older ones in the "numpy.core.multiarray" shim
+// (a module of its own). The real module is asked first, then the shim; each
+// module's own attributes are read without its __getattr__ hook, which would
+// raise a DeprecationWarning. The capsule in use is published in each module
+// that has none, so that participants of either era find the same registry.
+PyResult<PyRef> find_or_install_v2(PyObject* attr_name) {
+    constexpr int kModules = 2;
+    const char* const names[kModules] = {"numpy._core.multiarray", "numpy.core.multiarray"};
+    PyRef modules[kModules];
+    for (int m = 0; m < kModules; ++m) {
+        PyResult<PyRef> imported = import_module(names[m]);
+        if (!imported.ok()) return imported.take_error();
+        modules[m] = std::move(imported.value());
+    }
+
+    PyRef capsule;
+    bool published[kModules] = {false, false};
+    for (int m = 0; m < kModules; ++m) {
+        PyRef found = PyRef::steal(PyObject_GenericGetAttr(modules[m].get(), attr_name));
+        if (!found) {
+            PyErr_Clear();
+            continue;
+        }
+        // A module that has one keeps it, even one that differs from the
+        // capsule in use; only modules without one are given ours.
+        published[m] = true;
+        if (!capsule) capsule = std::move(found);
+    }
+    if (!capsule) {
+        PyResult<PyRef> installed = new_registry_capsule();
+        if (!installed.ok()) return installed;
+        capsule = std::move(installed.value());
+    } else if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+        return capsule;  // refused by the caller's type test; nothing is published
+    }
+    for (int m = 0; m < kModules; ++m) {
+        if (!published[m] && PyObject_SetAttr(modules[m].get(), attr_name, capsule.get()) != 0) {
+            return PyErrValue::fetch();
+        }
+    }
     return capsule;
 }
 
@@ -54,21 +115,16 @@ const BorrowApiRecord* cached_borrow_api() { return record_cell; }
 PyResult<const BorrowApiRecord*> borrow_api() {
     if (record_cell != nullptr) return record_cell;
 
-    PyResult<PyRef> imported = import_numpy_multiarray();
-    if (!imported.ok()) return imported.take_error();
-    PyRef module = std::move(imported.value());
+    // The table comes first: its ABI version says where NumPy keeps the registry.
+    PyResult<void**> table = numpy_api_table();
+    if (!table.ok()) return table.take_error();
 
     PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString(kCapsuleName)));
-    PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name.get()));
-    if (capsule) {
-        if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
-    } else {
-        // Nobody published a registry yet (or it cannot be read): install ours.
-        PyErr_Clear();
-        PyResult<PyRef> installed = install(module.get(), attr_name.get());
-        if (!installed.ok()) return installed.take_error();
-        capsule = std::move(installed.value());
-    }
+    PyResult<PyRef> found = numpy_abi() == NumpyAbi::v2 ? find_or_install_v2(attr_name.get())
+                                                         : find_or_install_v1(attr_name.get());
+    if (!found.ok()) return found.take_error();
+    PyRef capsule = std::move(found.value());
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
 
     const char* name = PyCapsule_GetName(capsule.get());
     if (name == nullptr) PyErr_Clear();

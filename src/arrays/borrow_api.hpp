@@ -1,6 +1,8 @@
 #pragma once
 // Finding, or installing, the process-wide borrow registry published as the
-// capsule "_RUST_NUMPY_BORROW_CHECKING_API" of "numpy.core.multiarray".
+// capsule "_RUST_NUMPY_BORROW_CHECKING_API" of "numpy.core.multiarray" (NumPy
+// 1.x) or of "numpy._core.multiarray" and its "numpy.core.multiarray" shim
+// (NumPy 2.x).
 #include <Python.h>
 
 #include "arrays/borrow_registry.hpp"

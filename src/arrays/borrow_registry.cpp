@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "arrays/array_layout.hpp"
+#include "arrays/numpy_layout.hpp"
 
 namespace corvalinth::arrays {
 
@@ -35,7 +35,7 @@ int BorrowRegistry::acquire_read(PyObject* array) {
 }
 
 int BorrowRegistry::acquire_write(PyObject* array) {
-    if ((array_fields(array)->flags & kNpyArrayWriteable) == 0) return kNotWriteable;
+    if ((array_fields(array).flags & kNpyArrayWriteable) == 0) return kNotWriteable;
     const std::uintptr_t owner = owner_of(array);
     const ViewKey key = view_key(array);
     auto found = owners_.find(owner);

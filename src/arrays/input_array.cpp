@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "arrays/array_layout.hpp"
+#include "arrays/numpy_layout.hpp"
 #include "arrays/borrow_api.hpp"
 #include "arrays/numpy_api.hpp"
 #include "python/py_ref.hpp"
@@ -41,35 +41,35 @@ void acquire_read_or_fail(PyObject* array) {
 
 bool is_sample_array(PyObject* x, void** api) {
     if (!npy::is_array_type(Py_TYPE(x), npy::array_type(api))) return false;
-    NpyArrayFields* fields = array_fields(x);
-    if (fields->nd != 2) return false;
-    PyObject* own = reinterpret_cast<PyObject*>(fields->descr);
+    ArrayFields fields = array_fields(x);
+    if (fields.nd != 2) return false;
+    PyObject* own = fields.descr;
     PyRef float64 = PyRef::steal(python::checked(npy::descr_from_type(api)(kNpyFloat64)));
     return own == float64.get() || npy::equiv_types(api)(own, float64.get()) != 0;
 }
 
 // True when some element would be read at an address the element view cannot express.
-bool needs_aligned_copy(const NpyArrayFields* fields) {
-    const Py_ssize_t rows = fields->dimensions[0];
-    const Py_ssize_t cols = fields->dimensions[1];
+bool needs_aligned_copy(const ArrayFields& fields) {
+    const Py_ssize_t rows = fields.dimensions[0];
+    const Py_ssize_t cols = fields.dimensions[1];
     if (rows == 0 || cols == 0) return false;  // no element is ever read
-    if (reinterpret_cast<std::uintptr_t>(fields->data) % kElementSize != 0) return true;
+    if (reinterpret_cast<std::uintptr_t>(fields.data) % kElementSize != 0) return true;
     // The stride of an axis of length 1 is never applied.
-    if (rows > 1 && fields->strides[0] % static_cast<Py_ssize_t>(kElementSize) != 0) return true;
-    if (cols > 1 && fields->strides[1] % static_cast<Py_ssize_t>(kElementSize) != 0) return true;
+    if (rows > 1 && fields.strides[0] % static_cast<Py_ssize_t>(kElementSize) != 0) return true;
+    if (cols > 1 && fields.strides[1] % static_cast<Py_ssize_t>(kElementSize) != 0) return true;
     return false;
 }
 
-std::unique_ptr<double[]> aligned_copy(const NpyArrayFields* fields) {
-    const auto rows = static_cast<std::size_t>(fields->dimensions[0]);
-    const auto cols = static_cast<std::size_t>(fields->dimensions[1]);
+std::unique_ptr<double[]> aligned_copy(const ArrayFields& fields) {
+    const auto rows = static_cast<std::size_t>(fields.dimensions[0]);
+    const auto cols = static_cast<std::size_t>(fields.dimensions[1]);
     if (cols != 0 && rows > SIZE_MAX / kElementSize / cols) throw std::bad_alloc();
     std::unique_ptr<double[]> copy(new double[rows * cols]);
-    const char* base = fields->data;
+    const char* base = fields.data;
     for (std::size_t i = 0; i < rows; ++i) {
-        const char* row = base + static_cast<std::ptrdiff_t>(i) * fields->strides[0];
+        const char* row = base + static_cast<std::ptrdiff_t>(i) * fields.strides[0];
         for (std::size_t j = 0; j < cols; ++j) {
-            std::memcpy(&copy[i * cols + j], row + static_cast<std::ptrdiff_t>(j) * fields->strides[1], kElementSize);
+            std::memcpy(&copy[i * cols + j], row + static_cast<std::ptrdiff_t>(j) * fields.strides[1], kElementSize);
         }
     }
     return copy;
@@ -116,7 +116,7 @@ PyResult<InputBorrow> extract_sample_array(PyObject* x) {
     PyRef reference = PyRef::borrow(x);
     acquire_read_or_fail(x);
     InputBorrow input(reference.release(), nullptr);
-    const NpyArrayFields* fields = array_fields(x);
+    const ArrayFields fields = array_fields(x);
     if (needs_aligned_copy(fields)) {
         auto state = std::make_shared<InputBorrow::State>();
         state->aligned_copy = aligned_copy(fields);
@@ -126,19 +126,19 @@ PyResult<InputBorrow> extract_sample_array(PyObject* x) {
 }
 
 kmeans::SampleMatrix view_samples(const InputBorrow& input) {
-    const NpyArrayFields* fields = array_fields(input.array_);
+    const ArrayFields fields = array_fields(input.array_);
     kmeans::SampleMatrix view;
-    view.n_rows = static_cast<std::size_t>(fields->dimensions[0]);
-    view.n_cols = static_cast<std::size_t>(fields->dimensions[1]);
+    view.n_rows = static_cast<std::size_t>(fields.dimensions[0]);
+    view.n_cols = static_cast<std::size_t>(fields.dimensions[1]);
     if (input.state_ && input.state_->aligned_copy) {
         view.data = input.state_->aligned_copy.get();
         view.row_stride = static_cast<std::ptrdiff_t>(view.n_cols);
         view.col_stride = 1;
         return view;
     }
-    view.data = reinterpret_cast<const double*>(fields->data);
-    view.row_stride = element_stride(fields->strides[0]);
-    view.col_stride = element_stride(fields->strides[1]);
+    view.data = reinterpret_cast<const double*>(fields.data);
+    view.row_stride = element_stride(fields.strides[0]);
+    view.col_stride = element_stride(fields.strides[1]);
     return view;
 }
 

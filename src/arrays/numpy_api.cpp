@@ -1,7 +1,10 @@
 // Lazy access to NumPy's C-API table.
 #include "arrays/numpy_api.hpp"
 
+#include <cstdio>
 #include <utility>
+
+#include "arrays/numpy_layout.hpp"
 
 namespace corvalinth::arrays {
 
@@ -19,8 +22,10 @@ void** api_table_cell = nullptr;
 
 void** cached_numpy_api() { return api_table_cell; }
 
-PyResult<PyRef> import_numpy_multiarray() {
-    PyRef module_name = PyRef::steal(python::checked(PyUnicode_FromString("numpy.core.multiarray")));
+PyResult<PyRef> import_numpy_multiarray() { return import_module("numpy.core.multiarray"); }
+
+PyResult<PyRef> import_module(const char* name) {
+    PyRef module_name = PyRef::steal(python::checked(PyUnicode_FromString(name)));
     PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
     if (!module) return PyErrValue::fetch();
     return module;
@@ -47,11 +52,24 @@ PyResult<void**> numpy_api_table() {
         return PyErrValue::message(PyExc_SystemError, "NumPy's _ARRAY_API capsule holds a null pointer");
     }
 
+    // The object layouts differ between NumPy majors; the table says which
+    // one published it.
+    void** table = static_cast<void**>(pointer);
+    const unsigned int abi_version = npy::get_ndarray_c_version(table)();
+    const std::optional<NumpyAbi> abi = numpy_abi_for_version(abi_version);
+    if (!abi) {
+        char text[96];
+        std::snprintf(text, sizeof text, "NumPy C ABI version 0x%08x is not supported (majors 1 and 2 are)",
+                      abi_version);
+        return PyErrValue::message(PyExc_ImportError, text);
+    }
+
     // The import may have let another thread fill the cell: the first stored
     // table wins. The capsule that backs the stored table stays referenced
     // for the life of the process.
     if (api_table_cell == nullptr) {
-        api_table_cell = static_cast<void**>(pointer);
+        api_table_cell = table;
+        select_numpy_abi(*abi);
         capsule.release();
     }
     return api_table_cell;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "arrays/array_layout.hpp"
+#include "arrays/numpy_layout.hpp"
 #include "arrays/numpy_api.hpp"
 #include "arrays/slice_container.hpp"
 #include "python/py_error.hpp"

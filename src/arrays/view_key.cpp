@@ -6,7 +6,7 @@
 #include <limits>
 #include <numeric>
 
-#include "arrays/array_layout.hpp"
+#include "arrays/numpy_layout.hpp"
 
 namespace corvalinth::arrays {
 
@@ -46,7 +46,7 @@ std::int64_t stride_gcd_rule(std::int64_t a, std::int64_t b) noexcept {
 PyObject* base_owner(PyObject* array, PyTypeObject* ndarray) noexcept {
     PyObject* current = array;
     for (;;) {
-        PyObject* base = array_fields(current)->base;
+        PyObject* base = array_fields(current).base;
         if (base == nullptr) return current;
         if (Py_TYPE(base) != ndarray && !PyType_IsSubtype(Py_TYPE(base), ndarray)) return base;
         current = base;
@@ -54,27 +54,27 @@ PyObject* base_owner(PyObject* array, PyTypeObject* ndarray) noexcept {
 }
 
 ViewKey view_key(PyObject* array) noexcept {
-    const NpyArrayFields* fields = array_fields(array);
-    const std::uintptr_t data = reinterpret_cast<std::uintptr_t>(fields->data);
+    const ArrayFields fields = array_fields(array);
+    const std::uintptr_t data = reinterpret_cast<std::uintptr_t>(fields.data);
     ViewKey key;
     key.data_pointer = data;
     key.extent_start = data;
     key.extent_end = data;
-    const int nd = fields->nd;
+    const int nd = fields.nd;
     if (nd <= 0) {
         key.stride_gcd = 1;
         return key;
     }
 
     bool empty = false;
-    for (int axis = 0; axis < nd; ++axis) empty = empty || fields->dimensions[axis] == 0;
+    for (int axis = 0; axis < nd; ++axis) empty = empty || fields.dimensions[axis] == 0;
     if (!empty) {
         // Address arithmetic wraps like the machine's: unsigned throughout.
         std::uintptr_t start = data;
-        std::uintptr_t end = data + static_cast<std::uintptr_t>(fields->descr->elsize);
+        std::uintptr_t end = data + static_cast<std::uintptr_t>(descr_itemsize(fields.descr));
         for (int axis = 0; axis < nd; ++axis) {
-            const std::uintptr_t offset = static_cast<std::uintptr_t>(fields->dimensions[axis] - 1) *
-                                          static_cast<std::uintptr_t>(fields->strides[axis]);
+            const std::uintptr_t offset = static_cast<std::uintptr_t>(fields.dimensions[axis] - 1) *
+                                          static_cast<std::uintptr_t>(fields.strides[axis]);
             if (static_cast<std::intptr_t>(offset) < 0) {
                 start += offset;
             } else {
@@ -85,8 +85,8 @@ ViewKey view_key(PyObject* array) noexcept {
         key.extent_end = end;
     }
 
-    std::int64_t gcd = fields->strides[0];
-    for (int axis = 1; axis < nd; ++axis) gcd = stride_gcd_rule(gcd, fields->strides[axis]);
+    std::int64_t gcd = fields.strides[0];
+    for (int axis = 1; axis < nd; ++axis) gcd = stride_gcd_rule(gcd, fields.strides[axis]);
     key.stride_gcd = gcd;
     return key;
 }
