@@ -1,7 +1,14 @@
 # Set-up and checks. `make test` builds everything and runs every test;
 # `make demo` runs the main job on a shipped data set.
 SHELL := /bin/bash
-VENV := .venv
+# Two test environments, each its own virtual environment with pinned
+# requirements: CPython 3.12 with NumPy 1.26 (numpy1) and CPython 3.13 (3.12
+# where 3.13 is missing) with the newest NumPy 2 (numpy2). The C++ build, the
+# demo and the benchmarks use numpy2's tools.
+ENVS := numpy1 numpy2
+PYTHONS_numpy1 := 12
+PYTHONS_numpy2 := 13 12
+VENV := .venv/numpy2
 PY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
@@ -12,19 +19,20 @@ JOBS := $(shell nproc)
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
 .PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
+.PRECIOUS: .venv/%/.stamp
 
 test: cpp-test py-test
 
-venv: $(VENV)/.stamp
-$(VENV)/.stamp: requirements.txt tools/find-python
-	@py=$$(tools/find-python) && echo "creating $(VENV) with $$py" && "$$py" -m venv $(VENV)
-	$(VENV)/bin/pip install -q --upgrade pip
-	$(VENV)/bin/pip install -q -r requirements.txt
+venv: $(ENVS:%=.venv/%/.stamp)
+.venv/%/.stamp: requirements.txt requirements-%.txt tools/find-python
+	@py=$$(tools/find-python $(PYTHONS_$*)) && echo "creating .venv/$* with $$py" && "$$py" -m venv .venv/$*
+	.venv/$*/bin/pip install -q --upgrade pip
+	.venv/$*/bin/pip install -q -r requirements-$*.txt
 	@touch $@
 
 # Plotting is needed by the demo only; the pinned numpy stays as it is.
 $(VENV)/.demo-stamp: $(VENV)/.stamp requirements-demo.txt
-	$(VENV)/bin/pip install -q -r requirements-demo.txt -c requirements.txt
+	$(VENV)/bin/pip install -q -r requirements-demo.txt -r requirements-numpy2.txt
 	@touch $@
 
 gtest:
@@ -40,38 +48,50 @@ cpp: gtest $(BUILD)/build.ninja
 cpp-test: cpp
 	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-module: $(VENV)/.stamp
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+module: $(ENVS:%=module-%)
+module-%: .venv/%/.stamp
+	.venv/$*/bin/python -m pip install -q --no-build-isolation --no-deps .
 
-# The stub in the source tree checked against the installed module.
-STUBTEST = MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest corvalinth
+# The whole Python suite and the stub check (the stub in the source tree
+# against the installed module), once in each environment.
+py-test: $(ENVS:%=py-test-%)
+py-test-%: module-%
+	@.venv/$*/bin/python -c 'import sys, numpy; print(f"== Python tests: CPython {sys.version.split()[0]}, NumPy {numpy.__version__}")'
+	.venv/$*/bin/python -m pytest -q tests/python
+	$(MAKE) --no-print-directory stubtest-$*
 
-py-test: module
-	$(PY) -m pytest -q tests/python
-	$(STUBTEST)
+stubtest: $(ENVS:%=stubtest-%)
+stubtest-%:
+	MYPY_CACHE_DIR=build/mypy-cache-$* .venv/$*/bin/python -m mypy.stubtest corvalinth
 
-stubtest: module
-	$(STUBTEST)
-
-demo: module $(VENV)/.demo-stamp
+demo: module-numpy2 $(VENV)/.demo-stamp
 	MPLBACKEND=Agg $(PY) examples/quickstart.py
 
 # OpenBLAS tuning variables that some machines set for old OpenBLAS builds slow
 # the NumPy baseline down; they are dropped for the benchmark run only.
-bench: cpp module
+bench: cpp module-numpy2
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
 	@echo "== bench/baseline_numpy.py"
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/baseline_numpy.py
 
-asan: gtest $(VENV)/.stamp
+# The C++ tests, then the Python suite in both environments, each against a
+# module built with the sanitizers for that environment's interpreter.
+asan: gtest venv
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALINTH_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCORVALINTH_TESTS=ON -DCORVALINTH_BENCH=OFF
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(CTEST) --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory asan-py-numpy2
+	$(CMAKE) -S . -B $(ASAN_BUILD)-numpy1 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALINTH_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath .venv/numpy1/bin/python) -DCORVALINTH_TESTS=OFF -DCORVALINTH_BENCH=OFF
+	$(CMAKE) --build $(ASAN_BUILD)-numpy1 -j $(JOBS)
+	$(MAKE) --no-print-directory asan-py-numpy1 ASAN_BUILD=$(ASAN_BUILD)-numpy1
+
+asan-py-%:
 	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_BUILD) \
-	  $(PY) -m pytest -q tests/python
+	  .venv/$*/bin/python -m pytest -q tests/python
 
 clean:
 	rm -rf build

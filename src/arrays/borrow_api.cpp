@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "arrays/numpy_api.hpp"
 #include "arrays/numpy_layout.hpp"
@@ -47,21 +48,28 @@ PyResult<PyRef> new_registry_capsule() {
     return capsule;
 }
 
+// A capsule found in NumPy's modules or newly made, and the modules that are
+// to publish it once it has proved usable.
+struct Lookup {
+    PyRef capsule;
+    std::vector<PyRef> publish_in;
+};
+
 // NumPy 1.x: the registry lives in "numpy.core.multiarray". Any failure to
 // read it means nobody published one yet (or it cannot be read): ours is
 // installed.
-PyResult<PyRef> find_or_install_v1(PyObject* attr_name) {
+PyResult<Lookup> find_or_create_v1(PyObject* attr_name) {
     PyResult<PyRef> imported = import_numpy_multiarray();
     if (!imported.ok()) return imported.take_error();
-    PyRef module = std::move(imported.value());
-
-    PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name));
-    if (capsule) return capsule;
+    Lookup lookup;
+    lookup.capsule = PyRef::steal(PyObject_GetAttr(imported.value().get(), attr_name));
+    if (lookup.capsule) return lookup;
     PyErr_Clear();
-    PyResult<PyRef> installed = new_registry_capsule();
-    if (!installed.ok()) return installed;
-    if (PyObject_SetAttr(module.get(), attr_name, installed.value().get()) != 0) return PyErrValue::fetch();
-    return installed;
+    PyResult<PyRef> created = new_registry_capsule();
+    if (!created.ok()) return created.take_error();
+    lookup.capsule = std::move(created.value());
+    lookup.publish_in.push_back(std::move(imported.value()));
+    return lookup;
 }
 
 // NumPy 2.x: participants written for NumPy 2 publish the registry in
@@ -69,43 +77,27 @@ PyResult<PyRef> find_or_install_v1(PyObject* attr_name) {
 // (a module of its own). The real module is asked first, then the shim; each
 // module's own attributes are read without its __getattr__ hook, which would
 // raise a DeprecationWarning. The capsule in use is published in each module
-// that has none, so that participants of either era find the same registry.
-PyResult<PyRef> find_or_install_v2(PyObject* attr_name) {
-    constexpr int kModules = 2;
-    const char* const names[kModules] = {"numpy._core.multiarray", "numpy.core.multiarray"};
-    PyRef modules[kModules];
-    for (int m = 0; m < kModules; ++m) {
-        PyResult<PyRef> imported = import_module(names[m]);
+// that has none, so that participants of either era find the same registry;
+// a module that has one keeps it.
+PyResult<Lookup> find_or_create_v2(PyObject* attr_name) {
+    Lookup lookup;
+    for (const char* name : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
+        PyResult<PyRef> imported = import_module(name);
         if (!imported.ok()) return imported.take_error();
-        modules[m] = std::move(imported.value());
-    }
-
-    PyRef capsule;
-    bool published[kModules] = {false, false};
-    for (int m = 0; m < kModules; ++m) {
-        PyRef found = PyRef::steal(PyObject_GenericGetAttr(modules[m].get(), attr_name));
+        PyRef found = PyRef::steal(PyObject_GenericGetAttr(imported.value().get(), attr_name));
         if (!found) {
             PyErr_Clear();
-            continue;
-        }
-        // A module that has one keeps it, even one that differs from the
-        // capsule in use; only modules without one are given ours.
-        published[m] = true;
-        if (!capsule) capsule = std::move(found);
-    }
-    if (!capsule) {
-        PyResult<PyRef> installed = new_registry_capsule();
-        if (!installed.ok()) return installed;
-        capsule = std::move(installed.value());
-    } else if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
-        return capsule;  // refused by the caller's type test; nothing is published
-    }
-    for (int m = 0; m < kModules; ++m) {
-        if (!published[m] && PyObject_SetAttr(modules[m].get(), attr_name, capsule.get()) != 0) {
-            return PyErrValue::fetch();
+            lookup.publish_in.push_back(std::move(imported.value()));
+        } else if (!lookup.capsule) {
+            lookup.capsule = std::move(found);
         }
     }
-    return capsule;
+    if (!lookup.capsule) {
+        PyResult<PyRef> created = new_registry_capsule();
+        if (!created.ok()) return created.take_error();
+        lookup.capsule = std::move(created.value());
+    }
+    return lookup;
 }
 
 }  // namespace
@@ -120,10 +112,11 @@ PyResult<const BorrowApiRecord*> borrow_api() {
     if (!table.ok()) return table.take_error();
 
     PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString(kCapsuleName)));
-    PyResult<PyRef> found = numpy_abi() == NumpyAbi::v2 ? find_or_install_v2(attr_name.get())
-                                                         : find_or_install_v1(attr_name.get());
+    PyResult<Lookup> found = numpy_abi() == NumpyAbi::v2 ? find_or_create_v2(attr_name.get())
+                                                          : find_or_create_v1(attr_name.get());
     if (!found.ok()) return found.take_error();
-    PyRef capsule = std::move(found.value());
+    Lookup& lookup = found.value();
+    PyRef& capsule = lookup.capsule;
     if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
 
     const char* name = PyCapsule_GetName(capsule.get());
@@ -136,6 +129,9 @@ PyResult<const BorrowApiRecord*> borrow_api() {
     if (record->version == 0) {
         return PyErrValue::message(PyExc_TypeError, "Version 0 of borrow checking API is not supported by this version of " +
                                                         std::string(kImplementationName));
+    }
+    for (const PyRef& module : lookup.publish_in) {
+        if (PyObject_SetAttr(module.get(), attr_name.get(), capsule.get()) != 0) return PyErrValue::fetch();
     }
 
     // The first stored record wins; the capsule behind it stays referenced for

@@ -24,7 +24,15 @@ from conftest import run_python
 # protocol requires. Also pasted into child interpreters.
 REGISTRY_HELPER = r'''
 import ctypes
-import numpy.core.multiarray as _multiarray
+import numpy
+
+# Where the running NumPy's participants publish the registry: NumPy 2 moved
+# the module to numpy._core.multiarray (numpy.core.multiarray is a shim).
+NUMPY2 = int(numpy.__version__.split(".")[0]) >= 2
+if NUMPY2:
+    import numpy._core.multiarray as _multiarray
+else:
+    import numpy.core.multiarray as _multiarray
 
 CAPSULE_NAME = b"_RUST_NUMPY_BORROW_CHECKING_API"
 _api = ctypes.pythonapi
