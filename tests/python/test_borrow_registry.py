@@ -242,6 +242,49 @@ def test_conflicts_between_views(registry, first, second, conflict):
     registry.release_write(a)
 
 
+# Item sizes come from the dtype, whose layout differs between NumPy majors:
+# a wrong size makes adjacent views overlap or overlapping views look apart.
+DTYPES = [np.float64, np.int32, object, np.dtype([("a", np.int32), ("b", np.float64)]),
+          np.dtype([("a", np.int8), ("b", np.float64, (3,))], align=True)]
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).str + str(np.dtype(d).itemsize))
+@pytest.mark.parametrize("first, second, conflict", [
+    (lambda a: a[:5], lambda a: a[4:], True),       # share element 4
+    (lambda a: a[:4], lambda a: a[4:], False),      # adjacent
+    (lambda a: a[4:5], lambda a: a[3:4], False),    # adjacent single elements
+    (lambda a: a[4:5], lambda a: a[4:6], True),
+    (lambda a: a[::-1][5:], lambda a: a[4:], True),  # a[4] again, seen backwards
+    (lambda a: a[::2], lambda a: a[1::2], False),    # interleaved halves
+])
+def test_conflicts_follow_the_item_size(registry, dtype, first, second, conflict):
+    a = np.zeros(10, dtype=dtype)
+    x, y = first(a), second(a)
+    for hold, hold_release, ask, ask_release in [
+            (registry.acquire_write, registry.release_write, registry.acquire_read, registry.release_read),
+            (registry.acquire_read, registry.release_read, registry.acquire_write, registry.release_write)]:
+        for p, q in [(x, y), (y, x)]:
+            assert hold(p) == 0
+            code = ask(q)
+            assert code == (-1 if conflict else 0), (p, q)
+            if code == 0:
+                ask_release(q)
+            hold_release(p)
+    assert registry.acquire_write(a) == 0
+    registry.release_write(a)
+
+
+def test_fit_refuses_a_view_that_overlaps_a_written_one(registry):
+    b = np.zeros(10)
+    assert registry.acquire_write(b[:5]) == 0
+    try:
+        assert panic_message(lambda: corvalinth.KMeans(n_clusters=1).fit(b[4:6].reshape(2, 1))) == \
+            "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
+        corvalinth.KMeans(n_clusters=1).fit(b[5:7].reshape(2, 1))
+    finally:
+        registry.release_write(b[:5])
+
+
 def test_owners_do_not_interact(registry):
     a = np.zeros((3, 3))
     b = a.copy()
@@ -538,3 +581,64 @@ print(json.dumps({"first": first, "imports": [imports_after_success, len(seen)],
     # Second call: the table is cached, the registry lookup imports once more.
     assert out["imports"] == [3, 3]
     assert out["installed"] == 1
+
+
+# --- NumPy 2: one registry for participants of both eras ---------------------
+
+numpy2_only = pytest.mark.skipif(not _helpers["NUMPY2"], reason="numpy.core is a separate shim only in NumPy 2")
+
+NUMPY2_MODULES = r'''
+import json, warnings
+warnings.simplefilter("error")
+import numpy as np, corvalinth
+import numpy._core.multiarray as core_module
+import numpy.core.multiarray as shim_module
+NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
+def own(module):
+    """The module's own attribute, read without its __getattr__ hook."""
+    return vars(module).get(NAME)
+x = np.arange(12.0).reshape(6, 2)
+model = corvalinth.KMeans(n_clusters=2, random_state=0)
+'''
+
+
+@numpy2_only
+def test_numpy2_installed_capsule_is_found_under_both_names():
+    out = run_child(NUMPY2_MODULES + r'''
+before = [own(core_module) is None, own(shim_module) is None]
+model.fit(x)
+registry = Registry()
+print(json.dumps({"before": before, "same": own(core_module) is own(shim_module) is registry.capsule,
+                  "version": registry.record.version}))
+''')
+    assert out == {"before": [True, True], "same": True, "version": 1}
+
+
+@numpy2_only
+@pytest.mark.parametrize("where", ["core_module", "shim_module"])
+def test_numpy2_foreign_capsule_is_used_and_published_in_the_other_module(where):
+    out = run_child(NUMPY2_MODULES + rf'''
+foreign = ForeignRegistry()            # publishes in numpy._core.multiarray
+if {where!r} == "shim_module":
+    delattr(core_module, NAME)
+    setattr(shim_module, NAME, foreign.capsule)
+model.fit(x)
+print(json.dumps({{"calls": [c[0] for c in foreign.calls],
+                  "core": own(core_module) is foreign.capsule, "shim": own(shim_module) is foreign.capsule}}))
+''')
+    assert out == {"calls": ["acquire_read", "release_read"], "core": True, "shim": True}
+
+
+@numpy2_only
+def test_numpy2_capsules_of_both_modules_are_kept():
+    """Two participants published different registries: the one in
+    numpy._core.multiarray is used and neither module's capsule is replaced."""
+    out = run_child(NUMPY2_MODULES + r'''
+old_era = ForeignRegistry(answers=(-1,))
+setattr(shim_module, NAME, old_era.capsule)
+new_era = ForeignRegistry()
+model.fit(x)
+print(json.dumps({"new": [c[0] for c in new_era.calls], "old": len(old_era.calls),
+                  "core": own(core_module) is new_era.capsule, "shim": own(shim_module) is old_era.capsule}))
+''')
+    assert out == {"new": ["acquire_read", "release_read"], "old": 0, "core": True, "shim": True}

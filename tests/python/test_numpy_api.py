@@ -8,6 +8,8 @@ from __future__ import annotations
 
 import json
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -158,3 +160,54 @@ print(json.dumps({"imports": len(imports) - before, "labels": labels, "rows": le
     assert sorted(set(out["labels"])) == [0, 1]
     assert out["rows"] == 2
 
+
+
+@pytest.mark.parametrize("version", [0x03000000, 0x00000009, 0xFF000000])
+def test_unknown_abi_major_is_refused_and_not_cached(version):
+    """A table whose slot 0 (the C ABI version) names a major other than 1 or
+    2 is refused like any other unusable table; the real one works after."""
+    out = run_child(rf'''
+VersionFn = ctypes.CFUNCTYPE(ctypes.c_uint)
+report_version = VersionFn(lambda: {version})
+fake_table = (ctypes.c_void_p * 1)(ctypes.cast(report_version, ctypes.c_void_p).value)
+ctypes.pythonapi.PyCapsule_New.restype = ctypes.py_object
+ctypes.pythonapi.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+fake = ctypes.pythonapi.PyCapsule_New(ctypes.addressof(fake_table), None, None)
+real_api = multiarray._ARRAY_API
+multiarray._ARRAY_API = fake
+messages = [panic_message(lambda: model.fit(x)), panic_message(lambda: model.predict(x))]
+multiarray._ARRAY_API = real_api
+model.fit(x)
+print(json.dumps({{"messages": messages, "centres": model.cluster_centers_.shape}}))
+''')
+    assert out["centres"] == [2, 2]
+    for message in out["messages"]:
+        kind, value, traceback = parse_failure(message)
+        assert kind == "ImportError"
+        assert value == f"ImportError('NumPy C ABI version 0x{version:08x} is not supported (majors 1 and 2 are)')"
+        assert traceback == "None"
+
+
+def test_no_warning_on_any_path():
+    """Under `python -W error`, importing the module, the first call (which
+    fetches the table and installs the registry), every method and getter,
+    and a refused input raise no warning on either NumPy major."""
+    code = r'''
+import json, numpy as np, corvalinth
+x = np.random.default_rng(0).normal(size=(200, 3))
+model = corvalinth.KMeans(n_clusters=3, random_state=0)
+model.fit(x)
+labels = model.predict(x[::2])
+both = model.fit_predict(np.asfortranarray(x))
+try:
+    model.fit(x.astype(np.float32))
+except TypeError:
+    pass
+print(json.dumps({"labels": len(labels), "both": len(both), "centres": model.cluster_centers_.shape,
+                  "n_iter": model.n_iter_ > 0, "inertia": model.inertia_ > 0}))
+'''
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert json.loads(done.stdout) == {"labels": 100, "both": 200, "centres": [3, 3], "n_iter": True,
+                                       "inertia": True}
