@@ -1,6 +1,6 @@
 """Quick start: cluster the Palmer penguins, then a million synthetic samples.
 
-Run with `make demo` (which installs the module and matplotlib into .venv), or
+Run with `make demo` (which installs the module and matplotlib into .venv/numpy2), or
 directly with `python examples/quickstart.py` once `corvalinth` is installed.
 Prints the fitted centres, iteration counts, inertias and fit times, and saves
 a scatter plot of both clusterings to examples/out/quickstart.png.
