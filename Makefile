@@ -10,6 +10,8 @@ ASAN_BUILD := build/asan
 JOBS := $(shell nproc)
 # Sanitizer runtimes for a stock interpreter that loads the instrumented module.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+# The allocation-failure library of the out-of-memory tests, built with the C++ tests.
+FAILING_ALLOC = tests/preload/libcorvalinth_failing_alloc.so
 
 .PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
 
@@ -47,7 +49,7 @@ module: $(VENV)/.stamp
 STUBTEST = MYPY_CACHE_DIR=build/mypy-cache $(PY) -m mypy.stubtest corvalinth
 
 py-test: module
-	$(PY) -m pytest -q tests/python
+	CORVALINTH_FAILING_ALLOC=$(abspath $(BUILD))/$(FAILING_ALLOC) $(PY) -m pytest -q tests/python
 	$(STUBTEST)
 
 stubtest: module
@@ -71,6 +73,7 @@ asan: gtest $(VENV)/.stamp
 	  $(CTEST) --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_BUILD) \
+	  CORVALINTH_FAILING_ALLOC=$(abspath $(ASAN_BUILD))/$(FAILING_ALLOC) \
 	  $(PY) -m pytest -q tests/python
 
 clean:

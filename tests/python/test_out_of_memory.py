@@ -1,0 +1,135 @@
+"""Memory exhaustion is MemoryError with the model unchanged, never an abort
+and never PanicException.
+
+Two ways in: the allocation-failure sweep (allocation_sweep.py, run in a
+child interpreter with the failing-alloc library preloaded) fails each
+allocation the module makes in turn; the exhausted-heap runs fill the whole
+heap under an address-space limit and then call into the module.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from conftest import python_command, sanitized_run
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+
+
+def failing_alloc_library() -> pathlib.Path:
+    """The preload library built with the C++ tests (`make test` and `make asan`
+    name it in CORVALINTH_FAILING_ALLOC)."""
+    named = os.environ.get("CORVALINTH_FAILING_ALLOC")
+    path = pathlib.Path(named) if named else ROOT / "build/cpp/tests/preload/libcorvalinth_failing_alloc.so"
+    if not path.exists():
+        pytest.skip(f"failing-alloc library not built ({path}); run `make test`")
+    return path
+
+
+def preload_environment(library: pathlib.Path) -> dict[str, str]:
+    """The library goes in front of everything else preloaded (the sanitizer
+    runtimes under `make asan`), so that it sees the module's calls first and
+    passes them on to the sanitizer's allocator."""
+    env = dict(os.environ)
+    others = env.get("LD_PRELOAD", "")
+    env["LD_PRELOAD"] = f"{library}:{others}" if others else str(library)
+    if others:
+        # The sanitizer then no longer comes first; its allocator still
+        # serves every allocation through the library.
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS", ""), "verify_asan_link_order=0"]))
+    return env
+
+
+SWEEP_GROUPS = ["constructor", "fit", "predict", "fit_predict", "getters", "errors", "first_call"]
+
+
+@pytest.mark.parametrize("group", SWEEP_GROUPS)
+def test_every_allocation_can_fail(group):
+    library = failing_alloc_library()
+    child = subprocess.run([sys.executable, str(HERE / "allocation_sweep.py"), group, str(library)],
+                           capture_output=True, text=True, timeout=600, env=preload_environment(library))
+    assert child.returncode == 0, f"sweep child ended with {child.returncode}:\n{child.stderr[-4000:]}"
+    assert "uncaught panic" not in child.stderr and "aborting" not in child.stderr
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["violations"] == []
+    swept = report["sites"]
+    if group in ("fit", "predict", "fit_predict", "errors", "first_call"):
+        # Each of these reads samples and allocates: a sweep of nothing
+        # would mean the library no longer sees the module.
+        assert all(count > 0 for count in swept.values()), swept
+
+
+# Fills the heap with malloc under an address-space limit (on the thread
+# that calls, since each thread has its own malloc arena), calls the method,
+# then gives everything back. The blocks are chained through their first
+# word, so remembering them allocates nothing.
+EXHAUSTED_HEAP = r'''
+import ctypes, resource, sys, threading
+import numpy as np
+import corvalinth
+
+method, where = sys.argv[1], sys.argv[2]
+x = np.random.default_rng(0).random((500, 4))
+model = corvalinth.KMeans(n_clusters=3, random_state=0)
+model.fit(x)
+call = getattr(model, method)
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+slot = ctypes.c_void_p.from_address
+outcome = ["not run"]
+
+def exhausted_call():
+    with open("/proc/self/statm") as f:
+        pages = int(f.read().split()[0])
+    limit = pages * resource.getpagesize() + (64 << 20)
+    resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+    head = 0
+    size = 1 << 26
+    while size >= 16:
+        p = libc.malloc(size)
+        if not p:
+            size //= 2
+            continue
+        slot(p).value = head
+        head = p
+    try:
+        call(x)
+        outcome[0] = "returned"
+    except MemoryError:
+        outcome[0] = "MemoryError"
+    except BaseException as e:
+        outcome[0] = type(e).__name__
+    while head:
+        following = slot(head).value or 0
+        libc.free(head)
+        head = following
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+if where == "new thread":
+    # The thread exists before the heap is full, but has never called in.
+    t = threading.Thread(target=exhausted_call)
+    t.start()
+    t.join()
+else:
+    exhausted_call()
+print(outcome[0])
+'''
+
+
+@pytest.mark.skipif(sanitized_run(), reason="the sanitizer reserves far more address space than any limit allows")
+@pytest.mark.parametrize("where", ["importing thread", "new thread"])
+@pytest.mark.parametrize("method", ["fit", "predict", "fit_predict"])
+def test_exhausted_heap_raises_memory_error(method, where):
+    child = subprocess.run(python_command(EXHAUSTED_HEAP) + [method, where], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    assert child.stdout.strip() == "MemoryError"
