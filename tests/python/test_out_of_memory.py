@@ -75,10 +75,11 @@ import ctypes, resource, sys, threading
 import numpy as np
 import corvalinth
 
-method, where = sys.argv[1], sys.argv[2]
+method, clusters, where = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 x = np.random.default_rng(0).random((500, 4))
 model = corvalinth.KMeans(n_clusters=3, random_state=0)
 model.fit(x)
+model = corvalinth.KMeans(n_clusters=clusters, random_state=0) if clusters != 3 else model
 call = getattr(model, method)
 libc = ctypes.CDLL(None)
 libc.malloc.restype = ctypes.c_void_p
@@ -125,11 +126,30 @@ print(outcome[0])
 '''
 
 
-@pytest.mark.skipif(sanitized_run(), reason="the sanitizer reserves far more address space than any limit allows")
-@pytest.mark.parametrize("where", ["importing thread", "new thread"])
+heap_limited = pytest.mark.skipif(sanitized_run(),
+                                  reason="the sanitizer reserves far more address space than any limit allows")
+threads = pytest.mark.parametrize("where", ["importing thread", "new thread"])
+
+
+def exhausted_heap_outcome(method, clusters, where):
+    child = subprocess.run(python_command(EXHAUSTED_HEAP) + [method, str(clusters), where], capture_output=True,
+                           text=True, timeout=120)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    return child.stdout.strip()
+
+
+@heap_limited
+@threads
 @pytest.mark.parametrize("method", ["fit", "predict", "fit_predict"])
 def test_exhausted_heap_raises_memory_error(method, where):
-    child = subprocess.run(python_command(EXHAUSTED_HEAP) + [method, where], capture_output=True, text=True,
-                           timeout=120)
-    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
-    assert child.stdout.strip() == "MemoryError"
+    assert exhausted_heap_outcome(method, 3, where) == "MemoryError"
+
+
+# Calls that fail anyway (an internal failure, an engine error): their own
+# error, or MemoryError if building it ran out, but never an abort.
+@heap_limited
+@threads
+@pytest.mark.parametrize("method, clusters, error", [("fit", 0, "PanicException"), ("fit", 501, "ValueError"),
+                                                     ("predict", 4, "ValueError")])
+def test_exhausted_heap_failing_calls(method, clusters, error, where):
+    assert exhausted_heap_outcome(method, clusters, where) in ("MemoryError", error)
