@@ -153,3 +153,40 @@ def test_exhausted_heap_raises_memory_error(method, where):
                                                      ("predict", 4, "ValueError")])
 def test_exhausted_heap_failing_calls(method, clusters, error, where):
     assert exhausted_heap_outcome(method, clusters, where) in ("MemoryError", error)
+
+
+# The interpreter has no memory left (CPython's test hooks fail every Python
+# allocation) when the module turns a failure into an exception: building the
+# message, or the PanicException type itself, fails. The call raises
+# MemoryError instead of ending the process.
+INTERPRETER_OUT_OF_MEMORY = r'''
+import sys, _testcapi, numpy as np, corvalinth
+case = sys.argv[1]
+x = np.random.default_rng(0).random((50, 3))
+corvalinth.KMeans(n_clusters=2, random_state=0).fit(x)  # NumPy's table and the registry exist
+if case == "PanicException type exists":
+    try:
+        corvalinth.KMeans(n_clusters=0).fit(x)
+    except BaseException:
+        pass
+model = corvalinth.KMeans(n_clusters=60 if case == "ValueError" else 0, random_state=0)
+raised = None
+_testcapi.set_nomemory(0)
+try:
+    model.fit(x)
+except BaseException as e:
+    _testcapi.remove_mem_hooks()
+    raised = e
+_testcapi.remove_mem_hooks()
+print(type(raised).__name__)
+'''
+
+
+@pytest.mark.parametrize("case", ["PanicException type made now", "PanicException type exists", "ValueError"])
+def test_interpreter_out_of_memory_while_raising(case):
+    pytest.importorskip("_testcapi")
+    child = subprocess.run(python_command(INTERPRETER_OUT_OF_MEMORY) + [case], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    assert "uncaught panic" not in child.stderr
+    assert child.stdout.strip() == "MemoryError"
