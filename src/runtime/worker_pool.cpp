@@ -1,3 +1,4 @@
+// The worker pool: its workers, queues, sleeping and waking, and the splitting of loops.
 #include "runtime/worker_pool.hpp"
 
 #include <pthread.h>
