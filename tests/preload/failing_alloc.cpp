@@ -15,10 +15,14 @@
 //   failing_alloc_target(fragment)  the loaded object whose path contains
 //                                   `fragment`; returns 0, or -1 if none
 //   failing_alloc_arm(n, persistent)
+//   failing_alloc_arm_other_threads()  every allocation on any other thread
+//                                   than this one fails, whoever the caller
+//                                   (threads started meanwhile find no memory)
 //   failing_alloc_disarm()          -> counted allocations while armed
 //   failing_alloc_failures()        -> allocations failed while armed
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -146,6 +150,8 @@ std::atomic<long> fail_at{0};
 std::atomic<bool> persistent{false};
 std::atomic<long> counted{0};
 std::atomic<long> failed{0};
+std::atomic<bool> other_threads{false};
+pthread_t armed_on;
 
 // Nested allocations (operator new calling malloc) are not counted again.
 __thread int depth __attribute__((tls_model("initial-exec"))) = 0;
@@ -177,6 +183,10 @@ bool on_behalf_of_target(const void* caller) {
 
 // True when this allocation must fail.
 bool should_fail(const void* caller) {
+    if (other_threads.load(std::memory_order_acquire) && !::pthread_equal(::pthread_self(), armed_on) && !resolving) {
+        failed.fetch_add(1);
+        return true;
+    }
     if (!armed.load(std::memory_order_acquire) || depth > 0 || resolving) return false;
     ++depth;
     const bool counts = on_behalf_of_target(caller);
@@ -223,8 +233,15 @@ EXPORT void failing_alloc_arm(long n, int from_then_on) {
     armed.store(true, std::memory_order_release);
 }
 
+EXPORT void failing_alloc_arm_other_threads() {
+    failed.store(0);
+    armed_on = ::pthread_self();
+    other_threads.store(true, std::memory_order_release);
+}
+
 EXPORT long failing_alloc_disarm() {
     armed.store(false, std::memory_order_release);
+    other_threads.store(false, std::memory_order_release);
     return counted.load();
 }
 

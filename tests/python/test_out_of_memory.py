@@ -191,3 +191,43 @@ def test_interpreter_out_of_memory_while_raising(case):
     assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
     assert "uncaught panic" not in child.stderr
     assert child.stdout.strip() == "MemoryError"
+
+
+# The pool's workers start while no thread but the caller can allocate: each
+# finds memory too short for its thread state and ends before touching any,
+# the call raises MemoryError, and the next call starts the pool afresh.
+# (A worker that touched its thread-local data unprepared would end the
+# process: the C library cannot allocate it.)
+WORKERS_WITHOUT_MEMORY = r'''
+import ctypes, sys
+import numpy as np
+import corvalinth
+
+lib = ctypes.CDLL(sys.argv[1])
+x = np.random.default_rng(5).normal(size=(300, 3))
+model = corvalinth.KMeans(n_clusters=3, random_state=0)
+lib.failing_alloc_arm_other_threads()
+try:
+    model.fit(x)
+    outcome = "returned"
+except BaseException as e:
+    outcome = type(e).__name__
+lib.failing_alloc_disarm()
+print(outcome, model.cluster_centers_ is None)
+model.fit(x)
+reference = corvalinth.KMeans(n_clusters=3, random_state=0)
+reference.fit(x)
+print(model.cluster_centers_.tobytes() == reference.cluster_centers_.tobytes())
+'''
+
+
+@pytest.mark.skipif(sanitized_run(), reason="the sanitizer's own start of a thread needs malloc on that thread")
+@pytest.mark.parametrize("threads", ["1", "3"])
+def test_workers_start_without_memory(threads):
+    library = failing_alloc_library()
+    env = preload_environment(library)
+    env.update(RAYON_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1")
+    child = subprocess.run(python_command(WORKERS_WITHOUT_MEMORY) + [str(library)], capture_output=True, text=True,
+                           timeout=120, env=env)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    assert child.stdout.split() == ["MemoryError", "True", "True"]
