@@ -17,6 +17,8 @@ ASAN_BUILD := build/asan
 JOBS := $(shell nproc)
 # Sanitizer runtimes for a stock interpreter that loads the instrumented module.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
+# The allocation-failure library of the out-of-memory tests, built with the C++ tests.
+FAILING_ALLOC = tests/preload/libcorvalinth_failing_alloc.so
 
 .PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
 .PRECIOUS: .venv/%/.stamp
@@ -57,7 +59,7 @@ module-%: .venv/%/.stamp
 py-test: $(ENVS:%=py-test-%)
 py-test-%: module-%
 	@.venv/$*/bin/python -c 'import sys, numpy; print(f"== Python tests: CPython {sys.version.split()[0]}, NumPy {numpy.__version__}")'
-	.venv/$*/bin/python -m pytest -q tests/python
+	CORVALINTH_FAILING_ALLOC=$(abspath $(BUILD))/$(FAILING_ALLOC) .venv/$*/bin/python -m pytest -q tests/python
 	$(MAKE) --no-print-directory stubtest-$*
 
 stubtest: $(ENVS:%=stubtest-%)
@@ -91,6 +93,7 @@ asan: gtest venv
 asan-py-%:
 	LD_PRELOAD=$(ASAN_PRELOAD) ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_BUILD) \
+	  CORVALINTH_FAILING_ALLOC=$(abspath build/asan)/$(FAILING_ALLOC) \
 	  .venv/$*/bin/python -m pytest -q tests/python
 
 clean:

@@ -11,6 +11,9 @@ std::uintptr_t BorrowRegistry::owner_of(PyObject* array) const {
     return reinterpret_cast<std::uintptr_t>(base_owner(array, ndarray_));
 }
 
+// Both acquires insert only as their last step, and a failed insertion of
+// the standard maps leaves them as they were, so std::bad_alloc from either
+// leaves nothing registered.
 int BorrowRegistry::acquire_read(PyObject* array) {
     const std::uintptr_t owner = owner_of(array);
     const ViewKey key = view_key(array);
@@ -121,6 +124,11 @@ static void entry_release_write(void* state, PyObject* array) noexcept {
 BorrowApiRecord make_borrow_api_record(BorrowRegistry* registry) {
     return BorrowApiRecord{1, registry, entry_acquire_read, entry_acquire_write, entry_release_read,
                            entry_release_write};
+}
+
+BorrowRegistry* own_registry(const BorrowApiRecord& record) {
+    if (record.acquire_read != entry_acquire_read) return nullptr;
+    return static_cast<BorrowRegistry*>(record.state);
 }
 
 }  // namespace corvalinth::arrays

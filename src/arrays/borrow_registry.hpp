@@ -59,4 +59,10 @@ static_assert(sizeof(BorrowApiRecord) == 48);
 // never throw: an allocation failure inside an acquire is a refusal (-1).
 BorrowApiRecord make_borrow_api_record(BorrowRegistry* registry);
 
+// The registry behind `record` when its entry points are this module's, else
+// null. The module's own borrows go to it directly, so that memory
+// exhaustion reaches them as std::bad_alloc (with nothing registered) rather
+// than as a refusal.
+BorrowRegistry* own_registry(const BorrowApiRecord& record);
+
 }  // namespace corvalinth::arrays

@@ -30,10 +30,13 @@ namespace {
 
 constexpr std::size_t kElementSize = sizeof(double);
 
-// One more read borrow of `array` in the shared registry; internal failure on refusal.
+// One more read borrow of `array` in the shared registry; internal failure on
+// refusal. In a registry of this module's own, memory exhaustion is
+// std::bad_alloc; a foreign registry can only answer with its return code.
 void acquire_read_or_fail(PyObject* array) {
     const BorrowApiRecord& record = borrow_api_or_fail();
-    const int code = record.acquire_read(record.state, array);
+    BorrowRegistry* own = own_registry(record);
+    const int code = own != nullptr ? own->acquire_read(array) : record.acquire_read(record.state, array);
     if (code == kBorrowOk) return;
     if (code == kAlreadyBorrowed) throw InternalFailure("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
     throw InternalFailure("Unexpected return code " + std::to_string(code) + " from borrow checking API");

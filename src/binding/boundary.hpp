@@ -2,8 +2,9 @@
 // The interpreter boundary: every entry point the interpreter calls runs its
 // body inside one of these, so that no C++ exception ever unwinds into the
 // interpreter. Error values become the pending exception; internal failures
-// become PanicException; memory exhaustion becomes MemoryError. A failure
-// while the boundary itself raises the error ends the process.
+// become PanicException; memory exhaustion becomes MemoryError, also when it
+// strikes while a failure is being converted. Any other failure while the
+// boundary itself raises the error ends the process.
 #include <Python.h>
 
 #include <exception>
@@ -13,6 +14,7 @@
 #include "binding/diagnostics.hpp"
 #include "python/py_error.hpp"
 #include "runtime/internal_failure.hpp"
+#include "runtime/thread_setup.hpp"
 
 namespace corvalinth::binding {
 
@@ -27,25 +29,30 @@ namespace detail {
 // pending error value. Returns the result on success.
 template <class R, class F>
 std::optional<R> run_guarded(F& body) {
-    std::optional<PyErrValue> err;
     try {
-        PyResult<R> result = body();
-        if (result.ok()) return std::move(result.value());
-        err.emplace(result.take_error());
-    } catch (const InternalFailure& failure) {
-        report_internal_failure(failure.what());
-        err.emplace(PyErrValue::panic(failure.what()));
+        std::optional<PyErrValue> err;
+        try {
+            PyResult<R> result = body();
+            if (result.ok()) return std::move(result.value());
+            err.emplace(result.take_error());
+        } catch (const InternalFailure& failure) {
+            report_internal_failure(failure.what());
+            err.emplace(PyErrValue::panic(failure.what()));
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& other) {
+            report_internal_failure(other.what());
+            err.emplace(PyErrValue::panic(kNativePanicText));
+        } catch (...) {
+            report_internal_failure(kNativePanicText);
+            err.emplace(PyErrValue::panic(kNativePanicText));
+        }
+        std::move(*err).restore();
     } catch (const std::bad_alloc&) {
+        // From the body, or from building the error value of its failure:
+        // either way the interpreter's preallocated MemoryError is raised.
         PyErr_NoMemory();
-        return std::nullopt;
-    } catch (const std::exception& other) {
-        report_internal_failure(other.what());
-        err.emplace(PyErrValue::panic(kNativePanicText));
-    } catch (...) {
-        report_internal_failure(kNativePanicText);
-        err.emplace(PyErrValue::panic(kNativePanicText));
     }
-    std::move(*err).restore();
     return std::nullopt;
 }
 
@@ -55,6 +62,8 @@ std::optional<R> run_guarded(F& body) {
 // holding a new reference. Returns it, or null with an exception set.
 template <class F>
 PyObject* object_boundary(F&& body) noexcept {
+    // A thread whose exception state cannot be set up must not throw.
+    if (!runtime::prepare_calling_thread()) return PyErr_NoMemory();
     try {
         std::optional<PyObject*> result = detail::run_guarded<PyObject*>(body);
         return result ? *result : nullptr;
@@ -67,6 +76,9 @@ PyObject* object_boundary(F&& body) noexcept {
 // is raised as PanicException and reported at once as unraisable.
 template <class F>
 void dealloc_boundary(F&& body) noexcept {
+    // The memory must be given back even when the thread cannot be set up;
+    // releasing it does not throw.
+    runtime::prepare_calling_thread();
     try {
         auto wrapped = [&body]() -> PyStatus {
             body();

@@ -136,10 +136,32 @@ PyResult<PyObject*> fit_predict_body(PyObject* self, PyObject* const* args, Py_s
     PyResult<SampleCall> call = begin_sample_call(kFitPredictSignature, true, self, args, nargs, kwnames);
     if (!call.ok()) return call.take_error();
     kmeans::KMeansModel& model = call.value().receiver.model();
+    // The fit fills a trial record (a fit never reads the previous centres),
+    // which replaces the model once the labels exist: memory exhaustion in
+    // the prediction leaves the model as it was. Any other outcome leaves
+    // what fitting the model itself would have left.
+    kmeans::KMeansModel trial{model.params, std::nullopt, model.n_iter_, model.inertia_};
+    auto commit = [&] {
+        if (trial.cluster_centers_) model.cluster_centers_ = std::move(trial.cluster_centers_);
+        model.n_iter_ = trial.n_iter_;
+        model.inertia_ = trial.inertia_;
+    };
     // The fit gets its own handle; the call's handle is kept for the
     // prediction, and released before the receiver if the fit fails.
-    if (std::optional<PyErrValue> error = run_fit(model, call.value().input.duplicate())) return std::move(*error);
-    return run_predict(model, std::move(call.value().input));
+    if (std::optional<PyErrValue> error = run_fit(trial, call.value().input.duplicate())) {
+        commit();
+        return std::move(*error);
+    }
+    try {
+        PyResult<PyObject*> labels = run_predict(trial, std::move(call.value().input));
+        commit();
+        return labels;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        commit();
+        throw;
+    }
 }
 
 PyObject* fit_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

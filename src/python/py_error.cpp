@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include "python/object_text.hpp"
 #include "runtime/internal_failure.hpp"
@@ -49,8 +50,18 @@ std::string conversion_message(PyObject* type, const std::string& target) {
     return text;
 }
 
+// An object made to raise an error. The interpreter running out of memory
+// here is memory exhaustion, reported as such, not an internal failure.
+PyObject* raise_part(PyObject* o) {
+    if (o == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+    return checked(o);
+}
+
 PyObject* new_str(const std::string& text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return raise_part(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace
@@ -150,7 +161,7 @@ void PyErrValue::restore() && {
         case Lazy::Kind::Panic: {
             type = PyRef::borrow(panic_exception_type());
             PyRef text = PyRef::steal(new_str(lazy->text));
-            argument = PyRef::steal(checked(PyTuple_Pack(1, text.get())));
+            argument = PyRef::steal(raise_part(PyTuple_Pack(1, text.get())));
             break;
         }
     }
@@ -205,7 +216,13 @@ PyObject* panic_exception_type() {
     if (panic_type_slot == nullptr) {
         PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
                                                        nullptr);
-        if (created == nullptr) throw InternalFailure("Failed to initialize new exception type.");
+        if (created == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+                PyErr_Clear();
+                throw std::bad_alloc();  // the type is made again at the next need
+            }
+            throw InternalFailure("Failed to initialize new exception type.");
+        }
         if (panic_type_slot == nullptr) {
             panic_type_slot = created;
         } else {

@@ -1,3 +1,4 @@
+// The worker pool: its workers, queues, sleeping and waking, and the splitting of loops.
 #include "runtime/worker_pool.hpp"
 
 #include <pthread.h>
@@ -12,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "runtime/completion_latch.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/spin_wait.hpp"
+#include "runtime/thread_setup.hpp"
 #include "runtime/thread_start.hpp"
 #include "runtime/worker_pool_testing.hpp"
 #include "runtime/worker_settings.hpp"
@@ -68,9 +71,26 @@ public:
     WorkerPool(std::size_t thread_count, bool runs_on_caller)
         : thread_count_(thread_count), runs_on_caller_(runs_on_caller), caller_(std::this_thread::get_id()) {}
 
-    // Starts `thread_count` workers; 0 with the pool in `out`, or the error
-    // number of the failed start (the workers already started then finish).
+    // Starts `thread_count` workers and waits until each has set up its
+    // thread state; 0 with the pool in `out`, the error number of a failed
+    // start, or kSetupFailed when a worker found memory too short for its
+    // set-up (the workers already started then finish). Throws
+    // std::bad_alloc if the pool's own records cannot be allocated.
     static int start(std::size_t thread_count, WorkerPool*& out);
+    static constexpr int kSetupFailed = -1;
+
+    // A starting worker tells whether its set-up succeeded.
+    void report_start(bool ready) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++reported_;
+        if (!ready) setup_failed_ = true;
+        started_.notify_one();
+    }
+
+    std::size_t sleeping_count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sleepers_.size();
+    }
 
     std::size_t thread_count() const { return thread_count_; }
     bool runs_on_caller() const { return runs_on_caller_; }
@@ -174,6 +194,8 @@ private:
         return job;
     }
 
+    // Never allocates: the sleeper list has room for every worker from the
+    // start, and a worker is listed at most once.
     void sleep_locked(Worker* self, std::unique_lock<std::mutex>& lock) {
         self->sleeping = true;
         self->woken = false;
@@ -214,15 +236,23 @@ private:
     std::vector<std::unique_ptr<Worker>> workers_;  // fixed before any worker starts
     std::mutex mutex_;
     std::deque<Job*> injected_;
-    std::vector<Worker*> sleepers_;
+    std::vector<Worker*> sleepers_;  // capacity thread_count_, reserved before any worker starts
     std::atomic<std::size_t> pending_{0};  // jobs in all queues; changed under mutex_
     bool terminate_ = false;
+    std::condition_variable started_;  // signalled by each starting worker
+    std::size_t reported_ = 0;         // workers that reported their start
+    bool setup_failed_ = false;
 };
 
 namespace {
 
 void* worker_entry(void* argument) {
     auto* self = static_cast<Worker*>(argument);
+    // Before any thread-local variable is touched: on failure the worker
+    // ends without having used any.
+    const bool ready = prepare_worker_thread();
+    self->pool->report_start(ready);
+    if (!ready) return nullptr;
     tl_worker = self;
     try {
         self->pool->worker_loop(self);
@@ -375,28 +405,56 @@ auto* const g_abandoned_pools = new std::vector<WorkerPool*>();
 
 }  // namespace
 
+namespace {
+
+// A pool some of whose workers run is never freed (they still read it while
+// they finish); it stays listed as abandoned.
+void abandon(WorkerPool* pool) {
+    std::lock_guard<std::mutex> lock(g_abandoned_mutex);
+    try {
+        g_abandoned_pools->push_back(pool);
+    } catch (const std::bad_alloc&) {
+        // Unlisted, it is merely unreachable; it was never to be freed.
+    }
+}
+
+}  // namespace
+
 int WorkerPool::start(std::size_t thread_count, WorkerPool*& out) {
-    auto* pool = new WorkerPool(thread_count, false);
-    pool->workers_.reserve(thread_count);
+    // Everything the workers use is allocated before the first one starts.
+    auto owned = std::make_unique<WorkerPool>(thread_count, false);
+    owned->workers_.reserve(thread_count);
+    owned->sleepers_.reserve(thread_count);
     for (std::size_t i = 0; i < thread_count; ++i) {
-        pool->workers_.push_back(std::make_unique<Worker>());
-        pool->workers_.back()->pool = pool;
-        pool->workers_.back()->index = i;
+        owned->workers_.push_back(std::make_unique<Worker>());
+        owned->workers_.back()->pool = owned.get();
+        owned->workers_.back()->index = i;
     }
+    WorkerPool* pool = owned.release();
     const std::size_t stack = requested_worker_stack();
-    for (std::size_t i = 0; i < thread_count; ++i) {
-        const int rc = start_detached_thread(&worker_entry, pool->workers_[i].get(), stack);
-        if (rc != 0) {
-            // Workers already running still read the pool while they finish,
-            // so it is never freed; it stays listed as abandoned.
-            pool->terminate();
-            std::lock_guard<std::mutex> lock(g_abandoned_mutex);
-            g_abandoned_pools->push_back(pool);
-            return rc;
-        }
+    std::size_t started = 0;
+    int rc = 0;
+    for (; started < thread_count; ++started) {
+        rc = start_detached_thread(&worker_entry, pool->workers_[started].get(), stack);
+        if (rc != 0) break;
     }
-    out = pool;
-    return 0;
+    bool setup_failed = false;
+    {
+        std::unique_lock<std::mutex> lock(pool->mutex_);
+        while (pool->reported_ < started) pool->started_.wait(lock);
+        setup_failed = pool->setup_failed_;
+    }
+    if (rc == 0 && !setup_failed) {
+        out = pool;
+        return 0;
+    }
+    if (started == 0) {
+        delete pool;  // no worker ever saw it
+    } else {
+        pool->terminate();
+        abandon(pool);
+    }
+    return rc != 0 ? rc : kSetupFailed;
 }
 
 WorkerPool& global_pool() {
@@ -406,6 +464,8 @@ WorkerPool& global_pool() {
     if (g_global_failed) throw InternalFailure(std::string(kNotInitialized) + "GlobalPoolAlreadyInitialized }");
     WorkerPool* pool = nullptr;
     const int rc = WorkerPool::start(worker_count_from_environment(), pool);
+    // Memory exhaustion is not remembered: the next loop tries again.
+    if (rc == WorkerPool::kSetupFailed) throw std::bad_alloc();
     if (rc != 0) {
         if (!is_unsupported_error(rc) || tl_worker != nullptr) {
             g_global_failed = true;
@@ -475,9 +535,12 @@ namespace testing {
 WorkerPool& make_private_pool(std::size_t thread_count) {
     WorkerPool* pool = nullptr;
     const int rc = WorkerPool::start(thread_count, pool);
+    if (rc == WorkerPool::kSetupFailed) throw std::bad_alloc();
     if (rc != 0) throw InternalFailure(std::string(kNotInitialized) + "IOError(" + render_os_error(rc) + ") }");
     return *pool;
 }
+
+std::size_t sleeping_workers(WorkerPool& pool) { return pool.sleeping_count(); }
 
 ScopedPool::ScopedPool(WorkerPool& pool) : previous_(tl_scoped_pool) { tl_scoped_pool = &pool; }
 

@@ -19,6 +19,9 @@ namespace testing {
 // InternalFailure (the creation message) if a worker cannot be started.
 WorkerPool& make_private_pool(std::size_t thread_count);
 
+// Number of workers of `pool` asleep right now.
+std::size_t sleeping_workers(WorkerPool& pool);
+
 // While alive, loops started on this (non-worker) thread run on `pool`
 // instead of the global pool.
 class ScopedPool {
