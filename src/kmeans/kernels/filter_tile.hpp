@@ -1,0 +1,165 @@
+#pragma once
+// The filter kernel, written once over a vector traits type V (see
+// nearest_kernel_simd.hpp for the traits; this kernel also uses mul_add and
+// max) and instantiated by each variant's translation unit.
+//
+// For a tile of T = NS * V::lanes samples it computes, for every centre c, the
+// score  F = |c~|^2 - 2 x~.c~  of the centred sample x~ = fl(x - mean) and
+// centred centre c~ = fl(c - mean) (the squared distance less |x~|^2, which is
+// the same for every centre), and keeps per sample the smallest and second
+// smallest score and a centre giving the smallest. The n x k scores are never
+// stored.
+//
+// The scores are NOT distances and never become results: they only decide
+// which centres can be skipped, with the error bound derived in
+// docs/exact-assignment.md. That bound holds for any order of the dot-product
+// and norm sums and with or without fused multiply-add, which is why this
+// kernel (unlike the exact distance kernels) may use FMA and sum coordinates in
+// whatever order the tile layout suggests. What it must keep: norms and dot
+// products are sums of exactly `dims` products each, and the score is
+// fl(norm_c - 2 * dot) with one rounding (2 * dot is exact), as the bound
+// assumes.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "kmeans/kernels/filter_entry.hpp"
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+template <class V, std::size_t NS, std::size_t NC>
+struct FilterKernel {
+    using reg = typename V::reg;
+    static constexpr std::size_t L = V::lanes;
+    static constexpr std::size_t T = NS * L;
+    static_assert(T <= kFilterTileMax);
+
+    // Copies the tile's samples, less the mean, into `pack` column by column
+    // (pack[j * T + t]); lanes past `count` are zero. Flags samples with a
+    // coordinate outside [-limit, limit] or NaN.
+    static void pack_tile(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,
+                          double* pack, FilterTileResult& out) {
+        const std::size_t dims = c.dims;
+        const double limit = c.limit;
+        if (x.row_stride == 1 && count == T) {
+            // Samples adjacent in every coordinate: each column is one run.
+            const double* col = x.data + static_cast<std::ptrdiff_t>(i0);
+            bool bad[T] = {};
+            for (std::size_t j = 0; j < dims; ++j, col += x.col_stride) {
+                const double m = c.mean[j];
+                for (std::size_t t = 0; t < T; ++t) {
+                    const double v = col[t];
+                    bad[t] |= !(std::fabs(v) <= limit);
+                    pack[j * T + t] = v - m;
+                }
+            }
+            for (std::size_t t = 0; t < T; ++t) out.flagged[t] = bad[t];
+            return;
+        }
+        for (std::size_t t = 0; t < T; ++t) {
+            if (t >= count) {
+                for (std::size_t j = 0; j < dims; ++j) pack[j * T + t] = 0.0;
+                out.flagged[t] = 0;
+                continue;
+            }
+            const double* row = x.data + static_cast<std::ptrdiff_t>(i0 + t) * x.row_stride;
+            bool bad = false;
+            if (x.col_stride == 1) {
+                for (std::size_t j = 0; j < dims; ++j) {
+                    const double v = row[j];
+                    bad |= !(std::fabs(v) <= limit);
+                    pack[j * T + t] = v - c.mean[j];
+                }
+            } else {
+                std::ptrdiff_t off = 0;
+                for (std::size_t j = 0; j < dims; ++j, off += x.col_stride) {
+                    const double v = row[off];
+                    bad |= !(std::fabs(v) <= limit);
+                    pack[j * T + t] = v - c.mean[j];
+                }
+            }
+            out.flagged[t] = bad;
+        }
+    }
+
+    // G centres c0 .. c0 + G - 1 against the packed tile.
+    template <std::size_t G>
+    static void centre_group(const double* pack, const FilterCentres& c, std::size_t c0, reg* best, reg* second,
+                             reg* idx) {
+        const std::size_t dims = c.dims;
+        const double* crow = c.centred + c0 * dims;
+        reg acc[G][NS];
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::set1(0.0);
+        const double* col = pack;
+        for (std::size_t j = 0; j < dims; ++j, col += T) {
+            reg xv[NS];
+            for (std::size_t v = 0; v < NS; ++v) xv[v] = V::load(col + v * L);
+            for (std::size_t g = 0; g < G; ++g) {
+                const reg bc = V::bcast(crow + g * dims + j);
+                for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::mul_add(xv[v], bc, acc[g][v]);
+            }
+        }
+        const reg minus_two = V::set1(-2.0);
+        for (std::size_t g = 0; g < G; ++g) {
+            const reg nc = V::set1(c.norms[c0 + g]);
+            const reg cv = V::set1(static_cast<double>(c0 + g));
+            for (std::size_t v = 0; v < NS; ++v) {
+                // fl(norm_c - 2 * dot): one rounding, fused or not, as -2 * dot is exact.
+                const reg f = V::mul_add(acc[g][v], minus_two, nc);
+                const auto lower = V::lt(f, best[v]);
+                second[v] = V::max(best[v], V::min(second[v], f));
+                best[v] = V::min(f, best[v]);
+                idx[v] = V::blend(lower, idx[v], cv);
+            }
+        }
+    }
+
+    static void scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c, double* pack,
+                       FilterTileResult& out) {
+        pack_tile(x, i0, count, c, pack, out);
+        reg nx[NS], best[NS], second[NS], idx[NS];
+        for (std::size_t v = 0; v < NS; ++v) {
+            nx[v] = V::set1(0.0);
+            best[v] = V::set1(__builtin_inf());
+            second[v] = V::set1(__builtin_inf());
+            idx[v] = V::set1(0.0);
+        }
+        const double* col = pack;
+        for (std::size_t j = 0; j < c.dims; ++j, col += T)
+            for (std::size_t v = 0; v < NS; ++v) {
+                const reg xv = V::load(col + v * L);
+                nx[v] = V::mul_add(xv, xv, nx[v]);
+            }
+        std::size_t c0 = 0;
+        for (; c0 + NC <= c.k; c0 += NC) centre_group<NC>(pack, c, c0, best, second, idx);
+        // The rest in halving groups, so short groups are rare.
+        if constexpr (NC > 4) {
+            if (c0 + 4 <= c.k) centre_group<4>(pack, c, c0, best, second, idx), c0 += 4;
+        }
+        if constexpr (NC > 2) {
+            if (c0 + 2 <= c.k) centre_group<2>(pack, c, c0, best, second, idx), c0 += 2;
+        }
+        for (; c0 < c.k; ++c0) centre_group<1>(pack, c, c0, best, second, idx);
+        for (std::size_t v = 0; v < NS; ++v) {
+            V::store(out.best + v * L, best[v]);
+            V::store(out.second + v * L, second[v]);
+            V::store(out.index + v * L, idx[v]);
+            V::store(out.norm + v * L, nx[v]);
+        }
+    }
+};
+
+}  // namespace
+}  // namespace corvalinth::kmeans::kernels
+
+// Defines one variant's filter entry points from its traits and tuning.
+#define CORVALINTH_DEFINE_FILTER_VARIANT(isa, ...)                                                            \
+    namespace corvalinth::kmeans::kernels {                                                                   \
+    std::size_t filter_tile_##isa() { return __VA_ARGS__::T; }                                                \
+    void filter_scores_##isa(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,   \
+                             double* pack, FilterTileResult& out) {                                           \
+        __VA_ARGS__::scores(x, i0, count, c, pack, out);                                                      \
+    }                                                                                                         \
+    }
