@@ -20,9 +20,11 @@ std::atomic<double> g_margin_scale{1.0};
 // Least e with 2^e >= v (v >= 1).
 int ceil_log2(std::size_t v) { return v <= 1 ? 0 : static_cast<int>(std::bit_width(v - 1)); }
 
-// Every coordinate of a sample or centre that the filter takes lies in
-// [-limit, limit], limit = 2^e with 16 * dims * limit^2 <= 2^1016: then no
-// score, norm, distance or margin can overflow (docs/exact-assignment.md, §5).
+// Every coordinate of a centre the filter takes lies in [-limit, limit], and
+// every sample it decides has a centred squared norm of at most
+// 16 * dims * limit^2, with limit = 2^e and dims * limit^2 <= 2^1016: then no
+// score, norm, distance or margin can overflow (docs/exact-assignment.md,
+// section 5).
 double guard_limit(std::size_t dims) { return std::ldexp(1.0, (1016 - ceil_log2(dims)) / 2); }
 
 }  // namespace
@@ -44,7 +46,7 @@ std::optional<FilterPanel> FilterPanel::prepare(const CentreMatrix& centres, std
         FilterPanel p;
         p.k_ = k;
         p.dims_ = dims;
-        p.limit_ = limit;
+        p.sample_norm_limit_ = 16.0 * static_cast<double>(dims) * limit * limit;  // exact: 2^(2e + 4) * dims
         // The mean may be any vector of doubles: it only moves the origin of
         // the filter's arithmetic, and the bound covers its rounding.
         p.mean_.assign(dims, 0.0);
@@ -73,11 +75,11 @@ std::optional<FilterPanel> FilterPanel::prepare(const CentreMatrix& centres, std
 }
 
 kernels::FilterCentres FilterPanel::view() const {
-    return {centred_.data(), norms_.data(), mean_.data(), k_, dims_, limit_};
+    return {centred_.data(), norms_.data(), mean_.data(), k_, dims_};
 }
 
 // E = fl(fl(relative * fl(sample_norm + norm_max)) + absolute); every rounding
-// here is accounted for in the derivation (§4).
+// here is accounted for in the derivation (section 4).
 double FilterPanel::margin(double sample_norm, double scale) const {
     const double s = sample_norm + norm_max_;
     const double e = relative_ * s + absolute_;
@@ -123,10 +125,12 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
         scores(view, i0, count, centres, pack.get(), r);
         for (std::size_t t = 0; t < count; ++t) {
             const std::size_t i = i0 + t;
-            if (!r.flagged[t]) {
+            // A sample with a NaN, infinite or too large coordinate has a norm
+            // beyond the limit (or NaN) and goes to the exact kernel.
+            if (r.norm[t] <= filter.sample_norm_limit()) {
                 // A centre other than the best one has a score >= second; if
                 // that exceeds best + 2E, its exact distance exceeds the best
-                // centre's (§3), so the best centre is the exact nearest one.
+                // centre's (section 3), so the best centre is the exact nearest one.
                 const double e = filter.margin(r.norm[t], scale);
                 const double threshold = r.best[t] + (e + e);
                 if (r.second[t] > threshold) {

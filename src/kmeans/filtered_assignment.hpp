@@ -33,6 +33,9 @@ public:
     kernels::FilterCentres view() const;
     std::size_t k() const { return k_; }
     std::size_t dims() const { return dims_; }
+    // Samples whose computed centred squared norm is not at most this (NaN
+    // included) are left to the exact kernel.
+    double sample_norm_limit() const { return sample_norm_limit_; }
     // Certified bound on |score - exact distance| for every centre, for a
     // sample whose centred squared norm was computed as `sample_norm`; the
     // run-time margin scale (1 except in fault-injection tests) multiplies it.
@@ -42,7 +45,7 @@ private:
     FilterPanel() = default;
     std::size_t k_ = 0;
     std::size_t dims_ = 0;
-    double limit_ = 0.0;
+    double sample_norm_limit_ = 0.0;
     double norm_max_ = 0.0;
     double relative_ = 0.0;  // (4 * dims + 20) * 2^-53
     double absolute_ = 0.0;  // (dims + 1) * 2^-1070

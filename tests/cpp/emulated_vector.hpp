@@ -54,6 +54,7 @@ struct Emulated8 {
         for (std::size_t c = 0; c < lanes; ++c)
             cols[c] = each([&](std::size_t t) { return p[static_cast<std::ptrdiff_t>(t) * s + static_cast<std::ptrdiff_t>(c)]; });
     }
+    static void load_transposed(const double* p, std::ptrdiff_t s, reg* cols) { load_block(p, s, cols); }
     static void load_pairs(const double* p, reg& a, reg& b) {
         a = each([&](std::size_t l) { return p[2 * kPairLane[l]]; });
         b = each([&](std::size_t l) { return p[2 * kPairLane[l] + 1]; });

@@ -17,7 +17,6 @@ struct FilterCentres {
     const double* mean;     // dims
     std::size_t k;
     std::size_t dims;
-    double limit;  // a sample with a coordinate outside [-limit, limit] (or NaN) is flagged
 };
 
 // Widest tile of any variant.
@@ -27,13 +26,12 @@ inline constexpr std::size_t kFilterTileMax = 32;
 // second[t] are the smallest and second smallest score (|c~|^2 - 2 x~.c~) over
 // all centres (second over the centres other than one that gives best), index[t]
 // a centre whose score is best[t], norm[t] the computed squared norm of the
-// centred sample, flagged[t] != 0 when the sample must not use the filter.
+// centred sample (NaN or +inf when a coordinate is).
 struct FilterTileResult {
     double best[kFilterTileMax];
     double second[kFilterTileMax];
     double index[kFilterTileMax];
     double norm[kFilterTileMax];
-    unsigned char flagged[kFilterTileMax];
 };
 
 // Preconditions (checked by the caller): k >= 1, dims >= 1, 1 <= count <=

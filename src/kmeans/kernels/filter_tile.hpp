@@ -19,7 +19,6 @@
 // products are sums of exactly `dims` products each, and the score is
 // fl(norm_c - 2 * dot) with one rounding (2 * dot is exact), as the bound
 // assumes.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,6 +26,13 @@
 
 namespace corvalinth::kmeans::kernels {
 namespace {
+
+// Optional in the traits: load_transposed(p, stride, cols), an L x L block of
+// rows p + t * stride transposed, so that lane t of cols[c] = p[t * stride + c].
+template <class V>
+concept HasLoadTransposed = requires(const double* p, std::ptrdiff_t stride, typename V::reg* cols) {
+    V::load_transposed(p, stride, cols);
+};
 
 template <class V, std::size_t NS, std::size_t NC>
 struct FilterKernel {
@@ -36,50 +42,49 @@ struct FilterKernel {
     static_assert(T <= kFilterTileMax);
 
     // Copies the tile's samples, less the mean, into `pack` column by column
-    // (pack[j * T + t]); lanes past `count` are zero. Flags samples with a
-    // coordinate outside [-limit, limit] or NaN.
-    static void pack_tile(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,
-                          double* pack, FilterTileResult& out) {
-        const std::size_t dims = c.dims;
-        const double limit = c.limit;
-        if (x.row_stride == 1 && count == T) {
+    // (pack[j * T + t]); lanes past `count` are zero. Values are not checked
+    // here: a NaN, infinite or huge coordinate shows in the sample's norm.
+    static void pack_tile(const SampleView& x, std::size_t i0, std::size_t count, const double* mean,
+                          std::size_t dims, double* pack) {
+        const std::ptrdiff_t rs = x.row_stride;
+        const std::ptrdiff_t cs = x.col_stride;
+        if (count == T && rs == 1) {
             // Samples adjacent in every coordinate: each column is one run.
             const double* col = x.data + static_cast<std::ptrdiff_t>(i0);
-            bool bad[T] = {};
-            for (std::size_t j = 0; j < dims; ++j, col += x.col_stride) {
-                const double m = c.mean[j];
-                for (std::size_t t = 0; t < T; ++t) {
-                    const double v = col[t];
-                    bad[t] |= !(std::fabs(v) <= limit);
-                    pack[j * T + t] = v - m;
-                }
+            for (std::size_t j = 0; j < dims; ++j, col += cs) {
+                const reg m = V::set1(mean[j]);
+                for (std::size_t v = 0; v < NS; ++v) V::store(pack + j * T + v * L, V::sub(V::load(col + v * L), m));
             }
-            for (std::size_t t = 0; t < T; ++t) out.flagged[t] = bad[t];
             return;
+        }
+        if constexpr (HasLoadTransposed<V>) {
+            if (count == T && cs == 1 && dims >= L) {
+                // Rows with adjacent coordinates: L x L blocks transposed in registers.
+                for (std::size_t v = 0; v < NS; ++v) {
+                    const double* base = x.data + static_cast<std::ptrdiff_t>(i0 + v * L) * rs;
+                    std::size_t j = 0;
+                    for (; j + L <= dims; j += L) {
+                        reg cols[L];
+                        V::load_transposed(base + j, rs, cols);
+                        for (std::size_t c = 0; c < L; ++c)
+                            V::store(pack + (j + c) * T + v * L, V::sub(cols[c], V::set1(mean[j + c])));
+                    }
+                    for (; j < dims; ++j)
+                        for (std::size_t t = 0; t < L; ++t)
+                            pack[j * T + v * L + t] =
+                                base[static_cast<std::ptrdiff_t>(t) * rs + static_cast<std::ptrdiff_t>(j)] - mean[j];
+                }
+                return;
+            }
         }
         for (std::size_t t = 0; t < T; ++t) {
             if (t >= count) {
                 for (std::size_t j = 0; j < dims; ++j) pack[j * T + t] = 0.0;
-                out.flagged[t] = 0;
                 continue;
             }
-            const double* row = x.data + static_cast<std::ptrdiff_t>(i0 + t) * x.row_stride;
-            bool bad = false;
-            if (x.col_stride == 1) {
-                for (std::size_t j = 0; j < dims; ++j) {
-                    const double v = row[j];
-                    bad |= !(std::fabs(v) <= limit);
-                    pack[j * T + t] = v - c.mean[j];
-                }
-            } else {
-                std::ptrdiff_t off = 0;
-                for (std::size_t j = 0; j < dims; ++j, off += x.col_stride) {
-                    const double v = row[off];
-                    bad |= !(std::fabs(v) <= limit);
-                    pack[j * T + t] = v - c.mean[j];
-                }
-            }
-            out.flagged[t] = bad;
+            const double* row = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
+            std::ptrdiff_t off = 0;
+            for (std::size_t j = 0; j < dims; ++j, off += cs) pack[j * T + t] = row[off] - mean[j];
         }
     }
 
@@ -118,7 +123,7 @@ struct FilterKernel {
 
     static void scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c, double* pack,
                        FilterTileResult& out) {
-        pack_tile(x, i0, count, c, pack, out);
+        pack_tile(x, i0, count, c.mean, c.dims, pack);
         reg nx[NS], best[NS], second[NS], idx[NS];
         for (std::size_t v = 0; v < NS; ++v) {
             nx[v] = V::set1(0.0);

@@ -48,6 +48,7 @@ struct Avx2 {
         cols[2] = _mm256_permute2f128_pd(lo01, lo23, 0x31);
         cols[3] = _mm256_permute2f128_pd(hi01, hi23, 0x31);
     }
+    static void load_transposed(const double* p, std::ptrdiff_t s, reg* cols) { load_block(p, s, cols); }
     // Whole numbers below 2^52: adding 2^52 puts the number in the low
     // mantissa bits, and clearing the exponent bits leaves it as an integer.
     static void store_labels(std::uint64_t* out, reg r) {
