@@ -34,6 +34,10 @@ concept HasLoadTransposed = requires(const double* p, std::ptrdiff_t stride, typ
     V::load_transposed(p, stride, cols);
 };
 
+// Below this many centres, rows with adjacent coordinates are scored in place
+// (row_scores) instead of through a transposed tile.
+inline constexpr std::size_t kRowScoreMaxCentres = 16;
+
 template <class V, std::size_t NS, std::size_t NC>
 struct FilterKernel {
     using reg = typename V::reg;
@@ -121,8 +125,96 @@ struct FilterKernel {
         }
     }
 
+    // Few centres and rows with adjacent coordinates: no tile copy, which
+    // would cost as much as the products. The dot products of S samples run
+    // along their rows, L coordinates per lane, and the lanes (and the
+    // coordinates past the last whole vector) are summed at the end: still a
+    // sum of exactly `dims` products per score.
+    static constexpr std::size_t S = 4;   // samples at once
+    static constexpr std::size_t RC = 4;  // centres at once
+
+    static double lane_sum(reg r) {
+        double lanes[L];
+        V::store(lanes, r);
+        double sum = 0.0;
+        for (std::size_t l = 0; l < L; ++l) sum += lanes[l];
+        return sum;
+    }
+
+    template <std::size_t G>
+    static void row_group(const double* const* rows, const FilterCentres& c, std::size_t c0, double (*dot)[S]) {
+        const std::size_t dims = c.dims;
+        const std::size_t whole = dims - dims % L;
+        reg acc[G][S];
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t s = 0; s < S; ++s) acc[g][s] = V::set1(0.0);
+        const double* crow = c.centred + c0 * dims;
+        for (std::size_t j = 0; j < whole; j += L) {
+            const reg m = V::load(c.mean + j);
+            reg xs[S];
+            for (std::size_t s = 0; s < S; ++s) xs[s] = V::sub(V::load(rows[s] + j), m);
+            for (std::size_t g = 0; g < G; ++g) {
+                const reg cv = V::load(crow + g * dims + j);
+                for (std::size_t s = 0; s < S; ++s) acc[g][s] = V::mul_add(xs[s], cv, acc[g][s]);
+            }
+        }
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t s = 0; s < S; ++s) {
+                double tail = 0.0;
+                for (std::size_t j = whole; j < dims; ++j) tail += (rows[s][j] - c.mean[j]) * crow[g * dims + j];
+                dot[g][s] = lane_sum(acc[g][s]) + tail;
+            }
+    }
+
+    static void row_scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,
+                           FilterTileResult& out) {
+        const std::size_t dims = c.dims;
+        const std::size_t whole = dims - dims % L;
+        for (std::size_t t0 = 0; t0 < count; t0 += S) {
+            const double* rows[S];
+            for (std::size_t s = 0; s < S; ++s) {
+                const std::size_t t = t0 + s < count ? t0 + s : t0;  // past the end: sample t0 again
+                rows[s] = x.data + static_cast<std::ptrdiff_t>(i0 + t) * x.row_stride;
+            }
+            double best[S], second[S], index[S];
+            for (std::size_t s = 0; s < S; ++s) {
+                reg acc = V::set1(0.0);
+                for (std::size_t j = 0; j < whole; j += L) {
+                    const reg xv = V::sub(V::load(rows[s] + j), V::load(c.mean + j));
+                    acc = V::mul_add(xv, xv, acc);
+                }
+                double tail = 0.0;
+                for (std::size_t j = whole; j < dims; ++j) tail += (rows[s][j] - c.mean[j]) * (rows[s][j] - c.mean[j]);
+                if (t0 + s < count) out.norm[t0 + s] = lane_sum(acc) + tail;
+                best[s] = second[s] = __builtin_inf();
+                index[s] = 0.0;
+            }
+            auto take = [&](std::size_t c0, std::size_t G, const double (*dot)[S]) {
+                for (std::size_t g = 0; g < G; ++g)
+                    for (std::size_t s = 0; s < S; ++s) {
+                        // fl(norm_c - 2 * dot): one rounding, as -2 * dot is exact.
+                        const double f = c.norms[c0 + g] + -2.0 * dot[g][s];
+                        second[s] = f < best[s] ? best[s] : (f < second[s] ? f : second[s]);
+                        index[s] = f < best[s] ? static_cast<double>(c0 + g) : index[s];
+                        best[s] = f < best[s] ? f : best[s];
+                    }
+            };
+            std::size_t c0 = 0;
+            double dot[RC][S];
+            for (; c0 + RC <= c.k; c0 += RC) row_group<RC>(rows, c, c0, dot), take(c0, RC, dot);
+            if (c0 + 2 <= c.k) row_group<2>(rows, c, c0, dot), take(c0, 2, dot), c0 += 2;
+            for (; c0 < c.k; ++c0) row_group<1>(rows, c, c0, dot), take(c0, 1, dot);
+            for (std::size_t s = 0; s < S && t0 + s < count; ++s) {
+                out.best[t0 + s] = best[s];
+                out.second[t0 + s] = second[s];
+                out.index[t0 + s] = index[s];
+            }
+        }
+    }
+
     static void scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c, double* pack,
                        FilterTileResult& out) {
+        if (c.k < kRowScoreMaxCentres && x.col_stride == 1) return row_scores(x, i0, count, c, out);
         pack_tile(x, i0, count, c.mean, c.dims, pack);
         reg nx[NS], best[NS], second[NS], idx[NS];
         for (std::size_t v = 0; v < NS; ++v) {
