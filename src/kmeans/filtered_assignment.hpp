@@ -14,7 +14,7 @@
 
 #include "kmeans/kernels/filter_entry.hpp"
 #include "kmeans/model.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
 

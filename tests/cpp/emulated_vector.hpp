@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 
 namespace corvalinth::testing {
 

@@ -21,7 +21,7 @@
 #include "kmeans/kernels/filter_tile.hpp"
 #include "kmeans/lloyd.hpp"
 #include "kmeans/model.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "runtime/internal_failure.hpp"
 #include "sample_layouts.hpp"

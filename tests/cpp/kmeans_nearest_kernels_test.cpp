@@ -13,9 +13,9 @@
 
 #include "kmeans/distance.hpp"
 #include "kmeans/model.hpp"
-#include "kmeans/nearest_kernel_panel.hpp"
-#include "kmeans/nearest_kernel_simd.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_panel.hpp"
+#include "kmeans/kernels/nearest_simd.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
 #include "runtime/internal_failure.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 // The filter kernel, written once over a vector traits type V (see
-// nearest_kernel_simd.hpp for the traits; this kernel also uses mul_add and
+// nearest_simd.hpp for the traits; this kernel also uses mul_add and
 // max) and instantiated by each variant's translation unit.
 //
 // For a tile of T = NS * V::lanes samples it computes, for every centre c, the

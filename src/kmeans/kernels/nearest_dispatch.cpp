@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <limits>
 
-#include "kmeans/nearest_kernel_entry.hpp"
-#include "kmeans/nearest_kernel_panel.hpp"
+#include "kmeans/kernels/nearest_entry.hpp"
+#include "kmeans/kernels/nearest_panel.hpp"
 #include "kmeans/kernels/vector_scalar.hpp"
-#include "kmeans/nearest_kernel_simd.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_simd.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 #include "runtime/cpu_features.hpp"
 #include "runtime/internal_failure.hpp"
 

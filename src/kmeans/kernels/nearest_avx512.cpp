@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "kmeans/kernels/vector_avx512.hpp"
-#include "kmeans/nearest_kernel_simd.hpp"
+#include "kmeans/kernels/nearest_simd.hpp"
 
 namespace corvalinth::kmeans::kernels {
 namespace {
