@@ -4,6 +4,7 @@
 // timed interleaved, best of several repeats, and their labels compared.
 //
 // usage: bench_assign [reps [d_min]]   (d_min: only shapes with at least d_min features)
+//        bench_assign reps n d k         (one shape of your own)
 #include <immintrin.h>
 #include <time.h>
 
@@ -77,7 +78,11 @@ double memory_bandwidth() {
 
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::atoi(argv[1]) : 5;
-    const std::size_t d_min = argc > 2 ? static_cast<std::size_t>(std::atoll(argv[2])) : 0;
+    const std::size_t d_min = argc == 3 ? static_cast<std::size_t>(std::atoll(argv[2])) : 0;
+    std::vector<Shape> shapes(std::begin(kPeerShapes), std::end(kPeerShapes));
+    if (argc == 5)
+        shapes = {{static_cast<std::size_t>(std::atoll(argv[2])), static_cast<std::size_t>(std::atoll(argv[3])),
+                   static_cast<std::size_t>(std::atoll(argv[4]))}};
     const std::size_t threads = runtime::pool_thread_count();
     const double fma = runtime::cpu_features().avx512 ? fma_peak_avx512() : 0.0;
     const double bw = memory_bandwidth();
@@ -86,7 +91,7 @@ int main(int argc, char** argv) {
                 threads, kmeans::nearest_kernel_variant(), fma * 1e-9, bw * 1e-9);
     std::printf("%-20s %10s %10s %8s %10s %10s %8s %9s %10s %s\n", "(n, d, k)", "exact s", "filter s", "speedup",
                 "exact cpu", "filter cpu", "cpu x", "decided", "filter %pk", "labels");
-    for (const Shape& s : kPeerShapes) {
+    for (const Shape& s : shapes) {
         if (s.d < d_min) continue;
         std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
         std::normal_distribution<double> noise(0.0, 1.0);
@@ -98,6 +103,7 @@ int main(int argc, char** argv) {
             for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
         const kmeans::CentrePanel panel(centres, s.d);
         const std::optional<kmeans::FilterPanel> filter = kmeans::FilterPanel::prepare(centres, s.d);
+        if (!filter) return 1;
         std::vector<std::uint64_t> exact(s.n), fast(s.n);
         std::vector<std::size_t> decided_parts(s.n, 0);
         double t_exact = 1e300, t_filter = 1e300, c_exact = 1e300, c_filter = 1e300;

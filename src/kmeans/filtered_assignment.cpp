@@ -88,8 +88,11 @@ double FilterPanel::margin(double sample_norm, double scale) const {
 
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
     // Few coordinates: the exact kernels keep whole tiles in registers and
-    // are faster. One or two centres: little to gain over one exact pass.
+    // are faster. Few centres on short rows: the exact pass is about as cheap
+    // as reading the samples, and the filter's per-score work shows (measured
+    // with bench_assign).
     if (dims < 8 || k < 3 || dims > kFilterMaxDims) return false;
+    if (k < 16 && dims < 128) return false;
     // Extra memory: the centred centres and norms, and one tile buffer per
     // thread (workers and the caller), at most half the input.
     const std::size_t threads = runtime::pool_thread_count() + 1;

@@ -210,12 +210,13 @@ INSTANTIATE_TEST_SUITE_P(ManyCentres, FilteredAssignment,
 // rounded scores, and on near ties that must give labels that differ from the
 // exhaustive ones. If this passes with the margin at zero, the tests above
 // prove nothing about the margin.
-class ShrunkMargin : public ::testing::TestWithParam<std::tuple<Kernel, std::size_t>> {};
+class ShrunkMargin : public ::testing::TestWithParam<std::tuple<Kernel, std::pair<std::size_t, std::size_t>>> {};
 
 TEST_P(ShrunkMargin, NearTiesGoWrongWithoutTheMargin) {
-    const auto [kernel, d] = GetParam();
+    const auto [kernel, shape] = GetParam();
+    const auto [d, k] = shape;
     if (!kernel_available(kernel)) GTEST_SKIP() << kernel_name(kernel) << " needs instructions this processor lacks";
-    const std::size_t n = 2000, k = 16;
+    const std::size_t n = 2000;
     const Problem p = make_problem(Family::NearTies, n, d, k, 99 + d);
     const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
     const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d);
@@ -236,12 +237,19 @@ TEST_P(ShrunkMargin, NearTiesGoWrongWithoutTheMargin) {
     EXPECT_GT(mismatches(0.0), 0u) << "labels stayed exact without the margin: the data does not test it";
 }
 
+using Shape = std::pair<std::size_t, std::size_t>;  // d, k
+
+std::string shrunk_name(const ::testing::TestParamInfo<std::tuple<Kernel, Shape>>& info) {
+    const Shape shape = std::get<1>(info.param);
+    return std::string(kernel_name(std::get<0>(info.param))) + "_d" + std::to_string(shape.first) + "_k" +
+           std::to_string(shape.second);
+}
+
+// Tiles of samples across lanes, and (few centres, long rows) scores along rows.
 INSTANTIATE_TEST_SUITE_P(Kernels, ShrunkMargin,
-                         ::testing::Combine(kKernels, ::testing::Values<std::size_t>(2, 4, 16, 128)),
-                         [](const auto& info) {
-                             return std::string(kernel_name(std::get<0>(info.param))) + "_d" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
+                         ::testing::Combine(kKernels, ::testing::Values(Shape{2, 16}, Shape{4, 16}, Shape{16, 16},
+                                                                        Shape{128, 16}, Shape{128, 8}, Shape{300, 6})),
+                         shrunk_name);
 
 // Centres the filter cannot take: the exact kernels serve them.
 TEST(FilterPanelPrepare, RefusesCentresItCannotBound) {
@@ -295,7 +303,9 @@ TEST(FilteredAssignmentInPasses, AssignAndPredictLabelsMatchExhaustive) {
 TEST(FilteredAssignmentInPasses, SmallInputsKeepTheirMemoryBudget) {
     // The tile buffers alone would exceed half of a tiny input.
     EXPECT_FALSE(filter_worthwhile(20, 16, 8, 16));
-    EXPECT_FALSE(filter_worthwhile(1'000'000, 4, 8, 4));  // few coordinates: exact kernels are faster
+    EXPECT_FALSE(filter_worthwhile(1'000'000, 4, 8, 4));     // few coordinates: exact kernels are faster
+    EXPECT_FALSE(filter_worthwhile(1'000'000, 16, 10, 16));  // few centres on short rows
+    EXPECT_TRUE(filter_worthwhile(60'000, 784, 10, 784));
     EXPECT_TRUE(filter_worthwhile(100'000, 128, 256, 128));
 }
 

@@ -60,7 +60,7 @@ LAYOUTS = {
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("make", [offset, integer_grid, near_ties])
-@pytest.mark.parametrize(("d", "k"), [(12, 10), (40, 40)])
+@pytest.mark.parametrize(("d", "k"), [(12, 20), (40, 40), (130, 10)])
 def test_predict_labels_are_exact(make, d, k, layout):
     rng = np.random.default_rng(d * 1000 + k)
     x, centres = make(rng, 4000, d, k)

@@ -34,9 +34,12 @@ concept HasLoadTransposed = requires(const double* p, std::ptrdiff_t stride, typ
     V::load_transposed(p, stride, cols);
 };
 
-// Below this many centres, rows with adjacent coordinates are scored in place
-// (row_scores) instead of through a transposed tile.
+// Below this many centres, rows with adjacent coordinates and at least this
+// many of them are scored in place (row_scores) instead of through a
+// transposed tile: with few centres the copy costs as much as the products,
+// and with short rows the per-score lane sums do.
 inline constexpr std::size_t kRowScoreMaxCentres = 16;
+inline constexpr std::size_t kRowScoreMinDims = 128;
 
 template <class V, std::size_t NS, std::size_t NC>
 struct FilterKernel {
@@ -214,7 +217,8 @@ struct FilterKernel {
 
     static void scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c, double* pack,
                        FilterTileResult& out) {
-        if (c.k < kRowScoreMaxCentres && x.col_stride == 1) return row_scores(x, i0, count, c, out);
+        if (c.k < kRowScoreMaxCentres && c.dims >= kRowScoreMinDims && x.col_stride == 1)
+            return row_scores(x, i0, count, c, out);
         pack_tile(x, i0, count, c.mean, c.dims, pack);
         reg nx[NS], best[NS], second[NS], idx[NS];
         for (std::size_t v = 0; v < NS; ++v) {
