@@ -81,23 +81,6 @@ double vector_lanes(const char* variant) {
 
 volatile double g_sink;
 
-// Sum of all values, spread over the pool; independent partial sums so the
-// loop runs at memory speed.
-double stream_once(const std::vector<double>& values) {
-    const double* v = values.data();
-    return runtime::parallel_reduce<double>(
-        values.size(),
-        [v](std::size_t b, std::size_t e) {
-            double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-            std::size_t i = b;
-            for (; i + 8 <= e; i += 8)
-                for (int l = 0; l < 8; ++l) s[l] += v[i + l];
-            for (; i < e; ++i) s[0] += v[i];
-            return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-        },
-        [](double a, double b) { return a + b; });
-}
-
 int run_child() {
     const std::size_t threads = runtime::pool_thread_count();
     const char* variant = kmeans::nearest_kernel_variant();
@@ -145,7 +128,7 @@ int run_child() {
         std::printf("    centre update %.4f s (%.4f s CPU); inertia %.4f s (%.4f s CPU)\n", update.wall, update.cpu,
                     inertia.wall, inertia.cpu);
         if (s.d == 2) {
-            const Timing stream = best_time([&] { g_sink = stream_once(values); });
+            const Timing stream = best_time([&] { g_sink = bench::stream_sum(values); });
             const double bytes = static_cast<double>(values.size() * sizeof(double));
             std::printf("    streaming the %.0f MB of samples once: %.4f s (%.1f GB/s; %.4f s CPU); "
                         "assignment / stream = %.2f, iteration / stream = %.2f\n",

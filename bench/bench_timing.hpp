@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "runtime/worker_pool.hpp"
+
 namespace corvalinth::bench {
 
 using Clock = std::chrono::steady_clock;
@@ -56,6 +58,23 @@ Timing best_time(F&& f, int runs = 3, double budget = 1.5) {
         best.cpu = std::min(best.cpu, cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0);
     }
     return best;
+}
+
+// Sum of all values, spread over the pool; independent partial sums so the
+// loop runs at memory speed.
+inline double stream_sum(const std::vector<double>& values) {
+    const double* v = values.data();
+    return runtime::parallel_reduce<double>(
+        values.size(),
+        [v](std::size_t b, std::size_t e) {
+            double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+            std::size_t i = b;
+            for (; i + 8 <= e; i += 8)
+                for (int l = 0; l < 8; ++l) s[l] += v[i + l];
+            for (; i < e; ++i) s[0] += v[i];
+            return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+        },
+        [](double a, double b) { return a + b; });
 }
 
 }  // namespace corvalinth::bench

@@ -1,7 +1,10 @@
 #include "kmeans/lloyd.hpp"
 
+#include <optional>
+
 #include "kmeans/buffer_size.hpp"
 #include "kmeans/distance.hpp"
+#include "kmeans/filtered_assignment.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/row_copy.hpp"
 #include "runtime/internal_failure.hpp"
@@ -23,6 +26,14 @@ template <class Label>
 void label_rows(const SampleMatrix& x, const CentreMatrix& centres, Label* out) {
     const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     const CentrePanel panel(centres, dims);
+    if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims)) {
+        if (const std::optional<FilterPanel> filter = FilterPanel::prepare(centres, dims)) {
+            runtime::parallel_for(x.n_rows, [&](std::size_t begin, std::size_t end) {
+                if (begin < end) filtered_nearest_centres(x, begin, end, *filter, panel, out + begin);
+            });
+            return;
+        }
+    }
     runtime::parallel_for(x.n_rows, [&](std::size_t begin, std::size_t end) {
         if (begin < end) nearest_centres(x, begin, end, panel, out + begin);
     });

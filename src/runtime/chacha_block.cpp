@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "runtime/cpu_features.hpp"
+
 namespace corvalinth::runtime::chacha {
 namespace {
 
@@ -52,11 +54,7 @@ void refill_scalar(const std::uint32_t* key, std::uint64_t counter, std::uint64_
     }
 }
 
-bool avx2_supported() {
-    // Checks the CPUID bit and that the operating system saves the YMM state.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
+bool avx2_supported() { return cpu_features().avx2; }
 
 RefillFn active_refill() {
     static const RefillFn chosen = select_refill();

@@ -13,31 +13,28 @@
 
 #include "kmeans/distance.hpp"
 #include "kmeans/model.hpp"
-#include "kmeans/nearest_kernel_panel.hpp"
-#include "kmeans/nearest_kernel_simd.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_panel.hpp"
+#include "kmeans/kernels/nearest_simd.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
 #include "runtime/internal_failure.hpp"
+#include "emulated_vector.hpp"
+#include "sample_layouts.hpp"
 
 namespace {
 
 using corvalinth::InternalFailure;
 using namespace corvalinth::kmeans;
+using namespace corvalinth::testing;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-enum class Layout { RowMajor, ColumnMajor, Strided, Reversed, ReversedColumnMajor, RepeatedRow };
 // Same: samples, centres and panel all d wide. WiderCentres: centres have two
 // more columns than the panel uses. WiderSamples: samples have three more.
 enum class Widths { Same, WiderCentres, WiderSamples };
 
-const char* layout_name(Layout l) {
-    static constexpr const char* names[] = {"RowMajor", "ColumnMajor", "Strided",
-                                            "Reversed", "ReversedColumnMajor", "RepeatedRow"};
-    return names[static_cast<int>(l)];
-}
 const char* widths_name(Widths w) {
     static constexpr const char* names[] = {"Same", "WiderCentres", "WiderSamples"};
     return names[static_cast<int>(w)];
@@ -69,39 +66,6 @@ private:
     }
     std::mt19937_64 gen_;
 };
-
-// Owns the memory behind a SampleMatrix laid out as requested.
-struct SampleStore {
-    std::vector<double> buffer;
-    SampleMatrix view;
-};
-
-SampleStore lay_out(const std::vector<double>& values, std::size_t n, std::size_t d, Layout layout) {
-    SampleStore s;
-    const auto sn = static_cast<std::ptrdiff_t>(n);
-    const auto sd = static_cast<std::ptrdiff_t>(d);
-    auto put = [&](std::size_t size, std::ptrdiff_t origin, std::ptrdiff_t rs, std::ptrdiff_t cs) {
-        s.buffer.assign(size + 1, 12345.0);  // fillers must never be read
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < d; ++j)
-                s.buffer[static_cast<std::size_t>(origin + static_cast<std::ptrdiff_t>(i) * rs +
-                                                  static_cast<std::ptrdiff_t>(j) * cs)] = values[i * d + j];
-        s.view = SampleMatrix{s.buffer.data() + origin, n, d, rs, cs};
-    };
-    switch (layout) {
-        case Layout::RowMajor: put(n * d, 0, sd, 1); break;
-        case Layout::ColumnMajor: put(n * d, 0, 1, sn); break;
-        case Layout::Strided: put(2 * n * 3 * d, 0, 2 * 3 * sd, 3); break;
-        case Layout::Reversed: put(n * d, n * d == 0 ? 0 : sn * sd - 1, -sd, -1); break;
-        case Layout::ReversedColumnMajor: put(n * d, n * d == 0 ? 0 : sn * sd - 1, -1, -sn); break;
-        case Layout::RepeatedRow:
-            s.buffer.assign(d + 1, 0.0);
-            for (std::size_t j = 0; j < d && n > 0; ++j) s.buffer[j] = values[j];
-            s.view = SampleMatrix{s.buffer.data(), n, d, 0, 1};
-            break;
-    }
-    return s;
-}
 
 CentreMatrix make_centres(ValueSource& src, std::size_t k, std::size_t cols) {
     CentreMatrix c{k, cols, src.matrix(k, cols)};
@@ -169,69 +133,8 @@ void plant_ties(std::vector<double>& x, std::size_t n, std::size_t d, CentreMatr
         mirror_pair(pairs[r][0], pairs[r][1], 5 + r, used_dims * 131 + r);
 }
 
-// An 8-lane vector in plain C++ whose pair loads come out in a scrambled lane
-// order: runs the 8-lane instantiation of the kernels (the AVX-512 tuning) on
-// any processor, so its logic is checked even where AVX-512 is missing.
-struct Emulated8 {
-    struct reg {
-        double v[8];
-    };
-    struct mask {
-        bool m[8];
-    };
-    static constexpr std::size_t lanes = 8;
-    static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
-    template <class F>
-    static reg each(F f) {
-        reg r;
-        for (std::size_t l = 0; l < lanes; ++l) r.v[l] = f(l);
-        return r;
-    }
-    static reg load(const double* p) { return each([&](std::size_t l) { return p[l]; }); }
-    static reg bcast(const double* p) { return set1(*p); }
-    static reg set1(double x) { return each([&](std::size_t) { return x; }); }
-    static reg sub(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] - b.v[l]; }); }
-    static reg mul(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] * b.v[l]; }); }
-    static reg add(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] + b.v[l]; }); }
-    static mask lt(reg a, reg b) {
-        mask m;
-        for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.v[l] < b.v[l];
-        return m;
-    }
-    static reg min(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] < b.v[l] ? a.v[l] : b.v[l]; }); }
-    static reg blend(mask m, reg f, reg t) { return each([&](std::size_t l) { return m.m[l] ? t.v[l] : f.v[l]; }); }
-    static void store(double* p, reg r) {
-        for (std::size_t l = 0; l < lanes; ++l) p[l] = r.v[l];
-    }
-    static reg from_rows(const double* p, std::ptrdiff_t s) {
-        return each([&](std::size_t l) { return p[static_cast<std::ptrdiff_t>(l) * s]; });
-    }
-    static void load_block(const double* p, std::ptrdiff_t s, reg* cols) {
-        for (std::size_t c = 0; c < lanes; ++c)
-            cols[c] = each([&](std::size_t t) { return p[static_cast<std::ptrdiff_t>(t) * s + static_cast<std::ptrdiff_t>(c)]; });
-    }
-    static void load_pairs(const double* p, reg& a, reg& b) {
-        a = each([&](std::size_t l) { return p[2 * kPairLane[l]]; });
-        b = each([&](std::size_t l) { return p[2 * kPairLane[l] + 1]; });
-    }
-    static reg pairs_order(reg r) {
-        reg o;
-        for (std::size_t t = 0; t < lanes; ++t) o.v[kPairLane[t]] = r.v[t];
-        return o;
-    }
-    template <class Out>
-    static void store_labels(Out* out, reg r) {
-        for (std::size_t l = 0; l < lanes; ++l) out[l] = static_cast<Out>(static_cast<std::int64_t>(r.v[l]));
-    }
-};
 using Emulated8Kernels = corvalinth::kmeans::kernels::Kernels<Emulated8, 8, 3, 3, 4>;
 
-// The kernels under test: the library's variants and the emulated one.
-enum class Kernel { portable, avx2, avx512, emulated8 };
-
-NearestKernelVariant library_variant(Kernel k) { return static_cast<NearestKernelVariant>(static_cast<int>(k)); }
-bool kernel_available(Kernel k) { return k == Kernel::emulated8 || nearest_kernel_available(library_variant(k)); }
-const char* kernel_name(Kernel k) { return k == Kernel::emulated8 ? "emulated8" : nearest_kernel_name(library_variant(k)); }
 
 template <class Out>
 void run_nearest(Kernel k, const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,

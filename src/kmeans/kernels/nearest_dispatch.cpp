@@ -5,48 +5,17 @@
 #include <cstdint>
 #include <limits>
 
-#include "kmeans/nearest_kernel_entry.hpp"
-#include "kmeans/nearest_kernel_panel.hpp"
-#include "kmeans/nearest_kernel_simd.hpp"
-#include "kmeans/nearest_kernel_variants.hpp"
+#include "kmeans/kernels/nearest_entry.hpp"
+#include "kmeans/kernels/nearest_panel.hpp"
+#include "kmeans/kernels/vector_scalar.hpp"
+#include "kmeans/kernels/nearest_simd.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
+#include "runtime/cpu_features.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::kmeans {
 namespace kernels {
 namespace {
-
-// One "lane" per register: the same kernels in plain scalar code, blocked for
-// instruction-level parallelism.
-struct Scalar {
-    using reg = double;
-    using mask = bool;
-    static constexpr std::size_t lanes = 1;
-    static reg load(const double* p) { return *p; }
-    static reg bcast(const double* p) { return *p; }
-    static reg set1(double v) { return v; }
-    static reg sub(reg a, reg b) { return a - b; }
-    static reg mul(reg a, reg b) { return a * b; }
-    static reg add(reg a, reg b) { return a + b; }
-    static mask lt(reg a, reg b) { return a < b; }
-    static reg min(reg a, reg b) { return a < b ? a : b; }
-    // Branch-free: which side wins is data dependent and unpredictable.
-    static reg blend(mask m, reg if_false, reg if_true) {
-        const std::uint64_t all = 0 - static_cast<std::uint64_t>(m);
-        return std::bit_cast<double>((std::bit_cast<std::uint64_t>(if_true) & all) |
-                                     (std::bit_cast<std::uint64_t>(if_false) & ~all));
-    }
-    static void store(double* p, reg r) { *p = r; }
-    static reg from_rows(const double* p, std::ptrdiff_t) { return *p; }
-    static void load_pairs(const double* p, reg& a, reg& b) {
-        a = p[0];
-        b = p[1];
-    }
-    static reg pairs_order(reg r) { return r; }
-    template <class Out>
-    static void store_labels(Out* out, reg r) {
-        *out = static_cast<Out>(static_cast<std::int64_t>(r));
-    }
-};
 
 using PortableKernels = Kernels<Scalar, 1, 4, 2, 4>;
 
@@ -98,11 +67,8 @@ std::size_t CentrePanel::dims() const { return impl_->dims; }
 
 namespace {
 
-bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
-bool cpu_has_avx512() {
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") && cpu_has_avx2();
-}
+bool cpu_has_avx2() { return runtime::cpu_features().avx2; }
+bool cpu_has_avx512() { return runtime::cpu_features().avx512; }
 
 kernels::SampleView sample_view(const SampleMatrix& x) { return {x.data, x.row_stride, x.col_stride}; }
 

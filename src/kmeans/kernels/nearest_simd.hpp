@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kmeans/nearest_kernel_entry.hpp"
+#include "kmeans/kernels/nearest_entry.hpp"
 
 namespace corvalinth::kmeans::kernels {
 namespace {

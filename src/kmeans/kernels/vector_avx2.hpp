@@ -1,9 +1,9 @@
-// AVX2 nearest-centre kernels: four doubles per vector, no fused multiply-add.
+#pragma once
+// Vector traits for AVX2: four doubles per register. Include only from files compiled for AVX2.
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
-
-#include "kmeans/nearest_kernel_simd.hpp"
 
 namespace corvalinth::kmeans::kernels {
 namespace {
@@ -18,8 +18,11 @@ struct Avx2 {
     static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
     static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
     static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+    // Two roundings: AVX2 does not imply fused multiply-add.
+    static reg mul_add(reg a, reg b, reg c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
     static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
+    static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_pd(if_false, if_true, m); }
     static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
     static reg from_rows(const double* p, std::ptrdiff_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
@@ -45,6 +48,7 @@ struct Avx2 {
         cols[2] = _mm256_permute2f128_pd(lo01, lo23, 0x31);
         cols[3] = _mm256_permute2f128_pd(hi01, hi23, 0x31);
     }
+    static void load_transposed(const double* p, std::ptrdiff_t s, reg* cols) { load_block(p, s, cols); }
     // Whole numbers below 2^52: adding 2^52 puts the number in the low
     // mantissa bits, and clearing the exponent bits leaves it as an integer.
     static void store_labels(std::uint64_t* out, reg r) {
@@ -57,9 +61,5 @@ struct Avx2 {
     }
 };
 
-using Avx2Kernels = Kernels<Avx2, 4, 2, 3, 4>;
-
 }  // namespace
 }  // namespace corvalinth::kmeans::kernels
-
-CORVALINTH_DEFINE_NEAREST_VARIANT(avx2, Avx2Kernels)

@@ -15,9 +15,9 @@ struct SampleView {
 };
 
 struct PanelView {
-    const double* panel;  // blocks of kPanelLanes centres, see nearest_kernel_panel.hpp
+    const double* panel;  // blocks of kPanelLanes centres, see nearest_panel.hpp
     const double* rows;   // dense row-major k x dims
-    const double* splat;  // dims <= kSplatMaxDims only, see nearest_kernel_panel.hpp
+    const double* splat;  // dims <= kSplatMaxDims only, see nearest_panel.hpp
     std::size_t k;
     std::size_t dims;
     std::size_t blocks;

@@ -1,0 +1,141 @@
+// Assignment pass alone: the exact kernels against the certified filter, on
+// the peers benchmark's shapes, with the machine's limits measured alongside
+// (FMA throughput of one core, memory bandwidth of all cores). Engines are
+// timed interleaved, best of several repeats, and their labels compared.
+//
+// usage: bench_assign [reps [d_min]]   (d_min: only shapes with at least d_min features)
+//        bench_assign reps n d k         (one shape of your own)
+#include <immintrin.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "bench_timing.hpp"
+#include "kmeans/filtered_assignment.hpp"
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/cpu_features.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace {
+
+using namespace corvalinth;
+using bench::Clock;
+using bench::cpu_seconds;
+using bench::seconds_since;
+
+struct Shape {
+    std::size_t n, d, k;
+};
+constexpr Shape kPeerShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}, {200'000, 2, 1000},
+                                 {60'000, 784, 10},   {200'000, 32, 1024}, {2'000, 8, 8}};
+
+volatile double g_sink;
+
+// Double-precision FMAs per second on one core: 16 independent chains of
+// 8-lane fused multiply-adds.
+__attribute__((target("avx512f"))) double fma_peak_avx512() {
+    constexpr long kRounds = 20'000'000;
+    double best = 1e300;
+    for (int rep = 0; rep < 3; ++rep) {
+        __m512d acc[16];
+        for (int a = 0; a < 16; ++a) acc[a] = _mm512_set1_pd(1.0 + a * 1e-3);
+        const __m512d m = _mm512_set1_pd(0.999999999);
+        const __m512d c = _mm512_set1_pd(1e-9);
+        const double t0 = cpu_seconds(CLOCK_THREAD_CPUTIME_ID);
+        for (long r = 0; r < kRounds; ++r)
+            for (int a = 0; a < 16; ++a) acc[a] = _mm512_fmadd_pd(acc[a], m, c);
+        best = std::min(best, cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - t0);
+        alignas(64) double lanes[8];
+        for (int a = 1; a < 16; ++a) acc[0] = _mm512_add_pd(acc[0], acc[a]);
+        _mm512_store_pd(lanes, acc[0]);
+        g_sink = lanes[0];
+    }
+    return 16.0 * 8.0 * static_cast<double>(kRounds) / best;
+}
+
+// Bytes per second summing a 512 MB array with every worker.
+double memory_bandwidth() {
+    std::vector<double> values(std::size_t{64} << 20, 1.0);
+    double best = 1e300;
+    for (int rep = 0; rep < 5; ++rep) {
+        const auto t0 = Clock::now();
+        g_sink = bench::stream_sum(values);
+        best = std::min(best, seconds_since(t0));
+    }
+    return static_cast<double>(values.size() * sizeof(double)) / best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int reps = argc > 1 ? std::atoi(argv[1]) : 5;
+    const std::size_t d_min = argc == 3 ? static_cast<std::size_t>(std::atoll(argv[2])) : 0;
+    std::vector<Shape> shapes(std::begin(kPeerShapes), std::end(kPeerShapes));
+    if (argc == 5)
+        shapes = {{static_cast<std::size_t>(std::atoll(argv[2])), static_cast<std::size_t>(std::atoll(argv[3])),
+                   static_cast<std::size_t>(std::atoll(argv[4]))}};
+    const std::size_t threads = runtime::pool_thread_count();
+    const double fma = runtime::cpu_features().avx512 ? fma_peak_avx512() : 0.0;
+    const double bw = memory_bandwidth();
+    std::printf("%zu workers, kernel %s; one core: %.1f G double FMA/s (AVX-512); memory read %.1f GB/s (all "
+                "workers)\n",
+                threads, kmeans::nearest_kernel_variant(), fma * 1e-9, bw * 1e-9);
+    std::printf("%-20s %10s %10s %8s %10s %10s %8s %9s %10s %s\n", "(n, d, k)", "exact s", "filter s", "speedup",
+                "exact cpu", "filter cpu", "cpu x", "decided", "filter %pk", "labels");
+    for (const Shape& s : shapes) {
+        if (s.d < d_min) continue;
+        std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
+        std::normal_distribution<double> noise(0.0, 1.0);
+        std::vector<double> values(s.n * s.d);
+        for (double& v : values) v = noise(gen);
+        const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
+        kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+        for (std::size_t c = 0; c < s.k; ++c)
+            for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+        const kmeans::CentrePanel panel(centres, s.d);
+        const std::optional<kmeans::FilterPanel> filter = kmeans::FilterPanel::prepare(centres, s.d);
+        if (!filter) return 1;
+        std::vector<std::uint64_t> exact(s.n), fast(s.n);
+        std::vector<std::size_t> decided_parts(s.n, 0);
+        double t_exact = 1e300, t_filter = 1e300, c_exact = 1e300, c_filter = 1e300;
+        std::size_t decided = 0;
+        for (int r = 0; r < reps; ++r) {
+            std::fill(decided_parts.begin(), decided_parts.end(), 0);
+            double c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+            auto t0 = Clock::now();
+            runtime::parallel_for(s.n, [&](std::size_t b, std::size_t e) {
+                if (b < e) kmeans::nearest_centres(x, b, e, panel, exact.data() + b);
+            });
+            t_exact = std::min(t_exact, seconds_since(t0));
+            c_exact = std::min(c_exact, cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0);
+            c0 = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID);
+            t0 = Clock::now();
+            runtime::parallel_for(s.n, [&](std::size_t b, std::size_t e) {
+                if (b < e) decided_parts[b] = kmeans::filtered_nearest_centres(x, b, e, *filter, panel, fast.data() + b);
+            });
+            t_filter = std::min(t_filter, seconds_since(t0));
+            c_filter = std::min(c_filter, cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0);
+            decided = 0;
+            for (std::size_t v : decided_parts) decided += v;
+        }
+        const double fmas = static_cast<double>(s.n) * static_cast<double>(s.k) * static_cast<double>(s.d);
+        char name[64];
+        std::snprintf(name, sizeof name, "(%zu, %zu, %zu)", s.n, s.d, s.k);
+        // Peak fraction from processor time, which a shared machine distorts less.
+        std::printf("%-20s %10.4f %10.4f %7.2fx %10.4f %10.4f %7.2fx %8.4f%% %9.0f%% %s\n", name, t_exact, t_filter,
+                    t_exact / t_filter, c_exact, c_filter, c_exact / c_filter,
+                    100.0 * static_cast<double>(decided) / static_cast<double>(s.n),
+                    fma > 0 ? 100.0 * fmas / c_filter / fma : 0.0, exact == fast ? "identical" : "DIFFER");
+        std::fflush(stdout);
+    }
+    return 0;
+}

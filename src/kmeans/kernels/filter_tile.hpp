@@ -1,0 +1,266 @@
+#pragma once
+// The filter kernel, written once over a vector traits type V (see
+// nearest_simd.hpp for the traits; this kernel also uses mul_add and
+// max) and instantiated by each variant's translation unit.
+//
+// For a tile of T = NS * V::lanes samples it computes, for every centre c, the
+// score  F = |c~|^2 - 2 x~.c~  of the centred sample x~ = fl(x - mean) and
+// centred centre c~ = fl(c - mean) (the squared distance less |x~|^2, which is
+// the same for every centre), and keeps per sample the smallest and second
+// smallest score and a centre giving the smallest. The n x k scores are never
+// stored.
+//
+// The scores are NOT distances and never become results: they only decide
+// which centres can be skipped, with the error bound derived in
+// docs/exact-assignment.md. That bound holds for any order of the dot-product
+// and norm sums and with or without fused multiply-add, which is why this
+// kernel (unlike the exact distance kernels) may use FMA and sum coordinates in
+// whatever order the tile layout suggests. What it must keep: norms and dot
+// products are sums of exactly `dims` products each, and the score is
+// fl(norm_c - 2 * dot) with one rounding (2 * dot is exact), as the bound
+// assumes.
+#include <cstddef>
+#include <cstdint>
+
+#include "kmeans/kernels/filter_entry.hpp"
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+// Optional in the traits: load_transposed(p, stride, cols), an L x L block of
+// rows p + t * stride transposed, so that lane t of cols[c] = p[t * stride + c].
+template <class V>
+concept HasLoadTransposed = requires(const double* p, std::ptrdiff_t stride, typename V::reg* cols) {
+    V::load_transposed(p, stride, cols);
+};
+
+// Below this many centres, rows with adjacent coordinates and at least this
+// many of them are scored in place (row_scores) instead of through a
+// transposed tile: with few centres the copy costs as much as the products,
+// and with short rows the per-score lane sums do.
+inline constexpr std::size_t kRowScoreMaxCentres = 16;
+inline constexpr std::size_t kRowScoreMinDims = 128;
+
+template <class V, std::size_t NS, std::size_t NC>
+struct FilterKernel {
+    using reg = typename V::reg;
+    static constexpr std::size_t L = V::lanes;
+    static constexpr std::size_t T = NS * L;
+    static_assert(T <= kFilterTileMax);
+
+    // Copies the tile's samples, less the mean, into `pack` column by column
+    // (pack[j * T + t]); lanes past `count` are zero. Values are not checked
+    // here: a NaN, infinite or huge coordinate shows in the sample's norm.
+    static void pack_tile(const SampleView& x, std::size_t i0, std::size_t count, const double* mean,
+                          std::size_t dims, double* pack) {
+        const std::ptrdiff_t rs = x.row_stride;
+        const std::ptrdiff_t cs = x.col_stride;
+        if (count == T && rs == 1) {
+            // Samples adjacent in every coordinate: each column is one run.
+            const double* col = x.data + static_cast<std::ptrdiff_t>(i0);
+            for (std::size_t j = 0; j < dims; ++j, col += cs) {
+                const reg m = V::set1(mean[j]);
+                for (std::size_t v = 0; v < NS; ++v) V::store(pack + j * T + v * L, V::sub(V::load(col + v * L), m));
+            }
+            return;
+        }
+        if constexpr (HasLoadTransposed<V>) {
+            if (count == T && cs == 1 && dims >= L) {
+                // Rows with adjacent coordinates: L x L blocks transposed in registers.
+                for (std::size_t v = 0; v < NS; ++v) {
+                    const double* base = x.data + static_cast<std::ptrdiff_t>(i0 + v * L) * rs;
+                    std::size_t j = 0;
+                    for (; j + L <= dims; j += L) {
+                        reg cols[L];
+                        V::load_transposed(base + j, rs, cols);
+                        for (std::size_t c = 0; c < L; ++c)
+                            V::store(pack + (j + c) * T + v * L, V::sub(cols[c], V::set1(mean[j + c])));
+                    }
+                    for (; j < dims; ++j)
+                        for (std::size_t t = 0; t < L; ++t)
+                            pack[j * T + v * L + t] =
+                                base[static_cast<std::ptrdiff_t>(t) * rs + static_cast<std::ptrdiff_t>(j)] - mean[j];
+                }
+                return;
+            }
+        }
+        for (std::size_t t = 0; t < T; ++t) {
+            if (t >= count) {
+                for (std::size_t j = 0; j < dims; ++j) pack[j * T + t] = 0.0;
+                continue;
+            }
+            const double* row = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
+            std::ptrdiff_t off = 0;
+            for (std::size_t j = 0; j < dims; ++j, off += cs) pack[j * T + t] = row[off] - mean[j];
+        }
+    }
+
+    // G centres c0 .. c0 + G - 1 against the packed tile.
+    template <std::size_t G>
+    static void centre_group(const double* pack, const FilterCentres& c, std::size_t c0, reg* best, reg* second,
+                             reg* idx) {
+        const std::size_t dims = c.dims;
+        const double* crow = c.centred + c0 * dims;
+        reg acc[G][NS];
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::set1(0.0);
+        const double* col = pack;
+        for (std::size_t j = 0; j < dims; ++j, col += T) {
+            reg xv[NS];
+            for (std::size_t v = 0; v < NS; ++v) xv[v] = V::load(col + v * L);
+            for (std::size_t g = 0; g < G; ++g) {
+                const reg bc = V::bcast(crow + g * dims + j);
+                for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::mul_add(xv[v], bc, acc[g][v]);
+            }
+        }
+        const reg minus_two = V::set1(-2.0);
+        for (std::size_t g = 0; g < G; ++g) {
+            const reg nc = V::set1(c.norms[c0 + g]);
+            const reg cv = V::set1(static_cast<double>(c0 + g));
+            for (std::size_t v = 0; v < NS; ++v) {
+                // fl(norm_c - 2 * dot): one rounding, fused or not, as -2 * dot is exact.
+                const reg f = V::mul_add(acc[g][v], minus_two, nc);
+                const auto lower = V::lt(f, best[v]);
+                second[v] = V::max(best[v], V::min(second[v], f));
+                best[v] = V::min(f, best[v]);
+                idx[v] = V::blend(lower, idx[v], cv);
+            }
+        }
+    }
+
+    // Few centres and rows with adjacent coordinates: no tile copy, which
+    // would cost as much as the products. The dot products of S samples run
+    // along their rows, L coordinates per lane, and the lanes (and the
+    // coordinates past the last whole vector) are summed at the end: still a
+    // sum of exactly `dims` products per score.
+    static constexpr std::size_t S = 4;   // samples at once
+    static constexpr std::size_t RC = 4;  // centres at once
+
+    static double lane_sum(reg r) {
+        double lanes[L];
+        V::store(lanes, r);
+        double sum = 0.0;
+        for (std::size_t l = 0; l < L; ++l) sum += lanes[l];
+        return sum;
+    }
+
+    template <std::size_t G>
+    static void row_group(const double* const* rows, const FilterCentres& c, std::size_t c0, double (*dot)[S]) {
+        const std::size_t dims = c.dims;
+        const std::size_t whole = dims - dims % L;
+        reg acc[G][S];
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t s = 0; s < S; ++s) acc[g][s] = V::set1(0.0);
+        const double* crow = c.centred + c0 * dims;
+        for (std::size_t j = 0; j < whole; j += L) {
+            const reg m = V::load(c.mean + j);
+            reg xs[S];
+            for (std::size_t s = 0; s < S; ++s) xs[s] = V::sub(V::load(rows[s] + j), m);
+            for (std::size_t g = 0; g < G; ++g) {
+                const reg cv = V::load(crow + g * dims + j);
+                for (std::size_t s = 0; s < S; ++s) acc[g][s] = V::mul_add(xs[s], cv, acc[g][s]);
+            }
+        }
+        for (std::size_t g = 0; g < G; ++g)
+            for (std::size_t s = 0; s < S; ++s) {
+                double tail = 0.0;
+                for (std::size_t j = whole; j < dims; ++j) tail += (rows[s][j] - c.mean[j]) * crow[g * dims + j];
+                dot[g][s] = lane_sum(acc[g][s]) + tail;
+            }
+    }
+
+    static void row_scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,
+                           FilterTileResult& out) {
+        const std::size_t dims = c.dims;
+        const std::size_t whole = dims - dims % L;
+        for (std::size_t t0 = 0; t0 < count; t0 += S) {
+            const double* rows[S];
+            for (std::size_t s = 0; s < S; ++s) {
+                const std::size_t t = t0 + s < count ? t0 + s : t0;  // past the end: sample t0 again
+                rows[s] = x.data + static_cast<std::ptrdiff_t>(i0 + t) * x.row_stride;
+            }
+            double best[S], second[S], index[S];
+            for (std::size_t s = 0; s < S; ++s) {
+                reg acc = V::set1(0.0);
+                for (std::size_t j = 0; j < whole; j += L) {
+                    const reg xv = V::sub(V::load(rows[s] + j), V::load(c.mean + j));
+                    acc = V::mul_add(xv, xv, acc);
+                }
+                double tail = 0.0;
+                for (std::size_t j = whole; j < dims; ++j) tail += (rows[s][j] - c.mean[j]) * (rows[s][j] - c.mean[j]);
+                if (t0 + s < count) out.norm[t0 + s] = lane_sum(acc) + tail;
+                best[s] = second[s] = __builtin_inf();
+                index[s] = 0.0;
+            }
+            auto take = [&](std::size_t c0, std::size_t G, const double (*dot)[S]) {
+                for (std::size_t g = 0; g < G; ++g)
+                    for (std::size_t s = 0; s < S; ++s) {
+                        // fl(norm_c - 2 * dot): one rounding, as -2 * dot is exact.
+                        const double f = c.norms[c0 + g] + -2.0 * dot[g][s];
+                        second[s] = f < best[s] ? best[s] : (f < second[s] ? f : second[s]);
+                        index[s] = f < best[s] ? static_cast<double>(c0 + g) : index[s];
+                        best[s] = f < best[s] ? f : best[s];
+                    }
+            };
+            std::size_t c0 = 0;
+            double dot[RC][S];
+            for (; c0 + RC <= c.k; c0 += RC) row_group<RC>(rows, c, c0, dot), take(c0, RC, dot);
+            if (c0 + 2 <= c.k) row_group<2>(rows, c, c0, dot), take(c0, 2, dot), c0 += 2;
+            for (; c0 < c.k; ++c0) row_group<1>(rows, c, c0, dot), take(c0, 1, dot);
+            for (std::size_t s = 0; s < S && t0 + s < count; ++s) {
+                out.best[t0 + s] = best[s];
+                out.second[t0 + s] = second[s];
+                out.index[t0 + s] = index[s];
+            }
+        }
+    }
+
+    static void scores(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c, double* pack,
+                       FilterTileResult& out) {
+        if (c.k < kRowScoreMaxCentres && c.dims >= kRowScoreMinDims && x.col_stride == 1)
+            return row_scores(x, i0, count, c, out);
+        pack_tile(x, i0, count, c.mean, c.dims, pack);
+        reg nx[NS], best[NS], second[NS], idx[NS];
+        for (std::size_t v = 0; v < NS; ++v) {
+            nx[v] = V::set1(0.0);
+            best[v] = V::set1(__builtin_inf());
+            second[v] = V::set1(__builtin_inf());
+            idx[v] = V::set1(0.0);
+        }
+        const double* col = pack;
+        for (std::size_t j = 0; j < c.dims; ++j, col += T)
+            for (std::size_t v = 0; v < NS; ++v) {
+                const reg xv = V::load(col + v * L);
+                nx[v] = V::mul_add(xv, xv, nx[v]);
+            }
+        std::size_t c0 = 0;
+        for (; c0 + NC <= c.k; c0 += NC) centre_group<NC>(pack, c, c0, best, second, idx);
+        // The rest in halving groups, so short groups are rare.
+        if constexpr (NC > 4) {
+            if (c0 + 4 <= c.k) centre_group<4>(pack, c, c0, best, second, idx), c0 += 4;
+        }
+        if constexpr (NC > 2) {
+            if (c0 + 2 <= c.k) centre_group<2>(pack, c, c0, best, second, idx), c0 += 2;
+        }
+        for (; c0 < c.k; ++c0) centre_group<1>(pack, c, c0, best, second, idx);
+        for (std::size_t v = 0; v < NS; ++v) {
+            V::store(out.best + v * L, best[v]);
+            V::store(out.second + v * L, second[v]);
+            V::store(out.index + v * L, idx[v]);
+            V::store(out.norm + v * L, nx[v]);
+        }
+    }
+};
+
+}  // namespace
+}  // namespace corvalinth::kmeans::kernels
+
+// Defines one variant's filter entry points from its traits and tuning.
+#define CORVALINTH_DEFINE_FILTER_VARIANT(isa, ...)                                                            \
+    namespace corvalinth::kmeans::kernels {                                                                   \
+    std::size_t filter_tile_##isa() { return __VA_ARGS__::T; }                                                \
+    void filter_scores_##isa(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,   \
+                             double* pack, FilterTileResult& out) {                                           \
+        __VA_ARGS__::scores(x, i0, count, c, pack, out);                                                      \
+    }                                                                                                         \
+    }

@@ -1,0 +1,312 @@
+// The filtered assignment against the exhaustive reference, bit for bit, on
+// data built to break it: exact ties, distances a few ulps apart, offset data,
+// huge and tiny magnitudes, subnormals, duplicates and integer grids, for every
+// kernel variant and layout. The fault-injection cases shrink the certified
+// margin and check that the same data then does give wrong labels.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "emulated_vector.hpp"
+#include "kmeans/distance.hpp"
+#include "kmeans/filter_margin_testing.hpp"
+#include "kmeans/filtered_assignment.hpp"
+#include "kmeans/kernels/filter_tile.hpp"
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/kernels/nearest_variants.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "runtime/internal_failure.hpp"
+#include "sample_layouts.hpp"
+
+namespace {
+
+using namespace corvalinth::kmeans;
+using corvalinth::InternalFailure;
+using namespace corvalinth::testing;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The 8-lane tuning of the filter on the emulated vector.
+using EmulatedFilter = corvalinth::kmeans::kernels::FilterKernel<Emulated8, 2, 8>;
+void emulated_scores(const corvalinth::kmeans::kernels::SampleView& x, std::size_t i0, std::size_t count,
+                     const corvalinth::kmeans::kernels::FilterCentres& c, double* pack,
+                     corvalinth::kmeans::kernels::FilterTileResult& out) {
+    EmulatedFilter::scores(x, i0, count, c, pack, out);
+}
+
+template <class Out>
+std::size_t run_filter(Kernel k, const SampleMatrix& x, std::size_t begin, std::size_t end, const FilterPanel& f,
+                       const CentrePanel& exact, Out* out) {
+    if (k == Kernel::emulated8)
+        return filtered_nearest_centres_by(&emulated_scores, EmulatedFilter::T, NearestKernelVariant::portable, x,
+                                           begin, end, f, exact, out);
+    return filtered_nearest_centres_with(library_variant(k), x, begin, end, f, exact, out);
+}
+
+// Restores the margin scale at the end of a scope.
+struct MarginScale {
+    explicit MarginScale(double s) { corvalinth::kmeans::testing::set_filter_margin_scale(s); }
+    ~MarginScale() { corvalinth::kmeans::testing::set_filter_margin_scale(1.0); }
+};
+
+enum class Family { Gaussian, Offset, Huge, Tiny, Underflow, Subnormal, IntegerGrid, Duplicates, NearTies, Specials };
+const char* family_name(Family f) {
+    static constexpr const char* names[] = {"Gaussian",    "Offset",     "Huge",     "Tiny",    "Underflow", "Subnormal",
+                                            "IntegerGrid", "Duplicates", "NearTies", "Specials"};
+    return names[static_cast<int>(f)];
+}
+
+struct Problem {
+    std::vector<double> x;  // n x d, row-major
+    CentreMatrix centres;   // k x d
+};
+
+// Samples and centres of one family. NearTies: centres come in close pairs
+// around points far from the centres' mean, and most samples are the rounded
+// midpoints of a pair (distances a few ulps apart, or exactly equal).
+Problem make_problem(Family family, std::size_t n, std::size_t d, std::size_t k, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::uniform_int_distribution<int> small(-3, 3);
+    auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound - 1)(gen); };
+    auto value = [&]() -> double {
+        switch (family) {
+            case Family::Offset: return 1e8 + normal(gen);
+            case Family::Huge: return 1e150 * normal(gen);
+            case Family::Tiny: return 1e-150 * normal(gen);
+            // Squares and products fall among the subnormals, with few bits left.
+            case Family::Underflow: return 0x1p-532 * normal(gen);
+            case Family::Subnormal: return small(gen) * 0x1p-1074 * 3.0;
+            case Family::IntegerGrid:
+            case Family::Duplicates: return static_cast<double>(small(gen));
+            default: return normal(gen);
+        }
+    };
+    Problem p;
+    p.x.resize(n * d);
+    p.centres = CentreMatrix{k, d, std::vector<double>(k * d)};
+    if (family == Family::NearTies) {
+        for (std::size_t c = 0; c < k; c += 2) {
+            const bool integral = (c / 2) % 3 == 0;  // exactly representable midpoints: exact ties
+            for (std::size_t j = 0; j < d; ++j) {
+                const double base = integral ? 2.0 * small(gen) * 50 : 100.0 * normal(gen);
+                p.centres.values[c * d + j] = integral ? base + 2.0 * small(gen) : base + normal(gen);
+                if (c + 1 < k) p.centres.values[(c + 1) * d + j] = integral ? base + 2.0 * small(gen) : base + normal(gen);
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t a = pick(k) & ~std::size_t{1};
+            const std::size_t b = a + 1 < k ? a + 1 : a;
+            for (std::size_t j = 0; j < d; ++j)
+                p.x[i * d + j] = (p.centres.values[a * d + j] + p.centres.values[b * d + j]) * 0.5;
+        }
+        return p;
+    }
+    for (double& v : p.centres.values) v = value();
+    for (double& v : p.x) v = value();
+    if (family == Family::Duplicates || family == Family::Gaussian) {
+        // Duplicate centres, and samples that are copies of centres.
+        for (std::size_t c = 1; c < k; c += 3)
+            for (std::size_t j = 0; j < d; ++j) p.centres.values[c * d + j] = p.centres.values[(c - 1) * d + j];
+        for (std::size_t i = 0; i < n; i += 4) {
+            const std::size_t c = pick(k);
+            for (std::size_t j = 0; j < d; ++j) p.x[i * d + j] = p.centres.values[c * d + j];
+        }
+    }
+    if (family == Family::Specials) {
+        static constexpr double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 0x1p600};
+        for (std::size_t i = 0; i < n; i += 3) p.x[i * d + pick(d)] = specials[pick(std::size(specials))];
+    }
+    return p;
+}
+
+using Param = std::tuple<Kernel, Family, Layout, std::size_t, std::size_t>;
+class FilteredAssignment : public ::testing::TestWithParam<Param> {};
+
+// Labels of every sample, uint64 and int32, for several sub-ranges; returns
+// how many samples the filter decided alone over the full range.
+template <class Check>
+std::size_t check_ranges(Kernel kernel, const SampleMatrix& x, const FilterPanel& filter, const CentrePanel& exact,
+                         Check&& check) {
+    const std::size_t n = x.n_rows;
+    std::size_t decided_full = 0;
+    for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 3}, {17, 18}, {9, 9}}) {
+        std::vector<std::uint64_t> got64(end - begin + 1, 777);
+        std::vector<std::int32_t> got32(end - begin + 1, 777);
+        const std::size_t decided = run_filter(kernel, x, begin, end, filter, exact, got64.data());
+        run_filter(kernel, x, begin, end, filter, exact, got32.data());
+        if (begin == 0 && end == n) decided_full = decided;
+        EXPECT_LE(decided, end - begin);
+        for (std::size_t i = begin; i < end; ++i) check(i, got64[i - begin], got32[i - begin]);
+        EXPECT_EQ(got64[end - begin], 777u) << "wrote past the range";
+        EXPECT_EQ(got32[end - begin], 777) << "wrote past the range";
+    }
+    return decided_full;
+}
+
+TEST_P(FilteredAssignment, LabelsBitIdenticalToExhaustive) {
+    const auto [kernel, family, layout, d, k] = GetParam();
+    if (!kernel_available(kernel)) GTEST_SKIP() << kernel_name(kernel) << " needs instructions this processor lacks";
+    const std::size_t n = 67;
+    const Problem p = make_problem(family, n, d, k, 7919 * d + 31 * k + static_cast<std::size_t>(family));
+    const SampleStore store = lay_out(p.x, n, d, layout);
+    const SampleMatrix& x = store.view;
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d);
+    ASSERT_TRUE(filter.has_value());
+    const CentrePanel exact(p.centres, d);
+    std::vector<std::uint64_t> want(n);
+    for (std::size_t i = 0; i < n; ++i) want[i] = nearest_centre(x.row(i), x.col_stride, d, p.centres.values.data(), k, d);
+
+    const std::size_t decided = check_ranges(kernel, x, *filter, exact, [&](std::size_t i, std::uint64_t l64, std::int32_t l32) {
+        ASSERT_EQ(l64, want[i]) << "sample " << i;
+        ASSERT_EQ(l32, static_cast<std::int32_t>(want[i])) << "sample " << i;
+    });
+    // The filter must carry the work where nothing is close to a tie, or these
+    // cases would only be testing the exact kernels.
+    const bool plain = family == Family::Offset || family == Family::Huge || family == Family::Tiny;
+    if (plain && k > 1 && layout != Layout::RepeatedRow) {
+        EXPECT_GE(decided, n / 2) << "the filter decided too few samples";
+    }
+}
+
+std::string param_name(const ::testing::TestParamInfo<Param>& info) {
+    const auto [kernel, family, layout, d, k] = info.param;
+    return std::string(kernel_name(kernel)) + "_" + family_name(family) + "_" + layout_name(layout) + "_d" +
+           std::to_string(d) + "_k" + std::to_string(k);
+}
+
+const auto kKernels = ::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8);
+const auto kFamilies = ::testing::Values(Family::Gaussian, Family::Offset, Family::Huge, Family::Tiny, Family::Underflow,
+                                         Family::Subnormal, Family::IntegerGrid, Family::Duplicates, Family::NearTies,
+                                         Family::Specials);
+const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
+                                        Layout::RepeatedRow);
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FilteredAssignment,
+                         ::testing::Combine(kKernels, kFamilies, kLayouts, ::testing::Values<std::size_t>(1, 3, 8, 17),
+                                            ::testing::Values<std::size_t>(1, 2, 7, 33)),
+                         param_name);
+// Wide rows and many centres (row-major and column-major only).
+INSTANTIATE_TEST_SUITE_P(Wide, FilteredAssignment,
+                         ::testing::Combine(kKernels, kFamilies,
+                                            ::testing::Values(Layout::RowMajor, Layout::ColumnMajor),
+                                            ::testing::Values<std::size_t>(128, 1024), ::testing::Values<std::size_t>(9, 64)),
+                         param_name);
+INSTANTIATE_TEST_SUITE_P(ManyCentres, FilteredAssignment,
+                         ::testing::Combine(kKernels, kFamilies, ::testing::Values(Layout::RowMajor),
+                                            ::testing::Values<std::size_t>(2, 40), ::testing::Values<std::size_t>(4096)),
+                         param_name);
+
+// Fault injection: with the margin shrunk to zero, the filter trusts its own
+// rounded scores, and on near ties that must give labels that differ from the
+// exhaustive ones. If this passes with the margin at zero, the tests above
+// prove nothing about the margin.
+class ShrunkMargin : public ::testing::TestWithParam<std::tuple<Kernel, std::pair<std::size_t, std::size_t>>> {};
+
+TEST_P(ShrunkMargin, NearTiesGoWrongWithoutTheMargin) {
+    const auto [kernel, shape] = GetParam();
+    const auto [d, k] = shape;
+    if (!kernel_available(kernel)) GTEST_SKIP() << kernel_name(kernel) << " needs instructions this processor lacks";
+    const std::size_t n = 2000;
+    const Problem p = make_problem(Family::NearTies, n, d, k, 99 + d);
+    const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d);
+    ASSERT_TRUE(filter.has_value());
+    const CentrePanel exact(p.centres, d);
+    std::vector<std::uint64_t> want(n);
+    for (std::size_t i = 0; i < n; ++i) want[i] = nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d);
+
+    auto mismatches = [&](double scale) {
+        MarginScale guard(scale);
+        std::vector<std::uint64_t> got(n);
+        run_filter(kernel, x, 0, n, *filter, exact, got.data());
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < n; ++i) wrong += got[i] != want[i];
+        return wrong;
+    };
+    EXPECT_EQ(mismatches(1.0), 0u);
+    EXPECT_GT(mismatches(0.0), 0u) << "labels stayed exact without the margin: the data does not test it";
+}
+
+using Shape = std::pair<std::size_t, std::size_t>;  // d, k
+
+std::string shrunk_name(const ::testing::TestParamInfo<std::tuple<Kernel, Shape>>& info) {
+    const Shape shape = std::get<1>(info.param);
+    return std::string(kernel_name(std::get<0>(info.param))) + "_d" + std::to_string(shape.first) + "_k" +
+           std::to_string(shape.second);
+}
+
+// Tiles of samples across lanes, and (few centres, long rows) scores along rows.
+INSTANTIATE_TEST_SUITE_P(Kernels, ShrunkMargin,
+                         ::testing::Combine(kKernels, ::testing::Values(Shape{2, 16}, Shape{4, 16}, Shape{16, 16},
+                                                                        Shape{128, 16}, Shape{128, 8}, Shape{300, 6})),
+                         shrunk_name);
+
+// Centres the filter cannot take: the exact kernels serve them.
+TEST(FilterPanelPrepare, RefusesCentresItCannotBound) {
+    const double limit_breaker = 0x1p600;
+    for (const double bad : {kNaN, kInf, -kInf, limit_breaker, -limit_breaker}) {
+        CentreMatrix c{3, 2, {0, 0, 1, 1, 2, 2}};
+        c.values[3] = bad;
+        EXPECT_FALSE(FilterPanel::prepare(c, 2).has_value()) << bad;
+        EXPECT_TRUE(FilterPanel::prepare(c, 1).has_value()) << "column 1 is not used: " << bad;
+    }
+    const CentreMatrix none{0, 2, {}};
+    EXPECT_FALSE(FilterPanel::prepare(none, 2).has_value());
+    const CentreMatrix some{2, 2, {0, 0, 1, 1}};
+    EXPECT_FALSE(FilterPanel::prepare(some, 0).has_value());
+    EXPECT_THROW(FilterPanel::prepare(some, 3), InternalFailure);
+}
+
+TEST(FilterPanelPrepare, RejectsMismatchedPanels) {
+    const CentreMatrix c{3, 2, {0, 0, 1, 1, 2, 2}};
+    const std::vector<double> xs = {0, 0, 1, 1, 2, 2};
+    const SampleMatrix x{xs.data(), 3, 2, 2, 1};
+    const std::optional<FilterPanel> f = FilterPanel::prepare(c, 2);
+    ASSERT_TRUE(f.has_value());
+    std::vector<std::uint64_t> labels(4);
+    EXPECT_THROW(filtered_nearest_centres(x, 0, 4, *f, CentrePanel(c, 2), labels.data()), InternalFailure);
+    EXPECT_THROW(filtered_nearest_centres(x, 0, 3, *f, CentrePanel(c, 1), labels.data()), InternalFailure);
+    const SampleMatrix narrow{xs.data(), 3, 1, 2, 1};
+    EXPECT_THROW(filtered_nearest_centres(narrow, 0, 3, *f, CentrePanel(c, 2), labels.data()), InternalFailure);
+}
+
+// The passes a fit and predict run take the filter when it pays, and still
+// give the exhaustive labels.
+TEST(FilteredAssignmentInPasses, AssignAndPredictLabelsMatchExhaustive) {
+    for (const Family family : {Family::Gaussian, Family::Offset, Family::IntegerGrid, Family::NearTies}) {
+        const std::size_t n = 5000, d = 24, k = 40;
+        const Problem p = make_problem(family, n, d, k, 4242);
+        const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+        ASSERT_TRUE(filter_worthwhile(n, d, k, d));
+        std::vector<std::uint64_t> labels;
+        assign_labels(x, p.centres, labels);
+        std::vector<std::int32_t> labels32(n);
+        nearest_labels(x, p.centres, labels32.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t want = nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d);
+            ASSERT_EQ(labels[i], want) << family_name(family) << " sample " << i;
+            ASSERT_EQ(labels32[i], static_cast<std::int32_t>(want)) << family_name(family) << " sample " << i;
+        }
+    }
+}
+
+TEST(FilteredAssignmentInPasses, SmallInputsKeepTheirMemoryBudget) {
+    // The tile buffers alone would exceed half of a tiny input.
+    EXPECT_FALSE(filter_worthwhile(20, 16, 8, 16));
+    EXPECT_FALSE(filter_worthwhile(1'000'000, 4, 8, 4));     // few coordinates: exact kernels are faster
+    EXPECT_FALSE(filter_worthwhile(1'000'000, 16, 10, 16));  // few centres on short rows
+    EXPECT_TRUE(filter_worthwhile(60'000, 784, 10, 784));
+    EXPECT_TRUE(filter_worthwhile(100'000, 128, 256, 128));
+}
+
+}  // namespace
