@@ -1,0 +1,45 @@
+#pragma once
+// The lowering pass of a k-means++ seeding step: every sample's closest
+// distance against the newest centre, parallel over samples, reading only the
+// samples that the gap certificate (seeding_bound.hpp) cannot rule out.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/model.hpp"
+#include "kmeans/sample_matrix.hpp"
+
+namespace corvalinth::kmeans {
+
+// Per-sample and per-centre state kept across the steps of one seeding.
+class SeedingDistances {
+public:
+    // closest[i] = +infinity for every sample, no owner yet. Allocates n
+    // distances, n owners and k per-centre values.
+    SeedingDistances(std::size_t n, std::size_t k);
+
+    // Lowers closest[i] to squared_distance(sample i, centres.row(newest))
+    // where that is strictly smaller, exactly as a plain loop over all samples
+    // would, and records `newest` as the owner of each lowered sample. Samples
+    // are skipped only when certified not to move; the result does not
+    // depend on the number of workers.
+    void lower(const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest);
+
+    const std::vector<double>& closest() const { return closest_; }
+
+    // Samples whose distance the last pass computed (for tests and benchmarks).
+    std::uint64_t computed_last() const { return computed_last_; }
+
+private:
+    std::vector<double> closest_;
+    std::vector<std::uint32_t> owner_;
+    // Upper bound of closest[i] over the samples that centre c owns.
+    std::vector<double> owned_max_;
+    // Per chosen centre for the current pass: the computed gap to the newest
+    // centre, +infinity when all its samples are certified, or -1 when none
+    // can be.
+    std::vector<double> gap_;
+    std::uint64_t computed_last_ = 0;
+};
+
+}  // namespace corvalinth::kmeans
