@@ -11,7 +11,7 @@ JOBS := $(shell nproc)
 # Sanitizer runtimes for a stock interpreter that loads the instrumented module.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libubsan.so)
 
-.PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
+.PHONY: test demo bench bench-peers asan cpp module cpp-test py-test stubtest venv gtest clean
 
 test: cpp-test py-test
 
@@ -62,6 +62,21 @@ bench: cpp module
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
 	@echo "== bench/baseline_numpy.py"
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/baseline_numpy.py
+
+# Peers (scikit-learn, faiss) live in a virtual environment of their own; our
+# module runs from BENCH_PY's environment, where `make module` installed it.
+PEERS_VENV := .venv-peers
+BENCH_PY ?= $(PY)
+$(PEERS_VENV)/.stamp: bench/requirements-peers.txt tools/find-python
+	@py=$$(tools/find-python) && echo "creating $(PEERS_VENV) with $$py" && "$$py" -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/pip install -q --upgrade pip
+	$(PEERS_VENV)/bin/pip install -q -r bench/requirements-peers.txt
+	@touch $@
+
+# PEERS_ARGS=--quick runs small shapes only.
+bench-peers: module $(PEERS_VENV)/.stamp
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/peers.py \
+	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
 
 asan: gtest $(VENV)/.stamp
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVALINTH_SANITIZE=ON \
