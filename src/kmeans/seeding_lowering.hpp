@@ -27,7 +27,7 @@ public:
 
     const std::vector<double>& closest() const { return closest_; }
 
-    // Samples whose distance the last pass computed (for tests and benchmarks).
+    // Samples the last pass could not rule out (for tests and benchmarks).
     std::uint64_t computed_last() const { return computed_last_; }
 
 private:
