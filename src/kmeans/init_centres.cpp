@@ -12,26 +12,10 @@
 namespace corvalinth::kmeans {
 namespace {
 
-// The running total is recorded every kChunk samples, so the weighted pick
-// scans only the chunk that reaches its target.
-constexpr std::size_t kChunk = 1024;
+constexpr std::size_t kChunk = kSeedingChunk;
 
 // Seeding checks for interrupts no more often than this.
 constexpr std::chrono::milliseconds kCheckInterval{2};
-
-// -0.0 plus the left-to-right sum of closest[]; ends[c] receives that sum as
-// it stands after chunk c.
-double running_total(const std::vector<double>& closest, std::vector<double>& ends) {
-    double total = -0.0;
-    const std::size_t n = closest.size();
-    const double* entries = closest.data();
-    for (std::size_t begin = 0, c = 0; begin < n; begin += kChunk, ++c) {
-        const std::size_t end = n - begin < kChunk ? n : begin + kChunk;
-        for (std::size_t i = begin; i < end; ++i) total = total + entries[i];
-        ends[c] = total;
-    }
-    return total;
-}
 
 // The first sample whose running sum of closest[] reaches `target` (ordered
 // comparison), or n when there is none. Entries are never negative or NaN, so
@@ -75,11 +59,10 @@ bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
     using Clock = std::chrono::steady_clock;
     Clock::time_point checked = Clock::now();
     for (std::size_t c = 1; c < k; ++c) {
-        // The only parallel part of a step; the total, the pick and every
+        // The lowering may run on the pool; the total, the pick and every
         // draw stay on the calling thread in sample order.
-        distances.lower(x, centres, c - 1);
+        const double total = distances.lower(x, centres, c - 1, ends);
         const std::vector<double>& closest = distances.closest();
-        const double total = running_total(closest, ends);
         if (total == 0.0) {
             // Every sample coincides with a chosen centre.
             const std::uint64_t r = rng.uniform_index(n);
