@@ -10,17 +10,11 @@ signal. The fit must raise at once and leave the record exactly as it was.
 
 from __future__ import annotations
 
-import json
-import os
-import queue
 import signal
-import subprocess
-import threading
-import time
 
 import pytest
 
-from conftest import python_command
+from test_interrupt import run_child
 
 CHILD = r"""
 import json, signal, sys, time
@@ -63,41 +57,10 @@ print(json.dumps({"outcome": outcome, "raised_at": raised_at, "probes": probes,
 """
 
 
-def _reader(stream, lines: queue.Queue) -> None:
-    for line in stream:
-        lines.put(line.rstrip("\n"))
-    lines.put(None)
-
-
 @pytest.mark.parametrize("max_iters", [0, 4])
 @pytest.mark.parametrize("method", ["fit", "fit_predict"])
 def test_signal_interrupts_seeding(method, max_iters):
-    proc = subprocess.Popen(python_command(CHILD) + [method, str(max_iters)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines: queue.Queue = queue.Queue()
-    threading.Thread(target=_reader, args=(proc.stdout, lines), daemon=True).start()
-    try:
-        assert lines.get(timeout=120) == "started", proc.stderr.read()
-        deadline = time.monotonic() + 120
-        line = None
-        while line != "tick":
-            assert time.monotonic() < deadline, "the seeding never ran a signal handler"
-            os.kill(proc.pid, signal.SIGUSR2)
-            try:
-                line = lines.get(timeout=0.05)
-            except queue.Empty:
-                continue
-            assert line == "tick", f"unexpected output {line!r}"
-        sent_at = time.monotonic()
-        os.kill(proc.pid, signal.SIGINT)
-        report_line = lines.get(timeout=300)
-        proc.wait(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    assert proc.returncode == 0, proc.stderr.read()
-    report = json.loads(report_line)
+    report, sent_at = run_child(method, signal.SIGINT, child=CHILD, max_iters=max_iters)
     assert report["outcome"] == "KeyboardInterrupt"
     # Seeding all 5,000 centres takes far longer than this.
     assert report["raised_at"] - sent_at < 10
