@@ -20,7 +20,7 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-
 # The allocation-failure library of the out-of-memory tests, built with the C++ tests.
 FAILING_ALLOC = tests/preload/libcorvalinth_failing_alloc.so
 
-.PHONY: test demo bench asan cpp module cpp-test py-test stubtest venv gtest clean
+.PHONY: test demo bench bench-peers asan cpp module cpp-test py-test stubtest venv gtest clean
 .PRECIOUS: .venv/%/.stamp
 
 test: cpp-test py-test
@@ -75,6 +75,21 @@ bench: cpp module-numpy2
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
 	@echo "== bench/baseline_numpy.py"
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/baseline_numpy.py
+
+# Peers (scikit-learn, faiss) live in a virtual environment of their own; our
+# module runs from BENCH_PY's environment (numpy2, where the module is installed).
+PEERS_VENV := .venv/peers
+BENCH_PY ?= $(PY)
+$(PEERS_VENV)/.stamp: bench/requirements-peers.txt tools/find-python
+	@py=$$(tools/find-python $(PYTHONS_numpy2)) && echo "creating $(PEERS_VENV) with $$py" && "$$py" -m venv $(PEERS_VENV)
+	$(PEERS_VENV)/bin/pip install -q --upgrade pip
+	$(PEERS_VENV)/bin/pip install -q -r bench/requirements-peers.txt
+	@touch $@
+
+# PEERS_ARGS=--quick runs small shapes only.
+bench-peers: module-numpy2 $(PEERS_VENV)/.stamp
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/peers.py \
+	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
 
 # The C++ tests, then the Python suite in both environments, each against a
 # module built with the sanitizers for that environment's interpreter.

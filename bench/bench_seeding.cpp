@@ -1,7 +1,8 @@
 // k-means++ seeding on the three problem shapes, against the memory speed it
-// is bound by. Seeding runs on the calling thread and every further centre
-// needs one pass over all samples (distances to the newest centre), so the
-// floor is k - 1 single-threaded reads of the sample matrix. Printed per shape:
+// is bound by. Every further centre needs one pass over the samples that the
+// skip certificate cannot rule out (distances to the newest centre, on the
+// worker pool) and one sequential sum of n distances, so without skipping the
+// floor is about k - 1 reads of the sample matrix. Printed per shape:
 // the whole seeding, the time per centre, one single-threaded read of the
 // samples, and their ratio. Also the distance pass alone, on row-major and
 // column-major copies of the samples.
@@ -17,6 +18,7 @@
 #include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
 #include "runtime/random_source.hpp"
+#include "runtime/worker_pool.hpp"
 #include "bench_timing.hpp"
 
 namespace {
@@ -48,7 +50,7 @@ double stream_once(const std::vector<double>& values) {
 }  // namespace
 
 int main() {
-    std::printf("seeding on the calling thread, kernel %s\n", kmeans::nearest_kernel_variant());
+    std::printf("seeding, kernel %s, %zu workers\n", kmeans::nearest_kernel_variant(), runtime::pool_thread_count());
     for (const Shape& s : kShapes) {
         const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};

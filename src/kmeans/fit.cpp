@@ -24,23 +24,27 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
 
     // k <= n, so k fits in size_t.
     CentreMatrix centres = zero_centres(static_cast<std::size_t>(k), d);
-    init_centres(x, centres, rng);
+    // An interrupt during seeding leaves the whole record as it was.
+    if (!init_centres(x, centres, rng, interrupted)) return EngineError{EngineError::Kind::Interrupted, ""};
 
     const std::uint64_t max_iters = model.params.max_iters;
     const double tol = model.params.tol;
     if (max_iters != 0) {
         double prev_inertia = std::numeric_limits<double>::infinity();
         std::uint64_t t = 0;
-        std::vector<std::uint64_t> labels;  // rewritten in full by every assignment
+        // Rewritten in full by every iteration, so they live for the whole fit.
+        std::vector<std::uint64_t> labels;
+        CentreMatrix updated;
+        std::vector<std::uint64_t> counts;
         for (;;) {
             if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
             assign_labels(x, centres, labels);
-            CentreMatrix updated = update_centres(x, labels, static_cast<std::size_t>(k), rng);
+            update_centres(x, labels, static_cast<std::size_t>(k), rng, updated, counts);
             t += 1;
             const double inertia = compute_inertia(x, labels, updated);
             model.n_iter_ = t;
             model.inertia_ = inertia;
-            centres = std::move(updated);
+            std::swap(centres, updated);
             // Strict, ordered: a NaN on either side never converges, and the
             // first iteration cannot (prev_inertia is +infinity).
             if (std::fabs(prev_inertia - inertia) < tol) break;

@@ -8,7 +8,8 @@
 
 namespace corvalinth::kmeans {
 
-// Called at the start of every Lloyd iteration on the calling thread. Returns
+// Called on the calling thread between seeding steps (every few milliseconds
+// of work) and at the start of every Lloyd iteration. Returns
 // true to stop the fit (the caller keeps the reason, e.g. a pending
 // interpreter exception); the fit then returns EngineError::Kind::Interrupted.
 using InterruptCheck = std::function<bool()>;

@@ -1,10 +1,15 @@
 #pragma once
 // k-means++ seeding (D^2 weighting).
+#include <functional>
+
 #include "kmeans/model.hpp"
 #include "kmeans/sample_matrix.hpp"
 #include "runtime/random_source.hpp"
 
 namespace corvalinth::kmeans {
+
+// Called on the calling thread between seeding steps; true stops the seeding.
+using SeedingInterrupt = std::function<bool()>;
 
 // Overwrites rows of `centres` (k x d, d = x.n_cols, created as +0.0) with
 // copies of sample rows chosen by k-means++; a row that receives no copy keeps
@@ -14,5 +19,12 @@ namespace corvalinth::kmeans {
 // range" when n = 0 (before any draw) and "assertion failed: index < dim" when
 // k = 0 (after the first draw).
 void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng);
+
+// The same, running `interrupted` between steps once a few milliseconds of
+// work have passed since the last check (never during a step's parallel
+// pass). Returns false when it stopped the seeding; `centres` and `rng` are
+// then partly advanced and must be discarded.
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const SeedingInterrupt& interrupted);
 
 }  // namespace corvalinth::kmeans

@@ -37,7 +37,10 @@ signal.signal(signal.SIGINT, signal.default_int_handler)  # even if the parent i
 rng = np.random.default_rng(7)
 small = rng.normal(size=(40, 8))
 big = rng.normal(size=(400_000, 8))
-model = corvalinth.KMeans(n_clusters=16, max_iters=MAX_ITERS, tol=0.0, random_state=3)
+# Two clusters: seeding has a single step and never checks for signals, so
+# every probe lands in the Lloyd iterations (test_interrupt_seeding.py
+# interrupts seeding itself).
+model = corvalinth.KMeans(n_clusters=2, max_iters=MAX_ITERS, tol=0.0, random_state=3)
 model.fit(small)
 centres_before = model.cluster_centers_.tobytes()
 labels_before = model.predict(small)
@@ -102,7 +105,7 @@ report = {
 # The iterations counted are those that completed: a fresh fit capped at that
 # count reaches the same inertia (up to the last bits of its parallel sum).
 if 0 < n_iter < MAX_ITERS:
-    ref = corvalinth.KMeans(n_clusters=16, max_iters=n_iter, tol=0.0, random_state=3)
+    ref = corvalinth.KMeans(n_clusters=2, max_iters=n_iter, tol=0.0, random_state=3)
     ref.fit(big)
     report["ref_inertia"] = ref.inertia_
 # The model is usable again: refitting the small set reproduces its centres.
@@ -122,10 +125,12 @@ def _next_line(lines: queue.Queue, timeout: float) -> str | None:
     return lines.get(timeout=timeout)
 
 
-def run_child(method: str, sig: int) -> tuple[dict, float]:
-    """Runs one interrupted fit; returns the child's report and the time at
-    which the interrupting signal was sent."""
-    proc = subprocess.Popen(python_command(CHILD) + [method, str(MAX_ITERS)],
+def run_child(method: str, sig: int, child: str = CHILD, max_iters: int = MAX_ITERS) -> tuple[dict, float]:
+    """Runs one interrupted fit of `child` (which prints "started", then
+    "tick" once its probe handler has run twice inside the fit, then its
+    report); returns the report and the time at which the interrupting signal
+    was sent."""
+    proc = subprocess.Popen(python_command(child) + [method, str(max_iters)],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines: queue.Queue = queue.Queue()
     threading.Thread(target=_reader, args=(proc.stdout, lines), daemon=True).start()
