@@ -116,6 +116,9 @@ class Sweep:
     def __init__(self):
         self.sites: dict[str, int] = {}
         self.violations: list[str] = []
+        # Attempts whose failed allocation the call survived with its normal
+        # result: an optional buffer that fell back to the plain path.
+        self.recovered: dict[str, int] = {}
 
     def run(self, name, prepare, call, expected, after, inputs=()):
         """Sweeps `call(model)`; `prepare()` gives a fresh model before each
@@ -123,6 +126,7 @@ class Sweep:
         `after(model)` the state such a call leaves."""
         for persistent in (0, 1):
             label = f"{name} ({'from then on' if persistent else 'once'})"
+            self.recovered[label] = 0
             n = 1
             while True:
                 model = prepare()
@@ -141,6 +145,8 @@ class Sweep:
                     self.violations.append(f"{where}: {kind}: {value!r}")
                 elif model is not None and state(model)[1:] != after(model)[1:]:
                     self.violations.append(f"{where}: model differs after the call")
+                elif failures > 0:
+                    self.recovered[label] += 1
                 # Memory is back: the same call works as if nothing had failed.
                 again = outcome(lambda: call(model))
                 if again[0] != expected[0] or not same(again[1], expected[1]):
@@ -159,7 +165,28 @@ def reference(call, prepare):
     return model, result
 
 
+def acceleration_sweep(sweep: Sweep):
+    """Samples and centres wide enough for the accelerated assignment and
+    seeding, whose buffers are optional: when one cannot be allocated the call
+    runs the plain path and gives exactly the same result."""
+    rng = np.random.default_rng(5)
+    base = rng.normal(size=(3000, 16)) + rng.integers(0, 24, size=(3000, 1)) * 3.0
+    params = dict(n_clusters=24, max_iters=2, tol=0.0, random_state=3)
+    for layout, x in (("C-order", np.ascontiguousarray(base)), ("F-order", np.asfortranarray(base))):
+        fitted = corvalinth.KMeans(**params)
+        fitted.fit(x)
+        done = state(fitted)
+        labels = fitted.predict(x)
+        sweep.run(f"accelerated predict {layout}", lambda: fitted, lambda m: m.predict(x), ("ok", labels),
+                  lambda m: done, [x])
+        sweep.run(f"accelerated fit {layout}", lambda: corvalinth.KMeans(**params), lambda m: m.fit(x),
+                  ("ok", None), lambda m: done, [x])
+
+
 def sweep_group(sweep: Sweep):
+    if GROUP == "acceleration":
+        acceleration_sweep(sweep)
+        return
     inputs = layouts()
     if GROUP == "constructor":
         expected_state = state(corvalinth.KMeans(**PARAMS))[1:]
@@ -266,4 +293,4 @@ if GROUP == "first_call":
     first_call_sweep(sweep)
 else:
     sweep_group(sweep)
-print(json.dumps({"sites": sweep.sites, "violations": sweep.violations}))
+print(json.dumps({"sites": sweep.sites, "violations": sweep.violations, "recovered": sweep.recovered}))
