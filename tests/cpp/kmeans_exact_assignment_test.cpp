@@ -189,7 +189,7 @@ const auto kFamilies = ::testing::Values(Family::Gaussian, Family::Offset, Famil
                                          Family::Subnormal, Family::IntegerGrid, Family::Duplicates, Family::NearTies,
                                          Family::Specials);
 const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
-                                        Layout::RepeatedRow);
+                                        Layout::ReversedColumnMajor, Layout::RepeatedRow);
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FilteredAssignment,
                          ::testing::Combine(kKernels, kFamilies, kLayouts, ::testing::Values<std::size_t>(1, 3, 8, 17),

@@ -1,0 +1,105 @@
+// The filter's buffers are optional: when they cannot be allocated the exact
+// kernels label the samples instead, with the same labels and no exception.
+// This binary replaces the global allocation functions so that a test can
+// make them fail.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "kmeans/distance.hpp"
+#include "kmeans/filtered_assignment.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/nearest_kernels.hpp"
+
+namespace {
+
+bool g_fail_throwing = false;  // operator new / new[] throw std::bad_alloc
+bool g_fail_nothrow = false;   // the std::nothrow forms return null
+
+void* allocate(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* p = g_fail_throwing ? nullptr : allocate(size);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return g_fail_nothrow ? nullptr : allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return g_fail_nothrow ? nullptr : allocate(size);
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace corvalinth::kmeans;
+
+// Allocations of one kind fail while alive (also when the call under test throws).
+struct FailingAllocations {
+    explicit FailingAllocations(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FailingAllocations() { flag_ = false; }
+    FailingAllocations(const FailingAllocations&) = delete;
+    FailingAllocations& operator=(const FailingAllocations&) = delete;
+    bool& flag_;
+};
+
+struct Data {
+    std::vector<double> x;
+    CentreMatrix centres;
+    std::vector<std::uint64_t> want;
+};
+
+Data make_data(std::size_t n, std::size_t d, std::size_t k) {
+    std::mt19937_64 gen(11);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    Data data{std::vector<double>(n * d), CentreMatrix{k, d, std::vector<double>(k * d)}, {}};
+    for (double& v : data.x) v = normal(gen);
+    for (double& v : data.centres.values) v = normal(gen);
+    for (std::size_t i = 0; i < n; ++i)
+        data.want.push_back(nearest_centre(data.x.data() + i * d, 1, d, data.centres.values.data(), k, d));
+    return data;
+}
+
+TEST(FilterMemory, PanelWithoutMemoryIsNoFilter) {
+    const Data data = make_data(10, 24, 20);
+    std::optional<FilterPanel> filter;
+    {
+        FailingAllocations failing(g_fail_throwing);
+        filter = FilterPanel::prepare(data.centres, 24);
+    }
+    EXPECT_FALSE(filter.has_value());
+    EXPECT_TRUE(FilterPanel::prepare(data.centres, 24).has_value());
+}
+
+TEST(FilterMemory, TileBufferWithoutMemoryFallsBackToExactKernel) {
+    const std::size_t n = 300, d = 24, k = 20;
+    const Data data = make_data(n, d, k);
+    const SampleMatrix x{data.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(data.centres, d);
+    ASSERT_TRUE(filter.has_value());
+    const CentrePanel exact(data.centres, d);
+    std::vector<std::uint64_t> got(n, 777);
+    std::size_t decided = 0;
+    {
+        FailingAllocations failing(g_fail_nothrow);
+        decided = filtered_nearest_centres(x, 0, n, *filter, exact, got.data());
+    }
+    EXPECT_EQ(decided, 0u) << "the filter ran without its buffer";
+    EXPECT_EQ(got, data.want);
+    // With memory the filter decides (nearly) everything, with the same labels.
+    got.assign(n, 777);
+    EXPECT_GT(filtered_nearest_centres(x, 0, n, *filter, exact, got.data()), n / 2);
+    EXPECT_EQ(got, data.want);
+}
+
+}  // namespace
