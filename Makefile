@@ -90,6 +90,8 @@ $(PEERS_VENV)/.stamp: bench/requirements-peers.txt tools/find-python
 bench-peers: module-numpy2 $(PEERS_VENV)/.stamp
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/peers.py \
 	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/default_fit.py \
+	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
 
 # The C++ tests, then the Python suite in both environments, each against a
 # module built with the sanitizers for that environment's interpreter.
