@@ -105,6 +105,16 @@ def registry_free_of(arrays):
     return True
 
 
+def same_fit(a, b):
+    """Two models fitted alike: the same centres and iteration count, and
+    inertias equal up to rounding (the inertia is a parallel sum whose last
+    bits follow the pool's scheduling, which a failed allocation can change)."""
+    if a[1:3] != b[1:3]:
+        return False
+    x, y = float.fromhex(a[3]), float.fromhex(b[3])
+    return a[3] == b[3] or abs(x - y) <= 1e-12 * max(abs(x), abs(y))
+
+
 def same(a, b):
     if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
         return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype == b.dtype
@@ -143,7 +153,7 @@ class Sweep:
                         self.violations.append(f"{where}: model changed by a failed call")
                 elif kind != expected[0] or not same(value, expected[1]):
                     self.violations.append(f"{where}: {kind}: {value!r}")
-                elif model is not None and state(model)[1:] != after(model)[1:]:
+                elif model is not None and not same_fit(state(model), after(model)):
                     self.violations.append(f"{where}: model differs after the call")
                 elif failures > 0:
                     self.recovered[label] += 1
