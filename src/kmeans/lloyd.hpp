@@ -1,7 +1,7 @@
 #pragma once
 // The three steps of one Lloyd iteration: assignment (parallel over samples),
-// centre update (parallel by ownership of the sums; the only step that draws,
-// on the calling thread), inertia (parallel sum).
+// centre update (split by ownership of the sums where that pays; the only
+// step that draws, on the calling thread), inertia (parallel sum).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -32,9 +32,9 @@ void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vect
 // New k x d centres: the mean of each cluster's samples, summed from +0.0 in
 // sample order and truly divided by the count. Each empty cluster, in
 // increasing cluster order, takes a copy of sample uniform_index(n).
-// Labels must be below k (InternalFailure otherwise). Each worker owns a block
-// of clusters or of features and scans all samples in order, so the centres
-// are the same for any number of workers.
+// Labels must be below k (InternalFailure otherwise). When the update is
+// split, each worker owns a block of features and scans all samples in order,
+// so the centres are the same for any number of workers.
 CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
                             runtime::RandomSource& rng);
 // The same into `out`, with `counts` as the per-cluster counts; both keep
