@@ -15,8 +15,6 @@ namespace {
 
 // Below this many coordinates the pool's hand-off costs more than the sums.
 constexpr std::size_t kPoolWork = std::size_t{1} << 16;
-// Loop indices per block (see update_centres).
-constexpr std::size_t kSlots = 64;
 // Rows at least this wide may be split by features; rows of adjacent
 // features only while narrower than kAdjacentSplitBelow.
 constexpr std::size_t kSplitFeaturesFrom = 32;
@@ -107,13 +105,17 @@ void accumulate_private(const SampleMatrix& x, const std::uint64_t* labels, std:
 }
 
 // How the sums are shared out: one block per worker, each owning a range of
-// features (whole cache lines of a row each), when that pays; else one
-// block. Measured on a 2-core AMD EPYC with AVX-512, split over two workers:
-//  - features not adjacent in a row (column-major views): about 1.9x faster,
-//    each worker streams only its own columns;
-//  - adjacent features, 32 to 48 per row: about 1.3x faster;
-//  - adjacent features, 128 or more per row: about 2x slower, because the
-//    hardware prefetcher pulls the other worker's half of every row too;
+// features (whole cache lines of a row each), when that can pay; else one
+// block. Measured on a 2-core AMD EPYC with AVX-512 (bench_update and ad hoc
+// runs), two blocks against one:
+//  - features not adjacent in a row (column-major views): 1.9x faster when
+//    both workers take a block, each streaming only its own columns; the
+//    pool does not always hand the second of two pieces to an idle worker,
+//    and then the time is that of one block;
+//  - adjacent features, 32 to 48 per row: up to 1.3x faster;
+//  - adjacent features, 128 or more per row: about 2x slower even on one
+//    worker, because the hardware prefetcher pulls the other half of every
+//    row too;
 //  - splitting narrow rows by clusters (every worker scanning every sample
 //    and skipping the others' labels): 2x to 3x slower, from mispredicted
 //    branches. Narrow rows stay on the calling thread.
@@ -156,12 +158,8 @@ void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& lab
     if (blocks.size() == 1) {
         accumulate(x, labels.data(), k, sums, d, counts.data(), blocks[0]);
     } else {
-        // Each block stands for kSlots indices of the loop and is run by the
-        // piece that holds its first index: a loop of a few indices would
-        // rarely be split across workers.
-        runtime::parallel_for(blocks.size() * kSlots, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t b = (begin + kSlots - 1) / kSlots; b * kSlots < end; ++b)
-                accumulate_private(x, labels.data(), k, blocks[b], out, counts.data());
+        runtime::parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t b = begin; b < end; ++b) accumulate_private(x, labels.data(), k, blocks[b], out, counts.data());
         });
     }
 
