@@ -11,8 +11,6 @@
 namespace corvalinth::kmeans {
 namespace {
 
-[[noreturn]] void label_out_of_range() { throw InternalFailure("label out of range"); }
-
 // Below this many coordinates the pool's hand-off costs more than the sums.
 constexpr std::size_t kPoolWork = std::size_t{1} << 16;
 // Rows at least this wide may be split by features; rows of adjacent
@@ -20,17 +18,15 @@ constexpr std::size_t kPoolWork = std::size_t{1} << 16;
 constexpr std::size_t kSplitFeaturesFrom = 32;
 constexpr std::size_t kAdjacentSplitBelow = 64;
 
-// The part of the sums one piece of work owns: clusters [c_lo, c_hi) and
-// features [j_lo, j_hi) of them. Exactly one block counts each cluster.
-// (Blocks of clusters are supported but not planned: see plan_blocks.)
+// The part of the sums one piece of work owns: features [j_lo, j_hi) of every
+// cluster. Exactly one block counts the samples of each cluster.
 struct Block {
-    std::size_t c_lo, c_hi, j_lo, j_hi;
+    std::size_t j_lo, j_hi;
     bool counts;
 };
 
-// Scans every sample in order and adds the owned features of each sample whose
-// label is an owned cluster into its sum row: sums[(c - c_lo) * stride + j -
-// j_lo], counts[c - c_lo]. D is the block's width when fixed at compile time
+// Scans every sample in order and adds the owned features of each sample into
+// its cluster's sum row: sums[c * stride + j - j_lo], counts[c]. D is the block's width when fixed at compile time
 // (0: run time); Unit says features are adjacent. Each sum is its own chain,
 // added to in sample order only, so the result does not depend on how the
 // sums are split into blocks.
@@ -45,8 +41,7 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     for (std::size_t i = 0; i < n; ++i, row += rs) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
-        if (c < b.c_lo || c >= b.c_hi) continue;
-        double* __restrict sum = sums + (c - b.c_lo) * stride;
+        double* __restrict sum = sums + c * stride;
         if constexpr (D != 0) {
             double v[D];
             for (std::size_t j = 0; j < D; ++j) v[j] = row[static_cast<std::ptrdiff_t>(j) * cs];
@@ -55,7 +50,7 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
             const double* __restrict r = row;
             for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
         }
-        if (b.counts) counts[c - b.c_lo] += 1;
+        if (b.counts) counts[c] += 1;
     }
 }
 
@@ -79,7 +74,7 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
         // No features (d = 0): counts only.
         for (std::size_t i = 0; i < x.n_rows; ++i) {
             if (labels[i] >= k) label_out_of_range();
-            if (b.counts && labels[i] >= b.c_lo && labels[i] < b.c_hi) counts[labels[i] - b.c_lo] += 1;
+            if (b.counts) counts[labels[i]] += 1;
         }
     } else if (x.col_stride == 1) {
         accumulate_any_width<true>(x, labels, k, sums, stride, counts, b);
@@ -92,15 +87,14 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
 // cache line is written by two workers), copied out when the scan ends.
 void accumulate_private(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, const Block& b,
                         CentreMatrix& out, std::uint64_t* counts) {
-    const std::size_t rows = b.c_hi - b.c_lo;
     const std::size_t w = b.j_hi - b.j_lo;
-    std::vector<double> sums = make_buffer<double>(rows * w, 0.0);
-    std::vector<std::uint64_t> own_counts = make_buffer<std::uint64_t>(rows, 0);
+    std::vector<double> sums = make_buffer<double>(checked_product(k, w), 0.0);
+    std::vector<std::uint64_t> own_counts = make_buffer<std::uint64_t>(k, 0);
     accumulate(x, labels, k, sums.data(), w, own_counts.data(), b);
-    for (std::size_t r = 0; r < rows; ++r) {
-        double* to = out.row(b.c_lo + r) + b.j_lo;
-        for (std::size_t j = 0; j < w; ++j) to[j] = sums[r * w + j];
-        if (b.counts) counts[b.c_lo + r] = own_counts[r];
+    for (std::size_t c = 0; c < k; ++c) {
+        double* to = out.row(c) + b.j_lo;
+        for (std::size_t j = 0; j < w; ++j) to[j] = sums[c * w + j];
+        if (b.counts) counts[c] = own_counts[c];
     }
 }
 
@@ -124,14 +118,14 @@ std::vector<Block> plan_blocks(const SampleMatrix& x, std::size_t k) {
     const std::size_t d = x.n_cols;
     const bool adjacent = x.col_stride == 1;
     if (k == 0 || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) || n < kPoolWork / d)
-        return {Block{0, k, 0, d, true}};
+        return {Block{0, d, true}};
     const std::size_t parts = std::min(runtime::pool_thread_count(), d / 16);
-    if (parts < 2) return {Block{0, k, 0, d, true}};
+    if (parts < 2) return {Block{0, d, true}};
     std::vector<Block> blocks;
     for (std::size_t p = 0; p < parts; ++p) {
         const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
         const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
-        blocks.push_back(Block{0, k, lo, hi, p == 0});
+        blocks.push_back(Block{lo, hi, p == 0});
     }
     return blocks;
 }

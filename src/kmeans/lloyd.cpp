@@ -60,11 +60,7 @@ void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vect
     nearest_labels(x, centres, labels.data());
 }
 
-namespace {
-
-[[noreturn]] void label_out_of_range() { throw InternalFailure("label out of range"); }
-
-}  // namespace
+void label_out_of_range() { throw InternalFailure("label out of range"); }
 
 namespace {
 

@@ -49,4 +49,7 @@ void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& lab
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels,
                        const CentreMatrix& centres);
 
+// The internal failure of a label vector naming a centre that does not exist.
+[[noreturn]] void label_out_of_range();
+
 }  // namespace corvalinth::kmeans
