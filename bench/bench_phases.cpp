@@ -1,0 +1,70 @@
+// The three steps of a Lloyd iteration timed apart (assignment, centre update,
+// inertia) on the peers benchmark's shapes, with centres taken after ten
+// iterations from sample rows, so that they look like the benchmark's middle
+// iterations. Also one streaming read of the samples, the memory floor of a
+// pass.
+//
+// usage: bench_phases [n d k]
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "bench_timing.hpp"
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/sample_matrix.hpp"
+#include "runtime/random_source.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace {
+
+using namespace corvalinth;
+using bench::best_time;
+
+struct Shape {
+    std::size_t n, d, k;
+};
+constexpr Shape kPeerShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8},
+                                 {200'000, 2, 1000},  {60'000, 784, 10},   {200'000, 32, 1024}};
+
+volatile double g_sink;
+
+void run(const Shape& s) {
+    std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<double> values(s.n * s.d);
+    for (double& v : values) v = noise(gen);
+    const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
+    kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+    for (std::size_t c = 0; c < s.k; ++c)
+        for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+    auto rng = runtime::RandomSource::from_seed(42);
+    std::vector<std::uint64_t> labels, counts;
+    kmeans::CentreMatrix next;
+    for (int it = 0; it < 10; ++it) {
+        kmeans::assign_labels(x, centres, labels);
+        kmeans::update_centres(x, labels, s.k, rng, next, counts);
+        std::swap(centres, next);
+    }
+    kmeans::assign_labels(x, centres, labels);
+    const auto assign = best_time([&] { kmeans::assign_labels(x, centres, labels); });
+    const auto update = best_time([&] { kmeans::update_centres(x, labels, s.k, rng, next, counts); });
+    const auto inertia = best_time([&] { g_sink = kmeans::compute_inertia(x, labels, next); });
+    const auto stream = best_time([&] { g_sink = bench::stream_sum(values); });
+    std::printf("n=%8zu d=%4zu k=%5zu  assign %7.2f ms  update %7.2f ms  inertia %7.2f ms  sum %7.2f ms  | read %6.2f ms\n",
+                s.n, s.d, s.k, assign.wall * 1e3, update.wall * 1e3, inertia.wall * 1e3,
+                (assign.wall + update.wall + inertia.wall) * 1e3, stream.wall * 1e3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::printf("workers: %zu\n", runtime::pool_thread_count());
+    if (argc == 4) {
+        run({std::strtoull(argv[1], nullptr, 10), std::strtoull(argv[2], nullptr, 10),
+             std::strtoull(argv[3], nullptr, 10)});
+        return 0;
+    }
+    for (const Shape& s : kPeerShapes) run(s);
+}
