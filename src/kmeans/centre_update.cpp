@@ -1,5 +1,8 @@
 // The centre update of a Lloyd iteration, split over the worker pool by ownership.
+#include "kmeans/centre_update.hpp"
+
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "kmeans/buffer_size.hpp"
@@ -14,31 +17,26 @@ namespace {
 // Below this many coordinates the pool's hand-off costs more than the sums.
 constexpr std::size_t kPoolWork = std::size_t{1} << 16;
 // Rows at least this wide may be split by features; rows of adjacent
-// features only while narrower than kAdjacentSplitBelow.
+// features only while narrower than kAdjacentSplitBelow, and from there on by
+// clusters.
 constexpr std::size_t kSplitFeaturesFrom = 32;
 constexpr std::size_t kAdjacentSplitBelow = 64;
 
-// The part of the sums one piece of work owns: features [j_lo, j_hi) of every
-// cluster. Exactly one block counts the samples of each cluster.
-struct Block {
-    std::size_t j_lo, j_hi;
-    bool counts;
-};
-
-// Scans every sample in order and adds the owned features of each sample into
-// its cluster's sum row: sums[c * stride + j - j_lo], counts[c]. D is the block's width when fixed at compile time
+// Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
+// each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
+// counts[c] when `counts` is set. D is the width when fixed at compile time
 // (0: run time); Unit says features are adjacent. Each sum is its own chain,
 // added to in sample order only, so the result does not depend on how the
 // sums are split into blocks.
 template <std::size_t D, bool Unit>
 void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
-                      std::size_t stride, std::uint64_t* counts, const Block& b) {
-    const std::size_t n = x.n_rows;
-    const std::size_t w = D != 0 ? D : b.j_hi - b.j_lo;
+                      std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
+                      std::size_t begin, std::size_t end) {
+    const std::size_t w = D != 0 ? D : width;
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
-    const double* row = x.data + static_cast<std::ptrdiff_t>(b.j_lo) * cs;
-    for (std::size_t i = 0; i < n; ++i, row += rs) {
+    const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
+    for (std::size_t i = begin; i < end; ++i, row += rs) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
         double* __restrict sum = sums + c * stride;
@@ -50,125 +48,194 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
             const double* __restrict r = row;
             for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
         }
-        if (b.counts) counts[c] += 1;
+        if (counts != nullptr) counts[c] += 1;
     }
 }
 
 template <bool Unit>
 void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
-                          std::size_t stride, std::uint64_t* counts, const Block& b) {
-    switch (b.j_hi - b.j_lo) {
-        case 1: return accumulate_block<1, Unit>(x, labels, k, sums, stride, counts, b);
-        case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, b);
-        case 3: return accumulate_block<3, Unit>(x, labels, k, sums, stride, counts, b);
-        case 4: return accumulate_block<4, Unit>(x, labels, k, sums, stride, counts, b);
-        case 8: return accumulate_block<8, Unit>(x, labels, k, sums, stride, counts, b);
-        case 16: return accumulate_block<16, Unit>(x, labels, k, sums, stride, counts, b);
-        default: return accumulate_block<0, Unit>(x, labels, k, sums, stride, counts, b);
+                          std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
+                          std::size_t begin, std::size_t end) {
+    switch (width) {
+        case 1: return accumulate_block<1, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 3: return accumulate_block<3, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 4: return accumulate_block<4, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 8: return accumulate_block<8, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 16: return accumulate_block<16, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        default: return accumulate_block<0, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
     }
 }
 
 void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
-                std::size_t stride, std::uint64_t* counts, const Block& b) {
-    if (b.j_lo == b.j_hi) {
+                std::uint64_t* counts, std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end) {
+    if (j_lo == j_hi) {
         // No features (d = 0): counts only.
-        for (std::size_t i = 0; i < x.n_rows; ++i) {
+        for (std::size_t i = begin; i < end; ++i) {
             if (labels[i] >= k) label_out_of_range();
-            if (b.counts) counts[labels[i]] += 1;
+            if (counts != nullptr) counts[labels[i]] += 1;
         }
     } else if (x.col_stride == 1) {
-        accumulate_any_width<true>(x, labels, k, sums, stride, counts, b);
+        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
     } else {
-        accumulate_any_width<false>(x, labels, k, sums, stride, counts, b);
+        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
     }
 }
 
-// One block of a split update: its sums and counts in buffers of its own (no
-// cache line is written by two workers), copied out when the scan ends.
-void accumulate_private(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, const Block& b,
-                        CentreMatrix& out, std::uint64_t* counts) {
-    const std::size_t w = b.j_hi - b.j_lo;
-    std::vector<double> sums = make_buffer<double>(checked_product(k, w), 0.0);
-    std::vector<std::uint64_t> own_counts = make_buffer<std::uint64_t>(k, 0);
-    accumulate(x, labels, k, sums.data(), w, own_counts.data(), b);
-    for (std::size_t c = 0; c < k; ++c) {
-        double* to = out.row(c) + b.j_lo;
-        for (std::size_t j = 0; j < w; ++j) to[j] = sums[c * w + j];
-        if (b.counts) counts[c] = own_counts[c];
+// Samples [begin, end) whose labels fall in [c_lo, c_hi), added in order into
+// their clusters' rows of `sums` (k x d, row-major); every row of x is read by
+// the one block that owns its cluster. Labels were checked by the caller.
+void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t c_lo, std::size_t c_hi,
+                         double* sums, std::size_t begin, std::size_t end) {
+    const std::size_t d = x.n_cols;
+    const double* row = x.row(begin);
+    for (std::size_t i = begin; i < end; ++i, row += x.row_stride) {
+        const std::uint64_t c = labels[i];
+        if (c < c_lo || c >= c_hi) continue;
+        double* __restrict sum = sums + c * d;
+        const double* __restrict r = row;
+        for (std::size_t j = 0; j < d; ++j) sum[j] = sum[j] + r[j];
     }
 }
+
+}  // namespace
 
 // How the sums are shared out: one block per worker, each owning a range of
 // features (whole cache lines of a row each), when that can pay; else one
-// block. Measured on a 2-core AMD EPYC with AVX-512 (bench_update and ad hoc
-// runs), two blocks against one:
+// block; wide rows of adjacent features by clusters. Measured on a 2-core AMD
+// EPYC with AVX-512 (bench_update, bench_phases and ad hoc runs), two blocks
+// against one:
 //  - features not adjacent in a row (column-major views): 1.9x faster when
 //    both workers take a block, each streaming only its own columns; the
 //    pool does not always hand the second of two pieces to an idle worker,
 //    and then the time is that of one block;
 //  - adjacent features, 32 to 48 per row: up to 1.3x faster;
-//  - adjacent features, 128 or more per row: about 2x slower even on one
-//    worker, because the hardware prefetcher pulls the other half of every
-//    row too;
+//  - adjacent features, 128 or more per row, split by features: about 2x
+//    slower even on one worker, because the hardware prefetcher pulls the
+//    other half of every row too. Split by clusters instead (each worker reads
+//    only its own clusters' rows): (60,000 x 784, k = 10) 27 ms on one
+//    worker, 20 ms on two;
 //  - splitting narrow rows by clusters (every worker scanning every sample
 //    and skipping the others' labels): 2x to 3x slower, from mispredicted
 //    branches. Narrow rows stay on the calling thread.
-std::vector<Block> plan_blocks(const SampleMatrix& x, std::size_t k) {
+CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     const std::size_t n = x.n_rows;
     const std::size_t d = x.n_cols;
     const bool adjacent = x.col_stride == 1;
-    if (k == 0 || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) || n < kPoolWork / d)
-        return {Block{0, d, true}};
-    const std::size_t parts = std::min(runtime::pool_thread_count(), d / 16);
-    if (parts < 2) return {Block{0, d, true}};
-    std::vector<Block> blocks;
-    for (std::size_t p = 0; p < parts; ++p) {
-        const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
-        const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
-        blocks.push_back(Block{lo, hi, p == 0});
+    const std::size_t workers = runtime::pool_thread_count();
+    const bool big = d != 0 && n >= kPoolWork / d;
+    by_clusters_ = big && adjacent && d >= kAdjacentSplitBelow && k >= 2 && workers >= 2;
+    const std::size_t parts = std::min(workers, d / 16);
+    if (by_clusters_ || k == 0 || !big || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) ||
+        parts < 2) {
+        blocks_.push_back(Block{0, d, true});
+    } else {
+        for (std::size_t p = 0; p < parts; ++p) {
+            const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
+            const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
+            blocks_.push_back(Block{lo, hi, p == 0});
+        }
     }
-    return blocks;
+    for (const Block& b : blocks_) sums_.push_back(make_buffer<double>(checked_product(k, b.j_hi - b.j_lo), 0.0));
+    counts_ = make_buffer<std::uint64_t>(k, 0);
+    if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
 }
 
-}  // namespace
+void CentreSums::clear() {
+    for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
+    std::fill(counts_.begin(), counts_.end(), 0);
+}
 
-void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
-                    runtime::RandomSource& rng, CentreMatrix& out, std::vector<std::uint64_t>& counts) {
-    const std::size_t n = x.n_rows;
-    const std::size_t d = x.n_cols;
-    if (labels.size() != n) throw InternalFailure("label count differs from sample count");
-    const std::size_t size = checked_product(k, d);
-    if (out.values.size() != size) out.values = make_buffer<double>(size, 0.0);
-    std::fill(out.values.begin(), out.values.end(), 0.0);
-    out.rows = k;
-    out.cols = d;
-    if (counts.size() != k) counts = make_buffer<std::uint64_t>(k, 0);
-    std::fill(counts.begin(), counts.end(), 0);
-
-    // Every sums[c][j] is the left-to-right sum over the cluster's samples in
-    // sample order, starting from +0.0, whichever block owns it.
-    const std::vector<Block> blocks = plan_blocks(x, k);
-    double* sums = out.values.data();
-    if (blocks.size() == 1) {
-        accumulate(x, labels.data(), k, sums, d, counts.data(), blocks[0]);
-    } else {
-        runtime::parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
-            for (std::size_t b = begin; b < end; ++b) accumulate_private(x, labels.data(), k, blocks[b], out, counts.data());
-        });
+void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
+    if (by_clusters_) return add_by_clusters(labels, begin, end);
+    if (blocks_.size() == 1) {
+        const Block& b = blocks_[0];
+        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end);
+        return;
     }
+    runtime::parallel_for(blocks_.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            const Block& b = blocks_[p];
+            accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr, b.j_lo, b.j_hi,
+                       begin, end);
+        }
+    });
+}
 
-    for (std::size_t c = 0; c < k; ++c) {
+// Contiguous cluster ranges holding about the same number of this range's
+// samples each; the scan that counts them also checks the labels.
+void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    std::fill(range_counts_.begin(), range_counts_.end(), 0);
+    for (std::size_t i = begin; i < end; ++i) {
+        if (labels[i] >= k_) label_out_of_range();
+        range_counts_[labels[i]] += 1;
+    }
+    for (std::size_t c = 0; c < k_; ++c) counts_[c] += range_counts_[c];
+    const std::size_t parts = runtime::pool_thread_count();
+    const std::size_t count = end - begin;
+    std::size_t bounds[2 * 64];
+    std::size_t n_blocks = 0;
+    std::size_t c = 0;
+    std::size_t seen = 0;
+    for (std::size_t p = 1; p <= parts && p <= 64 && c < k_; ++p) {
+        const std::size_t lo = c;
+        const bool last = p == parts || p == 64;
+        const std::size_t goal = count / parts * p;
+        while (c < k_ && (last || seen < goal || c == lo)) seen += range_counts_[c++];
+        bounds[2 * n_blocks] = lo;
+        bounds[2 * n_blocks + 1] = c;
+        ++n_blocks;
+    }
+    double* sums = sums_[0].data();
+    runtime::parallel_for(n_blocks, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p)
+            accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end);
+    });
+}
+
+void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out) {
+    const std::size_t n = x_.n_rows;
+    const std::size_t d = x_.n_cols;
+    const std::size_t size = checked_product(k_, d);
+    if (blocks_.size() == 1 && out.values.size() == size) {
+        // Unsplit: the sums become the centres, and `out`'s old storage
+        // becomes the next update's sums.
+        std::swap(out.values, sums_[0]);
+    } else {
+        if (out.values.size() != size) out.values = make_buffer<double>(size, 0.0);
+        for (std::size_t p = 0; p < blocks_.size(); ++p) {
+            const Block& b = blocks_[p];
+            const std::size_t w = b.j_hi - b.j_lo;
+            for (std::size_t c = 0; c < k_; ++c)
+                std::copy(sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w),
+                          sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w + w),
+                          out.values.begin() + static_cast<std::ptrdiff_t>(c * d + b.j_lo));
+        }
+    }
+    out.rows = k_;
+    out.cols = d;
+    for (std::size_t c = 0; c < k_; ++c) {
         double* centre = out.row(c);
-        if (counts[c] == 0) {
+        if (counts_[c] == 0) {
             // Empty cluster: re-seed from a random sample (draws in cluster
             // order, on the calling thread).
             const std::uint64_t r = rng.uniform_index(n);
-            copy_sample_row(x, r, centre, d);
+            copy_sample_row(x_, r, centre, d);
         } else {
-            const double count = static_cast<double>(counts[c]);
+            const double count = static_cast<double>(counts_[c]);
             for (std::size_t j = 0; j < d; ++j) centre[j] = centre[j] / count;
         }
     }
+}
+
+void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                    runtime::RandomSource& rng, CentreMatrix& out, std::vector<std::uint64_t>& counts) {
+    if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
+    CentreSums sums(x, k);
+    sums.add(labels.data(), 0, x.n_rows);
+    sums.finish(rng, out);
+    counts = sums.counts();
 }
 
 CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,

@@ -2,11 +2,15 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "kmeans/buffer_size.hpp"
+#include "kmeans/centre_update.hpp"
 #include "kmeans/init_centres.hpp"
 #include "kmeans/lloyd.hpp"
+#include "kmeans/lloyd_pass.hpp"
 #include "runtime/entropy.hpp"
 #include "runtime/random_source.hpp"
 
@@ -30,18 +34,40 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
     const std::uint64_t max_iters = model.params.max_iters;
     const double tol = model.params.tol;
     if (max_iters != 0) {
+        if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
         double prev_inertia = std::numeric_limits<double>::infinity();
         std::uint64_t t = 0;
         // Rewritten in full by every iteration, so they live for the whole fit.
-        std::vector<std::uint64_t> labels;
+        std::vector<std::uint64_t> labels = make_buffer<std::uint64_t>(n, 0);
+        CentreSums sums(x, static_cast<std::size_t>(k));
         CentreMatrix updated;
-        std::vector<std::uint64_t> counts;
+        // Where it can be had, a buffer of per-sample distances lets the
+        // inertia of one iteration come from the pass that labels the next.
+        // Rows of fewer than 8 features cost less to read again than the
+        // buffer does to write and read back.
+        std::vector<double> distances;
+        try {
+            if (n != 0 && d >= 8) distances = make_buffer<double>(n, 0.0);
+        } catch (const std::bad_alloc&) {
+            distances.clear();  // optional: the inertia then takes a pass of its own
+        }
+        double* dist = distances.empty() ? nullptr : distances.data();
+        lloyd_pass(x, centres, labels, nullptr, sums);
         for (;;) {
-            if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
-            assign_labels(x, centres, labels);
-            update_centres(x, labels, static_cast<std::size_t>(k), rng, updated, counts);
+            sums.finish(rng, updated);
             t += 1;
-            const double inertia = compute_inertia(x, labels, updated);
+            // The inertia of iteration t is taken against the updated centres;
+            // unless this is the last iteration, the pass that measures it also
+            // labels the samples for iteration t + 1 (wasted if it converges).
+            double inertia;
+            const bool fused = t != max_iters && dist != nullptr;
+            if (fused) {
+                sums.clear();
+                lloyd_pass(x, updated, labels, dist, sums);
+                inertia = sum_distances(dist, n);
+            } else {
+                inertia = compute_inertia(x, labels, updated);
+            }
             model.n_iter_ = t;
             model.inertia_ = inertia;
             std::swap(centres, updated);
@@ -50,6 +76,11 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
             if (std::fabs(prev_inertia - inertia) < tol) break;
             prev_inertia = inertia;
             if (t == max_iters) break;
+            if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
+            if (!fused) {
+                sums.clear();
+                lloyd_pass(x, centres, labels, nullptr, sums);
+            }
         }
     }
 

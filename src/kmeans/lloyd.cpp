@@ -20,22 +20,35 @@ CentreMatrix zero_centres(std::size_t k, std::size_t d) {
     return out;
 }
 
+CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres)
+    : dims_(x.n_cols < centres.cols ? x.n_cols : centres.cols), panel_(centres, dims_) {
+    if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims_)) filter_ = FilterPanel::prepare(centres, dims_);
+}
+
+template <class Label>
+void CentreLabeller::label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out) const {
+    if (begin >= end) return;
+    if (filter_)
+        filtered_nearest_centres(x, begin, end, *filter_, panel_, out);
+    else
+        nearest_centres(x, begin, end, panel_, out);
+}
+
+void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out) const {
+    label_range(x, begin, end, out);
+}
+
+void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const {
+    label_range(x, begin, end, out);
+}
+
 namespace {
 
 template <class Label>
 void label_rows(const SampleMatrix& x, const CentreMatrix& centres, Label* out) {
-    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
-    const CentrePanel panel(centres, dims);
-    if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims)) {
-        if (const std::optional<FilterPanel> filter = FilterPanel::prepare(centres, dims)) {
-            runtime::parallel_for(x.n_rows, [&](std::size_t begin, std::size_t end) {
-                if (begin < end) filtered_nearest_centres(x, begin, end, *filter, panel, out + begin);
-            });
-            return;
-        }
-    }
+    const CentreLabeller labeller(x, centres);
     runtime::parallel_for(x.n_rows, [&](std::size_t begin, std::size_t end) {
-        if (begin < end) nearest_centres(x, begin, end, panel, out + begin);
+        labeller.label(x, begin, end, out + begin);
     });
 }
 
@@ -64,23 +77,23 @@ void label_out_of_range() { throw InternalFailure("label out of range"); }
 
 namespace {
 
-// Squared distances of four samples at once, each its own left-to-right chain
-// over the features from -0.0, then added into `s` in sample order. D is the
-// feature count when fixed at compile time (0: `d` at run time).
-template <std::size_t D, bool Unit>
-double inertia_leaf(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres, std::size_t dims,
-                    std::size_t begin, std::size_t end) {
+// The squared distance of every sample in [begin, end) to the centre its
+// label names, handed to sink(i, distance) in sample order. Four samples at
+// once, each its own left-to-right chain over the features from -0.0: one
+// distance is one chain of dependent additions however wide the row, so four
+// interleaved chains keep the adder busy. D is the feature count when fixed
+// at compile time (0: `dims` at run time).
+template <std::size_t D, bool Unit, class Sink>
+void label_distance_leaf(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                         std::size_t dims, std::size_t begin, std::size_t end, Sink&& sink) {
     const std::size_t d = D != 0 ? D : dims;
     const std::size_t k = centres.rows;
     const std::size_t cstride = centres.cols;
     const double* cbase = centres.values.data();
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
-    double s = -0.0;
     std::size_t i = begin;
-    // Wide rows already give one distance enough independent work; four
-    // interleaved chains only pay off for the short fixed widths.
-    for (; D != 0 && i + 4 <= end; i += 4) {
+    for (; i + 4 <= end; i += 4) {
         const std::uint64_t l0 = lab[i], l1 = lab[i + 1], l2 = lab[i + 2], l3 = lab[i + 3];
         if ((l0 >= k) | (l1 >= k) | (l2 >= k) | (l3 >= k)) label_out_of_range();
         const double* c0 = cbase + l0 * cstride;
@@ -107,46 +120,70 @@ double inertia_leaf(const SampleMatrix& x, const std::uint64_t* lab, const Centr
             a2 = a2 + q2;
             a3 = a3 + q3;
         }
-        s = s + a0;
-        s = s + a1;
-        s = s + a2;
-        s = s + a3;
+        sink(i, a0);
+        sink(i + 1, a1);
+        sink(i + 2, a2);
+        sink(i + 3, a3);
     }
     for (; i < end; ++i) {
         if (lab[i] >= k) label_out_of_range();
-        s = s + squared_distance(x.row(i), cs, d, cbase + lab[i] * cstride, d);
+        sink(i, squared_distance(x.row(i), cs, d, cbase + lab[i] * cstride, d));
     }
-    return s;
 }
 
-template <bool Unit>
-double inertia_leaf_any_width(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
-                              std::size_t dims, std::size_t begin, std::size_t end) {
+template <bool Unit, class Sink>
+void label_distances_any_width(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                               std::size_t dims, std::size_t begin, std::size_t end, Sink&& sink) {
     switch (dims) {
-        case 1: return inertia_leaf<1, Unit>(x, lab, centres, dims, begin, end);
-        case 2: return inertia_leaf<2, Unit>(x, lab, centres, dims, begin, end);
-        case 3: return inertia_leaf<3, Unit>(x, lab, centres, dims, begin, end);
-        case 4: return inertia_leaf<4, Unit>(x, lab, centres, dims, begin, end);
-        case 8: return inertia_leaf<8, Unit>(x, lab, centres, dims, begin, end);
-        case 16: return inertia_leaf<16, Unit>(x, lab, centres, dims, begin, end);
-        default: return inertia_leaf<0, Unit>(x, lab, centres, dims, begin, end);
+        case 1: return label_distance_leaf<1, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 2: return label_distance_leaf<2, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 3: return label_distance_leaf<3, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 4: return label_distance_leaf<4, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 8: return label_distance_leaf<8, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 16: return label_distance_leaf<16, Unit>(x, lab, centres, dims, begin, end, sink);
+        default: return label_distance_leaf<0, Unit>(x, lab, centres, dims, begin, end, sink);
     }
+}
+
+template <class Sink>
+void for_each_label_distance(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                             std::size_t begin, std::size_t end, Sink&& sink) {
+    // Distances run over the common prefix of sample and centre rows.
+    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
+    if (x.col_stride == 1)
+        label_distances_any_width<true>(x, lab, centres, dims, begin, end, sink);
+    else
+        label_distances_any_width<false>(x, lab, centres, dims, begin, end, sink);
 }
 
 }  // namespace
 
+void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres,
+                     std::size_t begin, std::size_t end, double* out) {
+    for_each_label_distance(x, labels, centres, begin, end, [out](std::size_t i, double v) { out[i] = v; });
+}
+
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels,
                        const CentreMatrix& centres) {
     if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
-    // Distances run over the common prefix of sample and centre rows.
-    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     const std::uint64_t* lab = labels.data();
     auto leaf = [&](std::size_t begin, std::size_t end) -> double {
-        return x.col_stride == 1 ? inertia_leaf_any_width<true>(x, lab, centres, dims, begin, end)
-                                 : inertia_leaf_any_width<false>(x, lab, centres, dims, begin, end);
+        double s = -0.0;
+        for_each_label_distance(x, lab, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
+        return s;
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
     return runtime::parallel_reduce<double>(x.n_rows, leaf, combine);
+}
+
+double sum_distances(const double* distances, std::size_t n) {
+    auto leaf = [distances](std::size_t begin, std::size_t end) -> double {
+        double s = -0.0;
+        for (std::size_t i = begin; i < end; ++i) s = s + distances[i];
+        return s;
+    };
+    auto combine = [](double lower, double upper) { return lower + upper; };
+    return runtime::parallel_reduce<double>(n, leaf, combine);
 }
 
 }  // namespace corvalinth::kmeans

@@ -4,9 +4,12 @@
 // step that draws, on the calling thread), inertia (parallel sum).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "kmeans/filtered_assignment.hpp"
 #include "kmeans/model.hpp"
+#include "kmeans/nearest_kernels.hpp"
 #include "kmeans/sample_matrix.hpp"
 #include "runtime/random_source.hpp"
 
@@ -14,6 +17,23 @@ namespace corvalinth::kmeans {
 
 // A k x d centre matrix of +0.0. std::bad_alloc when k * d overflows.
 CentreMatrix zero_centres(std::size_t k, std::size_t d);
+
+// The centres prepared once (exact kernels' panel, and the filter's where it
+// pays) for labelling any number of ranges of the rows of x.
+class CentreLabeller {
+public:
+    CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres);
+    // out[i - begin] = index of the nearest centre to row i, for i in [begin, end).
+    void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out) const;
+    void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const;
+
+private:
+    template <class Label>
+    void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out) const;
+    std::size_t dims_;
+    CentrePanel panel_;
+    std::optional<FilterPanel> filter_;
+};
 
 // out[i] = index of the nearest centre to row i of x, over the first
 // min(x.n_cols, centres.cols) coordinates; parallel over the rows, one centre
@@ -33,8 +53,8 @@ void assign_labels(const SampleMatrix& x, const CentreMatrix& centres, std::vect
 // sample order and truly divided by the count. Each empty cluster, in
 // increasing cluster order, takes a copy of sample uniform_index(n).
 // Labels must be below k (InternalFailure otherwise). When the update is
-// split, each worker owns a block of features and scans all samples in order,
-// so the centres are the same for any number of workers.
+// split, each worker owns a block of features or whole clusters and scans all
+// samples in order, so the centres are the same for any number of workers.
 CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
                             runtime::RandomSource& rng);
 // The same into `out`, with `counts` as the per-cluster counts; both keep
@@ -48,6 +68,16 @@ void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& lab
 // -0.0, and neighbouring ranges are joined as lower + upper.
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels,
                        const CentreMatrix& centres);
+
+// out[i] = squared_distance of row i to the centre labels[i] names, for i in
+// [begin, end) (common prefix of the rows, as the inertia uses).
+void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres,
+                     std::size_t begin, std::size_t end, double* out);
+
+// The inertia from per-sample distances: the same split-tree sum as
+// compute_inertia (each unsplit range left to right from -0.0, neighbours
+// joined as lower + upper).
+double sum_distances(const double* distances, std::size_t n);
 
 // The internal failure of a label vector naming a centre that does not exist.
 [[noreturn]] void label_out_of_range();

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <variant>
 #include <vector>
 
 #include "kmeans/fit.hpp"
 #include "kmeans/init_centres.hpp"
+#include "kmeans/centre_update.hpp"
 #include "kmeans/lloyd.hpp"
+#include "kmeans/lloyd_pass.hpp"
+#include "kmeans/pass_blocks_testing.hpp"
 #include "kmeans/predict.hpp"
 #include "kmeans_reference.hpp"
 #include "runtime/worker_pool.hpp"
@@ -87,6 +91,119 @@ TEST(ThreadInvarianceInertia, ExactTermsGiveTheExactSum) {
     double exact = 0.0;
     for (std::size_t i = 0; i < n; ++i) exact += testing::ref_distance(x, i, c, labels[i]);
     for (int repeat = 0; repeat < 20; ++repeat) EXPECT_EQ(compute_inertia(x, labels, c), exact);
+}
+
+// The fit's single pass, cut into blocks of `block_bytes` of samples: the
+// distances to the old labels' centres, the new labels and the sums must equal
+// the separate reference steps bit for bit, for every way the sums are shared
+// out (one block, feature blocks, whole clusters) and every layout.
+struct PassCase {
+    std::size_t n, d, k, distinct;
+    Layout layout;
+    std::size_t block_bytes;
+};
+
+class ThreadInvariancePass : public ::testing::TestWithParam<PassCase> {
+protected:
+    void TearDown() override { testing::set_pass_block_bytes(0); }
+};
+
+TEST_P(ThreadInvariancePass, MatchesTheSeparateSteps) {
+    const auto& p = GetParam();
+    testing::set_pass_block_bytes(p.block_bytes);
+    const auto v = testing::random_values(p.n * 7 + p.d, p.n, p.d, p.distinct);
+    Samples x(v, p.n, p.d, p.layout);
+    const CentreMatrix old_centres{p.k, p.d, testing::random_values(p.k + 3, p.k, p.d, p.k)};
+    const CentreMatrix centres{p.k, p.d, testing::random_values(p.k + 5, p.k, p.d, p.k)};
+    const auto old_labels = testing::reference_labels(x, old_centres);
+
+    std::vector<std::uint64_t> labels = old_labels;
+    std::vector<double> dist(p.n, -1.0);
+    CentreSums sums(x, p.k);
+    lloyd_pass(x, centres, labels, dist.data(), sums);
+    auto rng = runtime::RandomSource::from_seed(9);
+    CentreMatrix got;
+    sums.finish(rng, got);
+
+    const auto want_labels = testing::reference_labels(x, centres);
+    EXPECT_EQ(labels, want_labels);
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < p.n; ++i)
+        wrong += testing::bits(dist[i]) != testing::bits(testing::ref_distance(x, i, centres, old_labels[i]));
+    EXPECT_EQ(wrong, 0u) << "distances differ";
+    auto ref_rng = runtime::RandomSource::from_seed(9);
+    EXPECT_EQ(testing::centre_mismatch(got, testing::reference_update(x, want_labels, p.k, ref_rng)), "");
+    EXPECT_EQ(rng.uniform_index(1000), ref_rng.uniform_index(1000)) << "draws out of step";
+    const double inertia = compute_inertia(x, old_labels, centres);
+    EXPECT_NEAR(sum_distances(dist.data(), p.n), inertia, std::abs(inertia) * 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, ThreadInvariancePass,
+    ::testing::Values(PassCase{3000, 8, 20, 3000, Layout::Contiguous, 1000},     // rows of one block each
+                      PassCase{3000, 8, 20, 3000, Layout::ReversedRows, 4096},
+                      PassCase{5000, 40, 9, 5000, Layout::Contiguous, 50'000},   // feature blocks
+                      PassCase{5000, 40, 9, 5000, Layout::ColumnMajor, 50'000},
+                      PassCase{2000, 70, 6, 2000, Layout::Contiguous, 60'000},   // whole clusters
+                      PassCase{2000, 130, 40, 2000, Layout::PaddedRows, 100'000},
+                      PassCase{1200, 130, 25, 4, Layout::Contiguous, 30'000},    // empty clusters drawn
+                      PassCase{4000, 3, 5, 4000, Layout::ReversedBoth, 0}));
+
+// A whole fit cut into small blocks equals the reference fit.
+TEST(ThreadInvarianceFitBlocks, MatchesSequentialReference) {
+    for (const std::size_t d : {2u, 8u, 40u, 70u}) {
+        const std::size_t n = 1500;
+        const auto v = testing::random_values(d, n, d, n);
+        Samples x(v, n, d);
+        for (const std::size_t bytes : {std::size_t{1}, std::size_t{20'000}, std::size_t{0}}) {
+            testing::set_pass_block_bytes(bytes);
+            KMeansModel m;
+            m.params = KMeansParams{7, 6, 0.0, 3};
+            ASSERT_FALSE(fit(m, x, nullptr).has_value());
+            testing::set_pass_block_bytes(0);
+            const auto ref = testing::reference_fit(x, 7, 6, 3);
+            EXPECT_EQ(m.n_iter_, ref.n_iter);
+            EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, ref.centres), "") << "d " << d << " bytes " << bytes;
+            EXPECT_NEAR(m.inertia_, ref.last_inertia, std::abs(ref.last_inertia) * 1e-12) << "d " << d;
+        }
+    }
+}
+
+// With a tolerance the fit stops on an inertia that came from the pass which
+// also labelled the next iteration. The tolerance is set just above the third
+// iteration's change, while labels still move: the stopping iteration, the
+// centres and the inertia must be those of the plain loop.
+TEST(ThreadInvarianceFitBlocks, StopsWhereThePlainLoopStops) {
+    for (const std::size_t d : {8u, 70u}) {
+        const std::size_t n = 2000;
+        const auto v = testing::random_values(d + 1, n, d, n);
+        Samples x(v, n, d);
+        auto rng = runtime::RandomSource::from_seed(4);
+        CentreMatrix centres = testing::reference_seeding(x, 6, rng);
+        std::vector<double> inertias;
+        std::vector<CentreMatrix> history;
+        for (int t = 0; t < 3; ++t) {
+            const auto labels = testing::reference_labels(x, centres);
+            centres = testing::reference_update(x, labels, 6, rng);
+            double s = -0.0;
+            for (std::size_t i = 0; i < n; ++i) s += testing::ref_distance(x, i, centres, labels[i]);
+            inertias.push_back(s);
+            history.push_back(centres);
+        }
+        const double tol = std::fabs(inertias[1] - inertias[2]) * 1.001;
+        ASSERT_GT(std::fabs(inertias[0] - inertias[1]), tol) << "d " << d;
+        ASSERT_NE(testing::reference_labels(x, history[1]), testing::reference_labels(x, history[2])) << "d " << d;
+        for (const std::size_t bytes : {std::size_t{5'000}, std::size_t{0}}) {
+            testing::set_pass_block_bytes(bytes);
+            KMeansModel m;
+            m.params = KMeansParams{6, 200, tol, 4};
+            ASSERT_FALSE(fit(m, x, nullptr).has_value());
+            testing::set_pass_block_bytes(0);
+            EXPECT_EQ(m.n_iter_, 3u) << "d " << d;
+            EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, history[2]), "") << "d " << d;
+            EXPECT_NEAR(m.inertia_, inertias[2], std::abs(inertias[2]) * 1e-12) << "d " << d;
+        }
+    }
 }
 
 // Repeated fits in one process give identical centres despite scheduling.

@@ -1,0 +1,27 @@
+#pragma once
+// One pass of a fit over the samples, in blocks small enough to stay in the
+// processor's cache from one step of the iteration to the next.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/centre_update.hpp"
+#include "kmeans/model.hpp"
+#include "kmeans/sample_matrix.hpp"
+
+namespace corvalinth::kmeans {
+
+// For every block of samples, in sample order:
+//  1. when `distances` is given, distances[i] = squared_distance of sample i
+//     to the centre its current label names (the terms of the inertia of the
+//     iteration that produced `centres`); in parallel over the samples;
+//  2. labels[i] = index of the nearest centre to sample i (as assign_labels);
+//  3. the block's samples are added to `sums` under their new labels.
+// Steps 1 and 2 read a sample back to back, and step 3 finds the block still
+// in the cache, so the samples come from memory once per iteration instead of
+// three times. Results are those of assign_labels, label_distances and
+// CentreSums::add over the whole range.
+void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
+                double* distances, CentreSums& sums);
+
+}  // namespace corvalinth::kmeans
