@@ -85,16 +85,28 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
 // Samples [begin, end) whose labels fall in [c_lo, c_hi), added in order into
 // their clusters' rows of `sums` (k x d, row-major); every row of x is read by
 // the one block that owns its cluster. Labels were checked by the caller.
+// While one row is added, the next owned row is prefetched a cache line per
+// cache line added: the hardware prefetcher loses the stream at every jump
+// between rows.
 void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t c_lo, std::size_t c_hi,
                          double* sums, std::size_t begin, std::size_t end) {
     const std::size_t d = x.n_cols;
-    const double* row = x.row(begin);
-    for (std::size_t i = begin; i < end; ++i, row += x.row_stride) {
-        const std::uint64_t c = labels[i];
-        if (c < c_lo || c >= c_hi) continue;
-        double* __restrict sum = sums + c * d;
-        const double* __restrict r = row;
-        for (std::size_t j = 0; j < d; ++j) sum[j] = sum[j] + r[j];
+    auto owned = [&](std::size_t i) { return labels[i] >= c_lo && labels[i] < c_hi; };
+    std::size_t i = begin;
+    while (i < end && !owned(i)) ++i;
+    while (i < end) {
+        std::size_t next = i + 1;
+        while (next < end && !owned(next)) ++next;
+        const double* __restrict r = x.row(i);
+        const double* ahead = next < end ? x.row(next) : r;
+        double* __restrict sum = sums + labels[i] * d;
+        std::size_t j = 0;
+        for (; j + 8 <= d; j += 8) {
+            __builtin_prefetch(ahead + j);
+            for (std::size_t t = 0; t < 8; ++t) sum[j + t] = sum[j + t] + r[j + t];
+        }
+        for (; j < d; ++j) sum[j] = sum[j] + r[j];
+        i = next;
     }
 }
 
