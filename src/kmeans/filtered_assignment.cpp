@@ -2,6 +2,7 @@
 // decision between the filter and the exact kernels for every sample.
 #include "kmeans/filtered_assignment.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -86,6 +87,18 @@ double FilterPanel::margin(double sample_norm, double scale) const {
     return e * scale;
 }
 
+// Section 9 of docs/exact-assignment.md: every factor below leaves room for
+// the rounding of the step it sits in.
+double FilterPanel::others_lower_bound(double second, double margin, double sample_norm) const {
+    const double d = static_cast<double>(dims_);
+    const double q1 = second - (margin + margin);
+    const double q2 = sample_norm * (1.0 - (2.0 * d + 8.0) * 0x1p-53);
+    const double q = (q1 + q2) - 0x1p-1000;
+    const double low = q * (1.0 - (2.0 * d + 16.0) * 0x1p-53);
+    if (!(low > 0x1p-900)) return 0.0;  // NaN included
+    return std::sqrt(low) * (1.0 - 0x1p-50);
+}
+
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
     // Few coordinates: the exact kernels keep whole tiles in registers and
     // are faster. Few centres on short rows: the exact pass is about as cheap
@@ -106,7 +119,7 @@ namespace {
 template <class Out>
 std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelVariant exact_variant,
                          const SampleMatrix& x, std::size_t begin, std::size_t end, const FilterPanel& filter,
-                         const CentrePanel& exact, Out* out) {
+                         const CentrePanel& exact, Out* out, double* lower = nullptr) {
     if (begin > end || end > x.n_rows) throw InternalFailure("nearest-centre range out of bounds");
     if (filter.dims() > x.n_cols || exact.dims() != filter.dims() || exact.k() != filter.k())
         throw InternalFailure("filter panel does not match the samples");
@@ -116,6 +129,7 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
     std::unique_ptr<double[]> pack(new (std::nothrow) double[dims * tile]);
     if (!pack) {
         nearest_centres_with(exact_variant, x, begin, end, exact, out);
+        if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
         return 0;
     }
     const kernels::FilterCentres centres = filter.view();
@@ -138,11 +152,13 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
                 const double threshold = r.best[t] + (e + e);
                 if (r.second[t] > threshold) {
                     out[i - begin] = static_cast<Out>(static_cast<std::int64_t>(r.index[t]));
+                    if (lower != nullptr) lower[i - begin] = filter.others_lower_bound(r.second[t], e, r.norm[t]);
                     ++decided;
                     continue;
                 }
             }
             nearest_centres_with(exact_variant, x, i, i + 1, exact, out + (i - begin));
+            if (lower != nullptr) lower[i - begin] = 0.0;
         }
     }
     return decided;
@@ -164,10 +180,10 @@ FilterVariant filter_variant(NearestKernelVariant variant) {
 
 template <class Out>
 std::size_t filter_with(NearestKernelVariant variant, const SampleMatrix& x, std::size_t begin, std::size_t end,
-                        const FilterPanel& filter, const CentrePanel& exact, Out* out) {
+                        const FilterPanel& filter, const CentrePanel& exact, Out* out, double* lower = nullptr) {
     if (!nearest_kernel_available(variant)) throw InternalFailure("nearest-centre kernel not available");
     const FilterVariant f = filter_variant(variant);
-    return filter_range(f.scores, f.tile, variant, x, begin, end, filter, exact, out);
+    return filter_range(f.scores, f.tile, variant, x, begin, end, filter, exact, out, lower);
 }
 
 }  // namespace
@@ -193,8 +209,9 @@ std::size_t filtered_nearest_centres_with(NearestKernelVariant variant, const Sa
     return filter_with(variant, x, begin, end, filter, exact, out);
 }
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
-                                     const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out) {
-    return filter_with(nearest_kernel_selected(), x, begin, end, filter, exact, out);
+                                     const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out,
+                                     double* lower) {
+    return filter_with(nearest_kernel_selected(), x, begin, end, filter, exact, out, lower);
 }
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::int32_t* out) {

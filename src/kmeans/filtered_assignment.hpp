@@ -40,6 +40,11 @@ public:
     // sample whose centred squared norm was computed as `sample_norm`; the
     // run-time margin scale (1 except in fault-injection tests) multiplies it.
     double margin(double sample_norm, double scale) const;
+    // For a sample the filter decided (best centre b): a number at most the
+    // true Euclidean distance from the sample to every centre other than b,
+    // from the second smallest score, the margin and the sample's computed
+    // norm; 0 when nothing useful can be certified.
+    double others_lower_bound(double second, double margin, double sample_norm) const;
 
 private:
     FilterPanel() = default;
@@ -87,8 +92,11 @@ std::size_t filtered_nearest_centres_with(NearestKernelVariant variant, const Sa
                                           std::int32_t* out);
 
 // With the variant chosen for this processor.
+// With `lower` given, lower[i - begin] receives others_lower_bound for the
+// samples the filter decided, 0 for the others.
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
-                                     const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out);
+                                     const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out,
+                                     double* lower = nullptr);
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::int32_t* out);
 

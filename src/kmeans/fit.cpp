@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kmeans/buffer_size.hpp"
+#include "kmeans/carried_bounds.hpp"
 #include "kmeans/centre_update.hpp"
 #include "kmeans/init_centres.hpp"
 #include "kmeans/lloyd.hpp"
@@ -45,14 +46,22 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
         // inertia of one iteration come from the pass that labels the next.
         // Rows of fewer than 8 features cost less to read again than the
         // buffer does to write and read back.
+        // With them, per-sample lower bounds on the distances to the other
+        // centres let samples that certainly keep their label skip scoring.
         std::vector<double> distances;
+        std::vector<double> lower;
         try {
             if (n != 0 && d >= 8) distances = make_buffer<double>(n, 0.0);
+            if (!distances.empty()) lower = make_buffer<double>(n, 0.0);
         } catch (const std::bad_alloc&) {
-            distances.clear();  // optional: the inertia then takes a pass of its own
+            lower.clear();  // both optional: the inertia then takes a pass of its own
         }
         double* dist = distances.empty() ? nullptr : distances.data();
-        lloyd_pass(x, centres, labels, nullptr, sums);
+        const double inf = std::numeric_limits<double>::infinity();
+        const CentreMoves no_move{inf, 0, inf};
+        CarriedBounds bounds{lower.data(), no_move};
+        const CarriedBounds* carried = lower.empty() ? nullptr : &bounds;
+        lloyd_pass(x, centres, labels, nullptr, sums, carried);
         for (;;) {
             sums.finish(rng, updated);
             t += 1;
@@ -63,7 +72,8 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
             const bool fused = t != max_iters && dist != nullptr;
             if (fused) {
                 sums.clear();
-                lloyd_pass(x, updated, labels, dist, sums);
+                bounds.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
+                lloyd_pass(x, updated, labels, dist, sums, carried);
                 inertia = sum_distances(dist, n);
             } else {
                 inertia = compute_inertia(x, labels, updated);
@@ -79,7 +89,8 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
             if (interrupted && interrupted()) return EngineError{EngineError::Kind::Interrupted, ""};
             if (!fused) {
                 sums.clear();
-                lloyd_pass(x, centres, labels, nullptr, sums);
+                bounds.moves = no_move;
+                lloyd_pass(x, centres, labels, nullptr, sums, carried);
             }
         }
     }

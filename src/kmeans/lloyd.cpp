@@ -1,6 +1,8 @@
 #include "kmeans/lloyd.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <type_traits>
 
 #include "kmeans/buffer_size.hpp"
 #include "kmeans/distance.hpp"
@@ -26,20 +28,26 @@ CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centre
 }
 
 template <class Label>
-void CentreLabeller::label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out) const {
+void CentreLabeller::label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out,
+                                 double* lower) const {
     if (begin >= end) return;
-    if (filter_)
-        filtered_nearest_centres(x, begin, end, *filter_, panel_, out);
-    else
+    if (!filter_) {
         nearest_centres(x, begin, end, panel_, out);
+        if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
+    } else if constexpr (std::is_same_v<Label, std::uint64_t>) {
+        filtered_nearest_centres(x, begin, end, *filter_, panel_, out, lower);
+    } else {
+        filtered_nearest_centres(x, begin, end, *filter_, panel_, out);
+    }
 }
 
-void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out) const {
-    label_range(x, begin, end, out);
+void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out,
+                           double* lower) const {
+    label_range(x, begin, end, out, lower);
 }
 
 void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const {
-    label_range(x, begin, end, out);
+    label_range(x, begin, end, out, nullptr);
 }
 
 namespace {

@@ -24,12 +24,19 @@ class CentreLabeller {
 public:
     CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres);
     // out[i - begin] = index of the nearest centre to row i, for i in [begin, end).
-    void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out) const;
+    // With `lower` given, lower[i - begin] = a certified lower bound on the
+    // true distance from row i to every other centre (0 where the filter did
+    // not decide the sample, or does not run).
+    void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out,
+               double* lower = nullptr) const;
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const;
+    // Whether labelling certifies lower bounds (the filter runs).
+    bool certifies() const { return filter_.has_value(); }
+    std::size_t dims() const { return dims_; }
 
 private:
     template <class Label>
-    void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out) const;
+    void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out, double* lower) const;
     std::size_t dims_;
     CentrePanel panel_;
     std::optional<FilterPanel> filter_;

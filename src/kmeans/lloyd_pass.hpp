@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kmeans/carried_bounds.hpp"
 #include "kmeans/centre_update.hpp"
 #include "kmeans/model.hpp"
 #include "kmeans/sample_matrix.hpp"
@@ -21,7 +22,19 @@ namespace corvalinth::kmeans {
 // in the cache, so the samples come from memory once per iteration instead of
 // three times. Results are those of assign_labels, label_distances and
 // CentreSums::add over the whole range.
+//
+// With `bounds`, each sample also carries a lower bound on its true distance
+// to every centre other than its own (0: none known). When the distances are
+// measured and bounds.moves (how far the centres moved since the bounds were
+// taken) are finite, a sample whose bound, less that move, still certainly
+// exceeds its exact distance keeps its label without being scored; every
+// other sample is labelled and gets a new bound from the filter.
+struct CarriedBounds {
+    double* lower;      // one per sample
+    CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
+};
+
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums);
+                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr);
 
 }  // namespace corvalinth::kmeans

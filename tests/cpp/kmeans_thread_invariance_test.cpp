@@ -13,7 +13,7 @@
 #include "kmeans/centre_update.hpp"
 #include "kmeans/lloyd.hpp"
 #include "kmeans/lloyd_pass.hpp"
-#include "kmeans/pass_blocks_testing.hpp"
+#include "kmeans/lloyd_pass_testing.hpp"
 #include "kmeans/predict.hpp"
 #include "kmeans_reference.hpp"
 #include "runtime/worker_pool.hpp"
