@@ -50,6 +50,17 @@ void run(const Shape& s) {
         std::swap(centres, next);
     }
     kmeans::assign_labels(x, centres, labels);
+    if (std::getenv("BENCH_PASS_ONLY") != nullptr) {
+        // For profilers: the fit's pass alone, many times.
+        kmeans::CentreSums sums(x, s.k);
+        std::vector<double> dist(s.n);
+        for (int r = 0; r < 40; ++r) {
+            sums.clear();
+            kmeans::lloyd_pass(x, centres, labels, dist.data(), sums);
+            sums.finish(rng, next);
+        }
+        return;
+    }
     const auto assign = best_time([&] { kmeans::assign_labels(x, centres, labels); });
     const auto update = best_time([&] { kmeans::update_centres(x, labels, s.k, rng, next, counts); });
     const auto inertia = best_time([&] { g_sink = kmeans::compute_inertia(x, labels, next); });
