@@ -77,8 +77,12 @@ struct Emulated8 : EmulatedLanes<double, 8> {
 };
 
 // A 16-lane float vector: runs the 16-lane instantiation of the float32
-// pre-filter (the AVX-512 tuning) on any processor.
-using Emulated16f = EmulatedLanes<float, 16>;
+// pre-filter (the AVX-512 tuning, with Emulated8 to pack) on any processor.
+struct Emulated16f : EmulatedLanes<float, 16> {
+    static void store_narrow(float* p, const Emulated8::reg& r) {
+        for (std::size_t l = 0; l < Emulated8::lanes; ++l) p[l] = static_cast<float>(r.v[l]);
+    }
+};
 
 // The kernels under test: the library's variants and the emulated ones.
 enum class Kernel { portable, avx2, avx512, emulated8 };

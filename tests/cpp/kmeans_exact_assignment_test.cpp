@@ -46,7 +46,7 @@ void emulated_scores(const corvalinth::kmeans::kernels::SampleView& x, std::size
 }
 
 // The 16-lane tuning of the float32 stage on the emulated float vector.
-using EmulatedFilter32 = corvalinth::kmeans::kernels::Filter32Kernel<Emulated16f, 2, 8>;
+using EmulatedFilter32 = corvalinth::kmeans::kernels::Filter32Kernel<Emulated16f, Emulated8, 2, 8>;
 void emulated_scores32(const corvalinth::kmeans::kernels::SampleView& x, std::size_t i0, std::size_t count,
                        const corvalinth::kmeans::kernels::Filter32Centres& c, float* pack,
                        corvalinth::kmeans::kernels::FilterTileResult& out) {

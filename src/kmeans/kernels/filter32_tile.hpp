@@ -1,6 +1,9 @@
 #pragma once
 // The float32 pre-filter kernel, written once over a float vector traits type
-// V (load, bcast, set1, mul_add, lt, min, max, blend, store on floats) and
+// V (load, bcast, set1, mul_add, lt, min, max, blend, store on floats, and
+// store_narrow(p, r): the doubles of a D register rounded to floats at p) and
+// the double traits D of the same instruction set (set1, sub, mul_add, store,
+// optionally load_transposed, see filter_tile.hpp), used to pack the tile, and
 // instantiated by each variant's translation unit.
 //
 // For a tile of T = NS * V::lanes samples it computes, for every centre c, the
@@ -23,11 +26,12 @@
 #include <cstdint>
 
 #include "kmeans/kernels/filter_entry.hpp"
+#include "kmeans/kernels/filter_tile.hpp"
 
 namespace corvalinth::kmeans::kernels {
 namespace {
 
-template <class V, std::size_t NS, std::size_t NC>
+template <class V, class D, std::size_t NS, std::size_t NC>
 struct Filter32Kernel {
     using reg = typename V::reg;
     static constexpr std::size_t L = V::lanes;
@@ -42,6 +46,9 @@ struct Filter32Kernel {
                           std::size_t dims, float* pack, double* norm) {
         const std::ptrdiff_t rs = x.row_stride;
         const std::ptrdiff_t cs = x.col_stride;
+        if constexpr (HasLoadTransposed<D>) {
+            if (count == T && cs == 1 && dims >= D::lanes) return pack_rows(x, i0, mean, dims, pack, norm);
+        }
         if (count == T && rs == 1) {
             // Samples adjacent in every coordinate: each column is one run.
             for (std::size_t t = 0; t < T; ++t) norm[t] = 0.0;
@@ -84,6 +91,42 @@ struct Filter32Kernel {
             }
             for (std::size_t l = 0; l < P; ++l) sum = sum + part[l];
             norm[t] = sum;
+        }
+    }
+
+    // Rows with adjacent coordinates: blocks of LD samples x LD coordinates
+    // transposed in double registers (lane = sample), centred, their squares
+    // summed per lane, and rounded to floats in place.
+    static void pack_rows(const SampleView& x, std::size_t i0, const double* mean, std::size_t dims, float* pack,
+                          double* norm) {
+        using wide = typename D::reg;
+        constexpr std::size_t LD = D::lanes;
+        static_assert(T % LD == 0);
+        const std::ptrdiff_t rs = x.row_stride;
+        for (std::size_t s0 = 0; s0 < T; s0 += LD) {
+            const double* base = x.data + static_cast<std::ptrdiff_t>(i0 + s0) * rs;
+            wide acc = D::set1(0.0);
+            std::size_t j = 0;
+            for (; j + LD <= dims; j += LD) {
+                wide cols[LD];
+                D::load_transposed(base + j, rs, cols);
+                for (std::size_t c = 0; c < LD; ++c) {
+                    const wide v = D::sub(cols[c], D::set1(mean[j + c]));
+                    acc = D::mul_add(v, v, acc);
+                    V::store_narrow(pack + (j + c) * T + s0, v);
+                }
+            }
+            D::store(norm + s0, acc);
+            for (std::size_t t = 0; t < LD; ++t) {
+                const double* row = base + static_cast<std::ptrdiff_t>(t) * rs;
+                double tail = 0.0;
+                for (std::size_t jt = j; jt < dims; ++jt) {
+                    const double v = row[jt] - mean[jt];
+                    tail = tail + v * v;
+                    pack[jt * T + s0 + t] = static_cast<float>(v);
+                }
+                norm[s0 + t] = norm[s0 + t] + tail;
+            }
         }
     }
 

@@ -22,6 +22,8 @@ struct Avx2Float {
     static reg max(reg a, reg b) { return _mm256_max_ps(a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_ps(if_false, if_true, m); }
     static void store(float* p, reg r) { _mm256_storeu_ps(p, r); }
+    // Four doubles rounded to floats (to nearest).
+    static void store_narrow(float* p, __m256d r) { _mm_storeu_ps(p, _mm256_cvtpd_ps(r)); }
 };
 
 }  // namespace

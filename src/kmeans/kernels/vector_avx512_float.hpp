@@ -19,10 +19,13 @@ struct Avx512Float {
     // One rounding (fused).
     static reg mul_add(reg a, reg b, reg c) { return _mm512_fmadd_ps(a, b, c); }
     static mask lt(reg a, reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
-    static reg min(reg a, reg b) { return _mm512_mask_blend_ps(lt(a, b), b, a); }
-    static reg max(reg a, reg b) { return _mm512_mask_blend_ps(lt(b, a), b, a); }
+    // a < b ? a : b and a > b ? a : b per lane (so b when either is NaN).
+    static reg min(reg a, reg b) { return _mm512_maskz_min_ps(0xFFFF, a, b); }
+    static reg max(reg a, reg b) { return _mm512_maskz_max_ps(0xFFFF, a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm512_mask_blend_ps(m, if_false, if_true); }
     static void store(float* p, reg r) { _mm512_storeu_ps(p, r); }
+    // Eight doubles rounded to floats (to nearest).
+    static void store_narrow(float* p, __m512d r) { _mm256_storeu_ps(p, _mm512_maskz_cvtpd_ps(0xFF, r)); }
 };
 
 }  // namespace

@@ -27,6 +27,7 @@ struct ScalarFloat {
                                     (std::bit_cast<std::uint32_t>(if_false) & ~all));
     }
     static void store(float* p, reg r) { *p = r; }
+    static void store_narrow(float* p, double r) { *p = static_cast<float>(r); }
 };
 
 }  // namespace
