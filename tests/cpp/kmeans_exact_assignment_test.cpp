@@ -479,4 +479,22 @@ TEST(FilteredAssignmentInPasses, SmallInputsKeepTheirMemoryBudget) {
     EXPECT_TRUE(filter_worthwhile(100'000, 128, 256, 128));
 }
 
+TEST(FilteredAssignmentInPasses, Float32StageWhereItPays) {
+    EXPECT_TRUE(filter32_pays(256, 128));
+    EXPECT_TRUE(filter32_pays(1024, 32));
+    EXPECT_TRUE(filter32_pays(16, 8));
+    EXPECT_TRUE(filter32_pays(10, 784));
+    EXPECT_FALSE(filter32_pays(8, 128));  // few centres: the tile copy costs more than it saves
+    EXPECT_FALSE(filter32_pays(3, 784));
+    // Its buffers count against the memory budget (half the input): with them
+    // (16 centres) the filter needs more than twice the samples it needs
+    // without them (8 centres), whatever the number of threads.
+    auto fewest_samples = [](std::size_t k) {
+        std::size_t n = 1;
+        while (!filter_worthwhile(n, 128, k, 128)) ++n;
+        return n;
+    };
+    EXPECT_GT(fewest_samples(16), 2 * fewest_samples(8));
+}
+
 }  // namespace
