@@ -188,7 +188,8 @@ Problem make_problem(Family family, std::size_t n, std::size_t d, std::size_t k,
         }
     }
     if (family == Family::Specials) {
-        static constexpr double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 0x1p600};
+        // Also values beyond the float32 stage's guard (1e20) and beyond the float range (3e38 ~ 2^128).
+        static constexpr double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 0x1p600, 1e20, -3.5e38};
         for (std::size_t i = 0; i < n; i += 3) p.x[i * d + pick(d)] = specials[pick(std::size(specials))];
     }
     return p;
