@@ -2,7 +2,7 @@
 // Bounds carried from one iteration to the next: a sample whose exact
 // distance to its centre is certainly below its distance to every other
 // centre keeps its label without being scored. Derivation:
-// docs/exact-assignment.md, section 9.
+// docs/exact-assignment.md, section 10.
 #include <cstddef>
 
 #include "kmeans/model.hpp"

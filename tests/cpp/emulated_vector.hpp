@@ -1,7 +1,7 @@
 #pragma once
-// An emulated 8-lane vector for the kernel templates, so the 8-lane (AVX-512)
-// instantiations run and are checked on any processor; and the list of kernels
-// a test runs.
+// Emulated vectors for the kernel templates (8 doubles, 16 floats), so the
+// AVX-512 instantiations run and are checked on any processor; and the list
+// of kernels a test runs.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -10,31 +10,27 @@
 
 namespace corvalinth::testing {
 
-// An 8-lane vector in plain C++ whose pair loads come out in a scrambled lane
-// order: runs the 8-lane instantiation of the kernels (the AVX-512 tuning) on
-// any processor, so its logic is checked even where AVX-512 is missing.
-struct Emulated8 {
+// N lanes of E in plain C++: the operations every kernel template uses, one
+// lane at a time, with fused multiply-add (like AVX-512; only the filter
+// kernels use it).
+template <class E, std::size_t N>
+struct EmulatedLanes {
     struct reg {
-        double v[8];
+        E v[N];
     };
     struct mask {
-        bool m[8];
+        bool m[N];
     };
-    static constexpr std::size_t lanes = 8;
-    static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
+    static constexpr std::size_t lanes = N;
     template <class F>
     static reg each(F f) {
         reg r;
         for (std::size_t l = 0; l < lanes; ++l) r.v[l] = f(l);
         return r;
     }
-    static reg load(const double* p) { return each([&](std::size_t l) { return p[l]; }); }
-    static reg bcast(const double* p) { return set1(*p); }
-    static reg set1(double x) { return each([&](std::size_t) { return x; }); }
-    static reg sub(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] - b.v[l]; }); }
-    static reg mul(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] * b.v[l]; }); }
-    static reg add(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] + b.v[l]; }); }
-    // Fused, like AVX-512 (only the filter kernel uses it).
+    static reg load(const E* p) { return each([&](std::size_t l) { return p[l]; }); }
+    static reg bcast(const E* p) { return set1(*p); }
+    static reg set1(E x) { return each([&](std::size_t) { return x; }); }
     static reg mul_add(reg a, reg b, reg c) { return each([&](std::size_t l) { return std::fma(a.v[l], b.v[l], c.v[l]); }); }
     static mask lt(reg a, reg b) {
         mask m;
@@ -44,9 +40,19 @@ struct Emulated8 {
     static reg min(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] < b.v[l] ? a.v[l] : b.v[l]; }); }
     static reg max(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] > b.v[l] ? a.v[l] : b.v[l]; }); }
     static reg blend(mask m, reg f, reg t) { return each([&](std::size_t l) { return m.m[l] ? t.v[l] : f.v[l]; }); }
-    static void store(double* p, reg r) {
+    static void store(E* p, reg r) {
         for (std::size_t l = 0; l < lanes; ++l) p[l] = r.v[l];
     }
+};
+
+// An 8-lane double vector whose pair loads come out in a scrambled lane
+// order: runs the 8-lane instantiation of the kernels (the AVX-512 tuning) on
+// any processor, so its logic is checked even where AVX-512 is missing.
+struct Emulated8 : EmulatedLanes<double, 8> {
+    static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
+    static reg sub(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] - b.v[l]; }); }
+    static reg mul(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] * b.v[l]; }); }
+    static reg add(reg a, reg b) { return each([&](std::size_t l) { return a.v[l] + b.v[l]; }); }
     static reg from_rows(const double* p, std::ptrdiff_t s) {
         return each([&](std::size_t l) { return p[static_cast<std::ptrdiff_t>(l) * s]; });
     }
@@ -70,7 +76,15 @@ struct Emulated8 {
     }
 };
 
-// The kernels under test: the library's variants and the emulated one.
+// A 16-lane float vector: runs the 16-lane instantiation of the float32
+// pre-filter (the AVX-512 tuning, with Emulated8 to pack) on any processor.
+struct Emulated16f : EmulatedLanes<float, 16> {
+    static void store_narrow(float* p, const Emulated8::reg& r) {
+        for (std::size_t l = 0; l < Emulated8::lanes; ++l) p[l] = static_cast<float>(r.v[l]);
+    }
+};
+
+// The kernels under test: the library's variants and the emulated ones.
 enum class Kernel { portable, avx2, avx512, emulated8 };
 
 inline kmeans::NearestKernelVariant library_variant(Kernel k) {

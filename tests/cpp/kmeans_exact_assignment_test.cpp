@@ -1,8 +1,9 @@
 // The filtered assignment against the exhaustive reference, bit for bit, on
 // data built to break it: exact ties, distances a few ulps apart, offset data,
 // huge and tiny magnitudes, subnormals, duplicates and integer grids, for every
-// kernel variant and layout. The fault-injection cases shrink the certified
-// margin and check that the same data then does give wrong labels.
+// kernel variant and layout, with the float64 filter alone and behind the
+// float32 stage. The fault-injection cases shrink the certified margins and
+// check that the same data then does give wrong labels.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "kmeans/distance.hpp"
 #include "kmeans/filter_margin_testing.hpp"
 #include "kmeans/filtered_assignment.hpp"
+#include "kmeans/kernels/filter32_tile.hpp"
 #include "kmeans/kernels/filter_tile.hpp"
 #include "kmeans/lloyd.hpp"
 #include "kmeans/model.hpp"
@@ -43,25 +45,59 @@ void emulated_scores(const corvalinth::kmeans::kernels::SampleView& x, std::size
     EmulatedFilter::scores(x, i0, count, c, pack, out);
 }
 
-template <class Out>
-std::size_t run_filter(Kernel k, const SampleMatrix& x, std::size_t begin, std::size_t end, const FilterPanel& f,
-                       const CentrePanel& exact, Out* out) {
-    if (k == Kernel::emulated8)
-        return filtered_nearest_centres_by(&emulated_scores, EmulatedFilter::T, NearestKernelVariant::portable, x,
-                                           begin, end, f, exact, out);
-    return filtered_nearest_centres_with(library_variant(k), x, begin, end, f, exact, out);
+// The 16-lane tuning of the float32 stage on the emulated float vector.
+using EmulatedFilter32 = corvalinth::kmeans::kernels::Filter32Kernel<Emulated16f, Emulated8, 2, 8>;
+void emulated_scores32(const corvalinth::kmeans::kernels::SampleView& x, std::size_t i0, std::size_t count,
+                       const corvalinth::kmeans::kernels::Filter32Centres& c, float* pack,
+                       corvalinth::kmeans::kernels::FilterTileResult& out) {
+    EmulatedFilter32::scores(x, i0, count, c, pack, out);
 }
 
-// Restores the margin scale at the end of a scope.
+// The float64 filter alone, or the float32 stage in front of it.
+enum class Stage { f64, f32 };
+const char* stage_name(Stage s) { return s == Stage::f64 ? "f64" : "f32"; }
+Float32Stage float32_stage(Stage s) { return s == Stage::f64 ? Float32Stage::never : Float32Stage::always; }
+
+// Labels of rows [begin, end) by the filter of kernel k; *decided32 (when
+// given) receives how many the float32 stage decided.
+template <class Out>
+std::size_t run_filter(Kernel k, const SampleMatrix& x, std::size_t begin, std::size_t end, const FilterPanel& f,
+                       const CentrePanel& exact, Out* out, std::size_t* decided32 = nullptr) {
+    if (k == Kernel::emulated8) {
+        const FilterStages stages{&emulated_scores32, EmulatedFilter32::T, &emulated_scores, EmulatedFilter::T};
+        return filtered_nearest_centres_staged(stages, NearestKernelVariant::portable, x, begin, end, f, exact, out,
+                                               decided32);
+    }
+    return filtered_nearest_centres_staged(filter_stages(library_variant(k)), library_variant(k), x, begin, end, f,
+                                           exact, out, decided32);
+}
+
+// Restores the margin scales at the end of a scope.
 struct MarginScale {
     explicit MarginScale(double s) { corvalinth::kmeans::testing::set_filter_margin_scale(s); }
     ~MarginScale() { corvalinth::kmeans::testing::set_filter_margin_scale(1.0); }
 };
+struct Margin32Scales {
+    Margin32Scales(double relative, double absolute) {
+        corvalinth::kmeans::testing::set_filter32_margin_scales(relative, absolute);
+    }
+    ~Margin32Scales() { corvalinth::kmeans::testing::set_filter32_margin_scales(1.0, 1.0); }
+};
 
-enum class Family { Gaussian, Offset, Huge, Tiny, Underflow, Subnormal, IntegerGrid, Duplicates, NearTies, Specials };
+// Families ending in 32 aim at the float32 stage: magnitudes near its range
+// limits (Huge32), products underflowing among the float subnormals (Tiny32),
+// values that are float subnormals (Subnormal32), near ties at float
+// resolution (NearTies32), and the same near ties scaled by 2^-72, so that
+// their float products have lost bits to underflow (NearTiesTiny32).
+enum class Family {
+    Gaussian, Offset, Huge, Tiny, Underflow, Subnormal, IntegerGrid, Duplicates, NearTies, Specials,
+    Huge32, Tiny32, Subnormal32, NearTies32, NearTiesTiny32
+};
 const char* family_name(Family f) {
-    static constexpr const char* names[] = {"Gaussian",    "Offset",     "Huge",     "Tiny",    "Underflow", "Subnormal",
-                                            "IntegerGrid", "Duplicates", "NearTies", "Specials"};
+    static constexpr const char* names[] = {"Gaussian",    "Offset",     "Huge",     "Tiny",     "Underflow",
+                                            "Subnormal",   "IntegerGrid", "Duplicates", "NearTies", "Specials",
+                                            "Huge32",      "Tiny32",     "Subnormal32", "NearTies32",
+                                            "NearTiesTiny32"};
     return names[static_cast<int>(f)];
 }
 
@@ -86,6 +122,11 @@ Problem make_problem(Family family, std::size_t n, std::size_t d, std::size_t k,
             // Squares and products fall among the subnormals, with few bits left.
             case Family::Underflow: return 0x1p-532 * normal(gen);
             case Family::Subnormal: return small(gen) * 0x1p-1074 * 3.0;
+            case Family::Huge32: return 1e38 * normal(gen);
+            // Float products near 2^-140, among the float subnormals.
+            case Family::Tiny32: return 0x1p-70 * normal(gen);
+            // About 1e-40: the values themselves are float subnormals.
+            case Family::Subnormal32: return 0x1p-133 * normal(gen);
             case Family::IntegerGrid:
             case Family::Duplicates: return static_cast<double>(small(gen));
             default: return normal(gen);
@@ -111,9 +152,33 @@ Problem make_problem(Family family, std::size_t n, std::size_t d, std::size_t k,
         }
         return p;
     }
+    if (family == Family::NearTies32 || family == Family::NearTiesTiny32) {
+        const double scale = family == Family::NearTiesTiny32 ? 0x1p-72 : 1.0;
+        // Pairs of centres; samples off the midpoint of a pair by a fraction
+        // of the pair's difference spread from 1e-10 to 1e-1, so that the two
+        // distances differ at about float resolution (and some exactly tie).
+        std::uniform_real_distribution<double> exponent(-10.0, -1.0);
+        for (std::size_t c = 0; c < k; c += 2)
+            for (std::size_t j = 0; j < d; ++j) {
+                const double base = 10.0 * normal(gen);
+                p.centres.values[c * d + j] = scale * (base + normal(gen));
+                if (c + 1 < k) p.centres.values[(c + 1) * d + j] = scale * (base + normal(gen));
+            }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t a = pick(k) & ~std::size_t{1};
+            const std::size_t b = a + 1 < k ? a + 1 : a;
+            const double shift = i % 5 == 0 ? 0.0 : (i % 2 ? 1.0 : -1.0) * std::pow(10.0, exponent(gen));
+            for (std::size_t j = 0; j < d; ++j) {
+                const double ca = p.centres.values[a * d + j], cb = p.centres.values[b * d + j];
+                p.x[i * d + j] = (ca + cb) * 0.5 + shift * (cb - ca);
+            }
+        }
+        return p;
+    }
     for (double& v : p.centres.values) v = value();
     for (double& v : p.x) v = value();
-    if (family == Family::Duplicates || family == Family::Gaussian) {
+    if (family == Family::Duplicates || family == Family::Gaussian || family == Family::Tiny32 ||
+        family == Family::Subnormal32) {
         // Duplicate centres, and samples that are copies of centres.
         for (std::size_t c = 1; c < k; c += 3)
             for (std::size_t j = 0; j < d; ++j) p.centres.values[c * d + j] = p.centres.values[(c - 1) * d + j];
@@ -123,28 +188,32 @@ Problem make_problem(Family family, std::size_t n, std::size_t d, std::size_t k,
         }
     }
     if (family == Family::Specials) {
-        static constexpr double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 0x1p600};
+        // Also values beyond the float32 stage's guard (1e20) and beyond the float range (3e38 ~ 2^128).
+        static constexpr double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 0x1p600, 1e20, -3.5e38};
         for (std::size_t i = 0; i < n; i += 3) p.x[i * d + pick(d)] = specials[pick(std::size(specials))];
     }
     return p;
 }
 
-using Param = std::tuple<Kernel, Family, Layout, std::size_t, std::size_t>;
+using Param = std::tuple<Kernel, Stage, Family, Layout, std::size_t, std::size_t>;
 class FilteredAssignment : public ::testing::TestWithParam<Param> {};
 
 // Labels of every sample, uint64 and int32, for several sub-ranges; returns
-// how many samples the filter decided alone over the full range.
+// how many samples the filters decided alone over the full range, and how
+// many of them the float32 stage did.
 template <class Check>
-std::size_t check_ranges(Kernel kernel, const SampleMatrix& x, const FilterPanel& filter, const CentrePanel& exact,
-                         Check&& check) {
+std::pair<std::size_t, std::size_t> check_ranges(Kernel kernel, const SampleMatrix& x, const FilterPanel& filter,
+                                                 const CentrePanel& exact, Check&& check) {
     const std::size_t n = x.n_rows;
-    std::size_t decided_full = 0;
+    std::pair<std::size_t, std::size_t> decided_full{0, 0};
     for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 3}, {17, 18}, {9, 9}}) {
         std::vector<std::uint64_t> got64(end - begin + 1, 777);
         std::vector<std::int32_t> got32(end - begin + 1, 777);
-        const std::size_t decided = run_filter(kernel, x, begin, end, filter, exact, got64.data());
+        std::size_t decided32 = 0;
+        const std::size_t decided = run_filter(kernel, x, begin, end, filter, exact, got64.data(), &decided32);
         run_filter(kernel, x, begin, end, filter, exact, got32.data());
-        if (begin == 0 && end == n) decided_full = decided;
+        if (begin == 0 && end == n) decided_full = {decided, decided32};
+        EXPECT_LE(decided32, decided);
         EXPECT_LE(decided, end - begin);
         for (std::size_t i = begin; i < end; ++i) check(i, got64[i - begin], got32[i - begin]);
         EXPECT_EQ(got64[end - begin], 777u) << "wrote past the range";
@@ -154,55 +223,68 @@ std::size_t check_ranges(Kernel kernel, const SampleMatrix& x, const FilterPanel
 }
 
 TEST_P(FilteredAssignment, LabelsBitIdenticalToExhaustive) {
-    const auto [kernel, family, layout, d, k] = GetParam();
+    const auto [kernel, stage, family, layout, d, k] = GetParam();
     if (!kernel_available(kernel)) GTEST_SKIP() << kernel_name(kernel) << " needs instructions this processor lacks";
     const std::size_t n = 67;
     const Problem p = make_problem(family, n, d, k, 7919 * d + 31 * k + static_cast<std::size_t>(family));
     const SampleStore store = lay_out(p.x, n, d, layout);
     const SampleMatrix& x = store.view;
-    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d);
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d, float32_stage(stage));
     ASSERT_TRUE(filter.has_value());
+    // Centres beyond the float range guard (once centred: one centre is at 0)
+    // leave the float64 filter alone.
+    const bool beyond_float = (family == Family::Huge || family == Family::Huge32) && k > 1;
+    ASSERT_EQ(filter->has_float32(), stage == Stage::f32 && !beyond_float && d <= kFilter32MaxDims);
     const CentrePanel exact(p.centres, d);
     std::vector<std::uint64_t> want(n);
     for (std::size_t i = 0; i < n; ++i) want[i] = nearest_centre(x.row(i), x.col_stride, d, p.centres.values.data(), k, d);
 
-    const std::size_t decided = check_ranges(kernel, x, *filter, exact, [&](std::size_t i, std::uint64_t l64, std::int32_t l32) {
-        ASSERT_EQ(l64, want[i]) << "sample " << i;
-        ASSERT_EQ(l32, static_cast<std::int32_t>(want[i])) << "sample " << i;
-    });
-    // The filter must carry the work where nothing is close to a tie, or these
-    // cases would only be testing the exact kernels.
+    const auto [decided, decided32] =
+        check_ranges(kernel, x, *filter, exact, [&](std::size_t i, std::uint64_t l64, std::int32_t l32) {
+            ASSERT_EQ(l64, want[i]) << "sample " << i;
+            ASSERT_EQ(l32, static_cast<std::int32_t>(want[i])) << "sample " << i;
+        });
+    // The filters must carry the work where nothing is close to a tie, or these
+    // cases would only be testing the exact kernels (or the float64 filter).
     const bool plain = family == Family::Offset || family == Family::Huge || family == Family::Tiny;
     if (plain && k > 1 && layout != Layout::RepeatedRow) {
         EXPECT_GE(decided, n / 2) << "the filter decided too few samples";
     }
+    if (family == Family::Offset && stage == Stage::f32 && k > 1 && layout != Layout::RepeatedRow) {
+        EXPECT_GE(decided32, n / 2) << "the float32 stage decided too few samples";
+    }
+    if (stage == Stage::f64) {
+        EXPECT_EQ(decided32, 0u);
+    }
 }
 
 std::string param_name(const ::testing::TestParamInfo<Param>& info) {
-    const auto [kernel, family, layout, d, k] = info.param;
-    return std::string(kernel_name(kernel)) + "_" + family_name(family) + "_" + layout_name(layout) + "_d" +
-           std::to_string(d) + "_k" + std::to_string(k);
+    const auto [kernel, stage, family, layout, d, k] = info.param;
+    return std::string(kernel_name(kernel)) + "_" + stage_name(stage) + "_" + family_name(family) + "_" +
+           layout_name(layout) + "_d" + std::to_string(d) + "_k" + std::to_string(k);
 }
 
 const auto kKernels = ::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8);
+const auto kStages = ::testing::Values(Stage::f64, Stage::f32);
 const auto kFamilies = ::testing::Values(Family::Gaussian, Family::Offset, Family::Huge, Family::Tiny, Family::Underflow,
                                          Family::Subnormal, Family::IntegerGrid, Family::Duplicates, Family::NearTies,
-                                         Family::Specials);
+                                         Family::Specials, Family::Huge32, Family::Tiny32, Family::Subnormal32,
+                                         Family::NearTies32, Family::NearTiesTiny32);
 const auto kLayouts = ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::Strided, Layout::Reversed,
                                         Layout::ReversedColumnMajor, Layout::RepeatedRow);
 
 INSTANTIATE_TEST_SUITE_P(Shapes, FilteredAssignment,
-                         ::testing::Combine(kKernels, kFamilies, kLayouts, ::testing::Values<std::size_t>(1, 3, 8, 17),
+                         ::testing::Combine(kKernels, kStages, kFamilies, kLayouts, ::testing::Values<std::size_t>(1, 3, 8, 17),
                                             ::testing::Values<std::size_t>(1, 2, 7, 33)),
                          param_name);
 // Wide rows and many centres (row-major and column-major only).
 INSTANTIATE_TEST_SUITE_P(Wide, FilteredAssignment,
-                         ::testing::Combine(kKernels, kFamilies,
+                         ::testing::Combine(kKernels, kStages, kFamilies,
                                             ::testing::Values(Layout::RowMajor, Layout::ColumnMajor),
                                             ::testing::Values<std::size_t>(128, 1024), ::testing::Values<std::size_t>(9, 64)),
                          param_name);
 INSTANTIATE_TEST_SUITE_P(ManyCentres, FilteredAssignment,
-                         ::testing::Combine(kKernels, kFamilies, ::testing::Values(Layout::RowMajor),
+                         ::testing::Combine(kKernels, kStages, kFamilies, ::testing::Values(Layout::RowMajor),
                                             ::testing::Values<std::size_t>(2, 40), ::testing::Values<std::size_t>(4096)),
                          param_name);
 
@@ -219,7 +301,7 @@ TEST_P(ShrunkMargin, NearTiesGoWrongWithoutTheMargin) {
     const std::size_t n = 2000;
     const Problem p = make_problem(Family::NearTies, n, d, k, 99 + d);
     const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
-    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d);
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d, Float32Stage::never);
     ASSERT_TRUE(filter.has_value());
     const CentrePanel exact(p.centres, d);
     std::vector<std::uint64_t> want(n);
@@ -250,6 +332,95 @@ INSTANTIATE_TEST_SUITE_P(Kernels, ShrunkMargin,
                          ::testing::Combine(kKernels, ::testing::Values(Shape{2, 16}, Shape{4, 16}, Shape{16, 16},
                                                                         Shape{128, 16}, Shape{128, 8}, Shape{300, 6})),
                          shrunk_name);
+
+// The same for the float32 stage, with the float64 margin intact: with the
+// float32 margin at zero, near ties decided on float scores must go wrong.
+// Without its absolute part (the underflow terms), products among the float
+// subnormals must go wrong.
+struct Fault32 {
+    Family family;
+    double relative, absolute;  // margin scales
+    const char* name;
+};
+class ShrunkMargin32 : public ::testing::TestWithParam<std::tuple<Kernel, Shape, Fault32>> {};
+
+TEST_P(ShrunkMargin32, FloatScoresGoWrongWithoutTheirMargin) {
+    const auto [kernel, shape, fault] = GetParam();
+    const auto [d, k] = shape;
+    if (!kernel_available(kernel)) GTEST_SKIP() << kernel_name(kernel) << " needs instructions this processor lacks";
+    const std::size_t n = 2000;
+    const Problem p = make_problem(fault.family, n, d, k, 123 + d + k);
+    const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const std::optional<FilterPanel> filter = FilterPanel::prepare(p.centres, d, Float32Stage::always);
+    ASSERT_TRUE(filter.has_value());
+    ASSERT_TRUE(filter->has_float32());
+    const CentrePanel exact(p.centres, d);
+    std::vector<std::uint64_t> want(n);
+    for (std::size_t i = 0; i < n; ++i) want[i] = nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d);
+
+    auto mismatches = [&](double relative, double absolute, std::size_t& decided32) {
+        Margin32Scales guard(relative, absolute);
+        std::vector<std::uint64_t> got(n);
+        run_filter(kernel, x, 0, n, *filter, exact, got.data(), &decided32);
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < n; ++i) wrong += got[i] != want[i];
+        return wrong;
+    };
+    std::size_t decided32 = 0;
+    EXPECT_EQ(mismatches(1.0, 1.0, decided32), 0u);
+    // (Near ties at float64 resolution leave the float32 stage nothing to decide.)
+    if (fault.family != Family::NearTies) {
+        EXPECT_GT(decided32, 0u) << "the float32 stage decided nothing: the data does not test it";
+    }
+    EXPECT_GT(mismatches(fault.relative, fault.absolute, decided32), 0u)
+        << "labels stayed exact with the margin shrunk: the data does not test it";
+}
+
+std::string shrunk32_name(const ::testing::TestParamInfo<std::tuple<Kernel, Shape, Fault32>>& info) {
+    const auto [kernel, shape, fault] = info.param;
+    return std::string(kernel_name(kernel)) + "_" + fault.name + "_d" + std::to_string(shape.first) + "_k" +
+           std::to_string(shape.second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, ShrunkMargin32,
+    ::testing::Combine(kKernels, ::testing::Values(Shape{4, 16}, Shape{16, 64}, Shape{128, 16}),
+                       ::testing::Values(Fault32{Family::NearTies, 0.0, 0.0, "NearTiesNoMargin"},
+                                         Fault32{Family::NearTies32, 0.0, 0.0, "NearTies32NoMargin"},
+                                         Fault32{Family::NearTiesTiny32, 1.0, 0.0, "NearTiesTiny32NoAbsolute"})),
+    shrunk32_name);
+
+// The passes a fit runs put the float32 stage in front where it pays: a
+// dispatch that skipped it would show here.
+TEST(FilteredAssignmentInPasses, Float32StageRunsWhereItPays) {
+    const std::size_t n = 4000, d = 32, k = 128;
+    const Problem p = make_problem(Family::Offset, n, d, k, 77);
+    const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    ASSERT_TRUE(filter_worthwhile(n, d, k, d));
+    ASSERT_TRUE(filter32_pays(k, d));
+    const std::size_t before = corvalinth::kmeans::testing::filter32_decided_total();
+    std::vector<std::uint64_t> labels;
+    assign_labels(x, p.centres, labels);
+    EXPECT_GE(corvalinth::kmeans::testing::filter32_decided_total() - before, n / 2);
+    for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(labels[i], nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d)) << "sample " << i;
+}
+
+TEST(FilterPanelPrepare, Float32StageOnlyWithinItsGuard) {
+    CentreMatrix c{4, 2, {0, 0, 1, 1, 2, 2, 3, 3}};
+    EXPECT_TRUE(FilterPanel::prepare(c, 2, Float32Stage::always)->has_float32());
+    EXPECT_FALSE(FilterPanel::prepare(c, 2, Float32Stage::never)->has_float32());
+    EXPECT_FALSE(FilterPanel::prepare(c, 2)->has_float32()) << "four centres do not pay for it";
+    // Centred coordinates beyond 2^57 (the guard for two coordinates): the
+    // float64 filter alone.
+    c.values[2] = 0x1p60;
+    const std::optional<FilterPanel> wide = FilterPanel::prepare(c, 2, Float32Stage::always);
+    ASSERT_TRUE(wide.has_value());
+    EXPECT_FALSE(wide->has_float32());
+    const CentreMatrix deep{2, kFilter32MaxDims + 1, std::vector<double>(2 * (kFilter32MaxDims + 1), 1.0)};
+    EXPECT_FALSE(FilterPanel::prepare(deep, kFilter32MaxDims + 1, Float32Stage::always)->has_float32());
+    EXPECT_TRUE(FilterPanel::prepare(deep, kFilter32MaxDims, Float32Stage::always)->has_float32());
+}
 
 // Centres the filter cannot take: the exact kernels serve them.
 TEST(FilterPanelPrepare, RefusesCentresItCannotBound) {
@@ -307,6 +478,24 @@ TEST(FilteredAssignmentInPasses, SmallInputsKeepTheirMemoryBudget) {
     EXPECT_FALSE(filter_worthwhile(1'000'000, 16, 10, 16));  // few centres on short rows
     EXPECT_TRUE(filter_worthwhile(60'000, 784, 10, 784));
     EXPECT_TRUE(filter_worthwhile(100'000, 128, 256, 128));
+}
+
+TEST(FilteredAssignmentInPasses, Float32StageWhereItPays) {
+    EXPECT_TRUE(filter32_pays(256, 128));
+    EXPECT_TRUE(filter32_pays(1024, 32));
+    EXPECT_TRUE(filter32_pays(16, 8));
+    EXPECT_TRUE(filter32_pays(10, 784));
+    EXPECT_FALSE(filter32_pays(8, 128));  // few centres: the tile copy costs more than it saves
+    EXPECT_FALSE(filter32_pays(3, 784));
+    // Its buffers count against the memory budget (half the input): with them
+    // (16 centres) the filter needs more than twice the samples it needs
+    // without them (8 centres), whatever the number of threads.
+    auto fewest_samples = [](std::size_t k) {
+        std::size_t n = 1;
+        while (!filter_worthwhile(n, 128, k, 128)) ++n;
+        return n;
+    };
+    EXPECT_GT(fewest_samples(16), 2 * fewest_samples(8));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 namespace {
 
 bool g_fail_throwing = false;  // operator new / new[] throw std::bad_alloc
+long g_throwing_left = -1;     // when >= 0: how many more throwing allocations succeed
 bool g_fail_nothrow = false;   // the std::nothrow forms return null
 
 void* allocate(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
@@ -26,7 +27,9 @@ void* allocate(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
 }  // namespace
 
 void* operator new(std::size_t size) {
-    void* p = g_fail_throwing ? nullptr : allocate(size);
+    const bool fail = g_fail_throwing || g_throwing_left == 0;
+    if (g_throwing_left > 0) --g_throwing_left;
+    void* p = fail ? nullptr : allocate(size);
     if (p == nullptr) throw std::bad_alloc();
     return p;
 }
@@ -100,6 +103,28 @@ TEST(FilterMemory, TileBufferWithoutMemoryFallsBackToExactKernel) {
     got.assign(n, 777);
     EXPECT_GT(filtered_nearest_centres(x, 0, n, *filter, exact, got.data()), n / 2);
     EXPECT_EQ(got, data.want);
+}
+
+// The float32 stage's copies are optional too: when they alone cannot be
+// allocated, the panel serves with the float64 filter alone.
+TEST(FilterMemory, Float32CopyWithoutMemoryLeavesTheFloat64Filter) {
+    const std::size_t n = 300, d = 24, k = 20;
+    const Data data = make_data(n, d, k);
+    const SampleMatrix x{data.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const CentrePanel exact(data.centres, d);
+    bool seen_without_float32 = false;
+    for (long budget = 0; budget < 64; ++budget) {
+        g_throwing_left = budget;
+        const std::optional<FilterPanel> filter = FilterPanel::prepare(data.centres, d, Float32Stage::always);
+        g_throwing_left = -1;
+        if (!filter.has_value()) continue;
+        if (filter->has_float32()) break;
+        seen_without_float32 = true;
+        std::vector<std::uint64_t> got(n, 777);
+        EXPECT_GT(filtered_nearest_centres(x, 0, n, *filter, exact, got.data()), n / 2);
+        EXPECT_EQ(got, data.want);
+    }
+    EXPECT_TRUE(seen_without_float32) << "no allocation budget left the float64 panel without its float copy";
 }
 
 }  // namespace

@@ -19,6 +19,15 @@ struct FilterCentres {
     std::size_t dims;
 };
 
+// Centres as the float32 pre-filter sees them.
+struct Filter32Centres {
+    const float* centred;  // k x dims, row-major: fl32(fl(c_j - mean_j))
+    const float* norms;    // k: fl32 of the double sum of the squares of the centred floats
+    const double* mean;    // dims
+    std::size_t k;
+    std::size_t dims;
+};
+
 // Widest tile of any variant.
 inline constexpr std::size_t kFilterTileMax = 32;
 
@@ -26,7 +35,9 @@ inline constexpr std::size_t kFilterTileMax = 32;
 // second[t] are the smallest and second smallest score (|c~|^2 - 2 x~.c~) over
 // all centres (second over the centres other than one that gives best), index[t]
 // a centre whose score is best[t], norm[t] the computed squared norm of the
-// centred sample (NaN or +inf when a coordinate is).
+// centred sample (NaN or +inf when a coordinate is). The float32 pre-filter
+// leaves its float scores here converted to double (exactly), and the norm of
+// the centred sample computed in double before the conversion to float.
 struct FilterTileResult {
     double best[kFilterTileMax];
     double second[kFilterTileMax];
@@ -47,5 +58,18 @@ CORVALINTH_DECLARE_FILTER_VARIANT(avx2)
 CORVALINTH_DECLARE_FILTER_VARIANT(avx512)
 
 #undef CORVALINTH_DECLARE_FILTER_VARIANT
+
+// The float32 pre-filter, same preconditions; `pack` holds dims *
+// filter32_tile_<isa>() floats.
+#define CORVALINTH_DECLARE_FILTER32_VARIANT(isa)                                                                  \
+    std::size_t filter32_tile_##isa();                                                                            \
+    void filter32_scores_##isa(const SampleView& x, std::size_t i0, std::size_t count, const Filter32Centres& c,   \
+                               float* pack, FilterTileResult& out);
+
+CORVALINTH_DECLARE_FILTER32_VARIANT(portable)
+CORVALINTH_DECLARE_FILTER32_VARIANT(avx2)
+CORVALINTH_DECLARE_FILTER32_VARIANT(avx512)
+
+#undef CORVALINTH_DECLARE_FILTER32_VARIANT
 
 }  // namespace corvalinth::kmeans::kernels
