@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -184,12 +185,32 @@ double FilterPanel::margin32(double sample_norm, double relative_scale, double a
     return (relative32_ * relative_scale) * s + absolute32_ * absolute_scale;
 }
 
-bool filter32_pays(std::size_t k, std::size_t dims) {
+bool filter32_pays(std::size_t k, std::size_t /*dims*/) {
     // Measured with bench_assign against the float64 filter alone: from 16
-    // centres the float scores win at every width the filter takes; with
-    // fewer centres the tile copy weighs more than the products, except on
-    // long rows.
-    return k >= 16 || (k >= 5 && dims >= 512);
+    // centres the float scores win at every width the filter takes. Below 16
+    // centres the float64 filter scores long rows in place (row form, no tile
+    // copy); against that, the float tile measured 1.09x faster alone on
+    // (60,000 x 784, k = 10) but 1.2x slower inside the fit's pass, where the
+    // rows come from the cache in short ranges (bench_phases, one worker:
+    // 70-73 ms against 83-87 ms).
+    return k >= 16;
+}
+
+double* FilterScratch::doubles(std::size_t slot, std::size_t count) {
+    if (slot > 1) throw InternalFailure("filter scratch slot out of range");
+    if (double_counts_[slot] < count) {
+        doubles_[slot].reset(new (std::nothrow) double[count]);
+        double_counts_[slot] = doubles_[slot] ? count : 0;
+    }
+    return doubles_[slot].get();
+}
+
+float* FilterScratch::floats(std::size_t count) {
+    if (float_count_ < count) {
+        floats_.reset(new (std::nothrow) float[count]);
+        float_count_ = floats_ ? count : 0;
+    }
+    return floats_.get();
 }
 
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
@@ -240,15 +261,30 @@ Out label_of(double index) {
     return static_cast<Out>(static_cast<std::int64_t>(index));
 }
 
+// A tile buffer from the scratch when there is one, else one of the call's own.
+template <class T>
+T* tile_buffer(FilterScratch* scratch, std::size_t slot, std::size_t count, std::unique_ptr<T[]>& own) {
+    if (scratch != nullptr) {
+        if constexpr (std::is_same_v<T, float>)
+            return scratch->floats(count);
+        else
+            return scratch->doubles(slot, count);
+    }
+    own.reset(new (std::nothrow) T[count]);
+    return own.get();
+}
+
 template <class Out>
 std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelVariant exact_variant,
                          const SampleMatrix& x, std::size_t begin, std::size_t end, const FilterPanel& filter,
-                         const CentrePanel& exact, Out* out, double* lower = nullptr) {
+                         const CentrePanel& exact, Out* out, double* lower = nullptr,
+                         FilterScratch* scratch = nullptr) {
     check_filter_call(tile, x, begin, end, filter, exact);
     if (begin == end) return 0;
     const std::size_t dims = filter.dims();
-    std::unique_ptr<double[]> pack(new (std::nothrow) double[dims * tile]);
-    if (!pack) {
+    std::unique_ptr<double[]> own_pack;
+    double* const pack = tile_buffer(scratch, 0, dims * tile, own_pack);
+    if (pack == nullptr) {
         nearest_centres_with(exact_variant, x, begin, end, exact, out);
         if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
         return 0;
@@ -260,7 +296,7 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
     std::size_t decided = 0;
     for (std::size_t i0 = begin; i0 < end; i0 += tile) {
         const std::size_t count = end - i0 < tile ? end - i0 : tile;
-        scores(view, i0, count, centres, pack.get(), r);
+        scores(view, i0, count, centres, pack, r);
         for (std::size_t t = 0; t < count; ++t) {
             const std::size_t i = i0 + t;
             if (decided_by_scores(filter, r, t, scale)) {
@@ -283,29 +319,34 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
 template <class Out>
 std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_variant, const SampleMatrix& x,
                          std::size_t begin, std::size_t end, const FilterPanel& filter, const CentrePanel& exact,
-                         Out* out, std::size_t* decided32_out, double* lower = nullptr) {
+                         Out* out, std::size_t* decided32_out, double* lower = nullptr,
+                         FilterScratch* scratch = nullptr) {
     if (decided32_out != nullptr) *decided32_out = 0;
     if (!filter.has_float32())
-        return filter_range(stages.scores64, stages.tile64, exact_variant, x, begin, end, filter, exact, out, lower);
+        return filter_range(stages.scores64, stages.tile64, exact_variant, x, begin, end, filter, exact, out, lower,
+                            scratch);
     check_filter_call(stages.tile64, x, begin, end, filter, exact);
     if (stages.tile32 == 0 || stages.tile32 > kernels::kFilterTileMax)
         throw InternalFailure("filter tile width out of range");
     if (begin == end) return 0;
     const std::size_t dims = filter.dims();
     const std::size_t tile64 = stages.tile64;
-    std::unique_ptr<float[]> pack32(new (std::nothrow) float[dims * stages.tile32]);
-    std::unique_ptr<double[]> gathered(new (std::nothrow) double[dims * tile64]);
-    std::unique_ptr<double[]> pack64(new (std::nothrow) double[dims * tile64]);
-    if (!pack32 || !gathered || !pack64) {
-        pack32.reset();
-        gathered.reset();
-        pack64.reset();
+    std::unique_ptr<float[]> own_pack32;
+    std::unique_ptr<double[]> own_gathered;
+    std::unique_ptr<double[]> own_pack64;
+    float* const pack32 = tile_buffer(scratch, 0, dims * stages.tile32, own_pack32);
+    double* const gathered = tile_buffer(scratch, 1, dims * tile64, own_gathered);
+    double* const pack64 = tile_buffer(scratch, 0, dims * tile64, own_pack64);
+    if (pack32 == nullptr || gathered == nullptr || pack64 == nullptr) {
+        own_pack32.reset();
+        own_gathered.reset();
+        own_pack64.reset();
         return filter_range(stages.scores64, tile64, exact_variant, x, begin, end, filter, exact, out, lower);
     }
     const kernels::Filter32Centres centres32 = filter.view32();
     const kernels::FilterCentres centres64 = filter.view();
     const kernels::SampleView view{x.data, x.row_stride, x.col_stride};
-    const kernels::SampleView gathered_view{gathered.get(), static_cast<std::ptrdiff_t>(dims), 1};
+    const kernels::SampleView gathered_view{gathered, static_cast<std::ptrdiff_t>(dims), 1};
     const double scale = testing::filter_margin_scale();
     const double relative32 = testing::filter32_relative_scale();
     const double absolute32 = testing::filter32_absolute_scale();
@@ -316,8 +357,8 @@ std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_
     std::size_t decided32 = 0;
     std::size_t decided64 = 0;
     auto flush = [&] {
-        for (std::size_t q = 0; q < waiting; ++q) copy_sample_row(x, pending[q], gathered.get() + q * dims, dims);
-        stages.scores64(gathered_view, 0, waiting, centres64, pack64.get(), r64);
+        for (std::size_t q = 0; q < waiting; ++q) copy_sample_row(x, pending[q], gathered + q * dims, dims);
+        stages.scores64(gathered_view, 0, waiting, centres64, pack64, r64);
         for (std::size_t q = 0; q < waiting; ++q) {
             const std::size_t i = pending[q];
             if (decided_by_scores(filter, r64, q, scale)) {
@@ -335,7 +376,7 @@ std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_
     };
     for (std::size_t i0 = begin; i0 < end; i0 += stages.tile32) {
         const std::size_t count = end - i0 < stages.tile32 ? end - i0 : stages.tile32;
-        stages.scores32(view, i0, count, centres32, pack32.get(), r32);
+        stages.scores32(view, i0, count, centres32, pack32, r32);
         for (std::size_t t = 0; t < count; ++t) {
             const std::size_t i = i0 + t;
             // The norm guard keeps every float operation in range (and sends
@@ -364,9 +405,10 @@ std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_
 
 template <class Out>
 std::size_t filter_with(NearestKernelVariant variant, const SampleMatrix& x, std::size_t begin, std::size_t end,
-                        const FilterPanel& filter, const CentrePanel& exact, Out* out, double* lower = nullptr) {
+                        const FilterPanel& filter, const CentrePanel& exact, Out* out, double* lower = nullptr,
+                        FilterScratch* scratch = nullptr) {
     if (!nearest_kernel_available(variant)) throw InternalFailure("nearest-centre kernel not available");
-    return staged_range(filter_stages(variant), variant, x, begin, end, filter, exact, out, nullptr, lower);
+    return staged_range(filter_stages(variant), variant, x, begin, end, filter, exact, out, nullptr, lower, scratch);
 }
 
 }  // namespace
@@ -420,8 +462,8 @@ std::size_t filtered_nearest_centres_with(NearestKernelVariant variant, const Sa
 }
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out,
-                                     double* lower) {
-    return filter_with(nearest_kernel_selected(), x, begin, end, filter, exact, out, lower);
+                                     double* lower, FilterScratch* scratch) {
+    return filter_with(nearest_kernel_selected(), x, begin, end, filter, exact, out, lower, scratch);
 }
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::int32_t* out) {

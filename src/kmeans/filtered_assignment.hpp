@@ -12,6 +12,7 @@
 // Derivation of the bounds: docs/exact-assignment.md.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -88,6 +89,24 @@ private:
     std::vector<float> norms32_;
 };
 
+// Tile buffers of the filter for one thread, kept from one call to the next,
+// so that a pass cut into many short ranges allocates them once (freed with
+// the scratch). Every buffer is optional: a call that cannot have one falls
+// back as it would without scratch.
+class FilterScratch {
+public:
+    // A buffer of at least `count` doubles (slot 0 or 1) or floats; null when
+    // it cannot be allocated.
+    double* doubles(std::size_t slot, std::size_t count);
+    float* floats(std::size_t count);
+
+private:
+    std::unique_ptr<double[]> doubles_[2];
+    std::size_t double_counts_[2] = {0, 0};
+    std::unique_ptr<float[]> floats_;
+    std::size_t float_count_ = 0;
+};
+
 // Widest rows the filter takes, and the float32 stage.
 inline constexpr std::size_t kFilterMaxDims = 1u << 16;
 inline constexpr std::size_t kFilter32MaxDims = 1u << 12;
@@ -158,9 +177,10 @@ std::size_t filtered_nearest_centres_with(NearestKernelVariant variant, const Sa
 // With the variant chosen for this processor.
 // With `lower` given, lower[i - begin] receives others_lower_bound for the
 // samples the filter decided, 0 for the others.
+// With `scratch`, the tile buffers come from it.
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out,
-                                     double* lower = nullptr);
+                                     double* lower = nullptr, FilterScratch* scratch = nullptr);
 std::size_t filtered_nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end,
                                      const FilterPanel& filter, const CentrePanel& exact, std::int32_t* out);
 

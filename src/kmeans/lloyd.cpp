@@ -29,25 +29,25 @@ CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centre
 
 template <class Label>
 void CentreLabeller::label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out,
-                                 double* lower) const {
+                                 double* lower, FilterScratch* scratch) const {
     if (begin >= end) return;
     if (!filter_) {
         nearest_centres(x, begin, end, panel_, out);
         if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
     } else if constexpr (std::is_same_v<Label, std::uint64_t>) {
-        filtered_nearest_centres(x, begin, end, *filter_, panel_, out, lower);
+        filtered_nearest_centres(x, begin, end, *filter_, panel_, out, lower, scratch);
     } else {
         filtered_nearest_centres(x, begin, end, *filter_, panel_, out);
     }
 }
 
 void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out,
-                           double* lower) const {
-    label_range(x, begin, end, out, lower);
+                           double* lower, FilterScratch* scratch) const {
+    label_range(x, begin, end, out, lower, scratch);
 }
 
 void CentreLabeller::label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const {
-    label_range(x, begin, end, out, nullptr);
+    label_range(x, begin, end, out, nullptr, nullptr);
 }
 
 namespace {

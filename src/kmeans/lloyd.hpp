@@ -27,8 +27,9 @@ public:
     // With `lower` given, lower[i - begin] = a certified lower bound on the
     // true distance from row i to every other centre (0 where the filter did
     // not decide the sample, or does not run).
+    // With `scratch` (one per thread), the filter's tile buffers come from it.
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out,
-               double* lower = nullptr) const;
+               double* lower = nullptr, FilterScratch* scratch = nullptr) const;
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const;
     // Whether labelling certifies lower bounds (the filter runs).
     bool certifies() const { return filter_.has_value(); }
@@ -36,7 +37,8 @@ public:
 
 private:
     template <class Label>
-    void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out, double* lower) const;
+    void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out, double* lower,
+                     FilterScratch* scratch) const;
     std::size_t dims_;
     CentrePanel panel_;
     std::optional<FilterPanel> filter_;

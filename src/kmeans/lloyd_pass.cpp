@@ -43,7 +43,7 @@ namespace {
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
                      std::uint64_t* lab, const double* distances, const CarriedBounds& bounds,
                      std::vector<std::size_t>& todo, std::vector<double>& rows, std::vector<std::uint64_t>& got,
-                     std::vector<double>& got_lower) {
+                     std::vector<double>& got_lower, FilterScratch& scratch) {
     todo.clear();
     for (std::size_t i = p0; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
@@ -57,13 +57,13 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     if (m == 0) return;
     const std::size_t d = x.n_cols;
     if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
-        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0);
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
         return;
     }
     // The unsettled rows, copied as they are, in a dense block of their own.
     for (std::size_t t = 0; t < m; ++t) copy_sample_row(x, todo[t], rows.data() + t * d, d);
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
-    labeller.label(dense, 0, m, got.data(), got_lower.data());
+    labeller.label(dense, 0, m, got.data(), got_lower.data(), &scratch);
     for (std::size_t t = 0; t < m; ++t) {
         lab[todo[t]] = got[t];
         bounds.lower[todo[t]] = got_lower[t];
@@ -87,6 +87,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
         const std::size_t s1 = std::min(n, s0 + block_rows);
         runtime::parallel_for(s1 - s0, [&](std::size_t begin, std::size_t end) {
+            // The filter's tile buffers, for all the pieces of this range.
+            FilterScratch scratch;
             // Working space for the unsettled rows of one piece; optional.
             std::vector<std::size_t> todo;
             std::vector<double> rows;
@@ -107,9 +109,9 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                 const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
                 if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
                 if (prune && todo.capacity() >= p1 - p0)
-                    label_unsettled(x, labeller, p0, p1, lab, distances, *bounds, todo, rows, got, got_lower);
+                    label_unsettled(x, labeller, p0, p1, lab, distances, *bounds, todo, rows, got, got_lower, scratch);
                 else
-                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr);
+                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &scratch);
             }
         });
         sums.add(lab, s0, s1);
