@@ -159,11 +159,11 @@ double FilterPanel::margin32(double sample_norm, double relative_scale, double a
 }
 
 bool filter32_pays(std::size_t k, std::size_t dims) {
-    // Measured with bench_assign against the float64 filter alone: from 16
-    // centres the float scores win at every width the filter takes; with
-    // fewer centres the tile copy weighs more than the products, except on
-    // long rows.
-    return k >= 16 || (k >= 5 && dims >= 512);
+    // Measured with bench_assign against the float64 filter alone (AVX-512
+    // and AVX2): from 16 centres the float scores win at every width the
+    // filter takes; with fewer centres the tile copy weighs more than the
+    // products, except with 8 or more centres on long rows.
+    return k >= 16 || (k >= 8 && dims >= 512);
 }
 
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
