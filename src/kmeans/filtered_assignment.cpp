@@ -186,8 +186,9 @@ double FilterPanel::margin32(double sample_norm, double relative_scale, double a
 }
 
 bool filter32_pays(std::size_t k, std::size_t /*dims*/) {
-    // Measured with bench_assign against the float64 filter alone: from 16
-    // centres the float scores win at every width the filter takes. Below 16
+    // Measured with bench_assign against the float64 filter alone (AVX-512
+    // and AVX2): from 16 centres the float scores win at every width the
+    // filter takes. Below 16
     // centres the float64 filter scores long rows in place (row form, no tile
     // copy); against that, the float tile measured 1.09x faster alone on
     // (60,000 x 784, k = 10) but 1.2x slower inside the fit's pass, where the

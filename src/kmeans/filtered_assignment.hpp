@@ -154,11 +154,12 @@ std::size_t filtered_nearest_centres_staged(const FilterStages& stages, NearestK
                                             const FilterPanel& filter, const CentrePanel& exact, std::int32_t* out,
                                             std::size_t* decided32 = nullptr);
 
-// The float64 filter alone: out[i - begin] = nearest_centre of row i, for i in [begin, end): scores from
-// `scores` (tiles of `tile` samples), undecided samples by the exact kernel
-// `exact_variant` over `exact` (built over the same centres and dims). Returns
-// how many samples the filter decided alone. When the tile buffer cannot be
-// allocated the exact kernel labels the whole range.
+// The float64 filter alone: out[i - begin] = nearest_centre of row i, for i
+// in [begin, end): scores from `scores` (tiles of `tile` samples), undecided
+// samples by the exact kernel `exact_variant` over `exact` (built over the
+// same centres and dims). Returns how many samples the filter decided alone.
+// When the tile buffer cannot be allocated the exact kernel labels the whole
+// range.
 std::size_t filtered_nearest_centres_by(FilterScoresFn scores, std::size_t tile, NearestKernelVariant exact_variant,
                                         const SampleMatrix& x, std::size_t begin, std::size_t end,
                                         const FilterPanel& filter, const CentrePanel& exact, std::uint64_t* out);

@@ -486,7 +486,7 @@ TEST(FilteredAssignmentInPasses, Float32StageWhereItPays) {
     EXPECT_TRUE(filter32_pays(16, 8));
     EXPECT_FALSE(filter32_pays(10, 784));  // the float64 row form wins inside the fit's pass
     EXPECT_FALSE(filter32_pays(8, 128));  // few centres: the tile copy costs more than it saves
-    EXPECT_FALSE(filter32_pays(3, 784));
+    EXPECT_FALSE(filter32_pays(5, 784));
     // Its buffers count against the memory budget (half the input): with them
     // (16 centres) the filter needs more than twice the samples it needs
     // without them (8 centres), whatever the number of threads.
