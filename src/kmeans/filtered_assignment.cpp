@@ -14,6 +14,7 @@
 
 #include "kmeans/filter_margin_testing.hpp"
 #include "kmeans/row_copy.hpp"
+#include "runtime/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/worker_pool.hpp"
 
@@ -284,7 +285,9 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
     if (begin == end) return 0;
     const std::size_t dims = filter.dims();
     std::unique_ptr<double[]> own_pack;
-    double* const pack = tile_buffer(scratch, 0, dims * tile, own_pack);
+    // The bound assumes gradual underflow: a thread that flushes subnormals
+    // labels by the exact kernel alone.
+    double* const pack = runtime::subnormals_flushed() ? nullptr : tile_buffer(scratch, 0, dims * tile, own_pack);
     if (pack == nullptr) {
         nearest_centres_with(exact_variant, x, begin, end, exact, out);
         if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
@@ -330,6 +333,8 @@ std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_
     if (stages.tile32 == 0 || stages.tile32 > kernels::kFilterTileMax)
         throw InternalFailure("filter tile width out of range");
     if (begin == end) return 0;
+    if (runtime::subnormals_flushed())
+        return filter_range(stages.scores64, stages.tile64, exact_variant, x, begin, end, filter, exact, out, lower);
     const std::size_t dims = filter.dims();
     const std::size_t tile64 = stages.tile64;
     std::unique_ptr<float[]> own_pack32;

@@ -11,6 +11,7 @@
 #include "kmeans/lloyd.hpp"
 #include "kmeans/lloyd_pass_testing.hpp"
 #include "kmeans/row_copy.hpp"
+#include "runtime/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/worker_pool.hpp"
 
@@ -45,6 +46,11 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
                      std::vector<std::size_t>& todo, std::vector<double>& rows, std::vector<std::uint64_t>& got,
                      std::vector<double>& got_lower, FilterScratch& scratch) {
     todo.clear();
+    // The keep test assumes gradual underflow (as the filter does).
+    if (runtime::subnormals_flushed()) {
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        return;
+    }
     for (std::size_t i = p0; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
         if (keeps_label(lower, distances[i], labeller.dims()))

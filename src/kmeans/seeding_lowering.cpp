@@ -10,6 +10,7 @@
 #include "kmeans/row_copy.hpp"
 #include "kmeans/seeding_bound.hpp"
 #include "runtime/internal_failure.hpp"
+#include "runtime/float_mode.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
@@ -134,8 +135,9 @@ double SeedingDistances::lower(const SampleMatrix& x, const CentreMatrix& centre
             distances_to_centre(panel_view(panel_, n, d, b / kPanelRows + q), centre, d, dist + q * kPanelRows);
         }
     };
-    // Nothing is known on the first pass (centre 0 then owns every sample).
-    const bool certify = tracked && newest > 0;
+    // Nothing is known on the first pass (centre 0 then owns every sample);
+    // the certificate assumes gradual underflow.
+    const bool certify = tracked && newest > 0 && !runtime::subnormals_flushed();
 
     if (certify) {
         // Gaps from every chosen centre to the newest one; a centre whose

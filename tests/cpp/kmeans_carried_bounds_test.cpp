@@ -11,10 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include <xmmintrin.h>
+
 #include "kmeans/carried_bounds.hpp"
+#include "kmeans/filtered_assignment.hpp"
 #include "kmeans/fit.hpp"
 #include "kmeans/lloyd.hpp"
 #include "kmeans/lloyd_pass_testing.hpp"
+#include "kmeans/nearest_kernels.hpp"
+#include "runtime/float_mode.hpp"
 #include "kmeans_reference.hpp"
 
 namespace corvalinth::kmeans {
@@ -169,6 +174,46 @@ TEST(FilterLowerBounds, NeverAboveTheTrueDistanceToAnotherCentre) {
             }
         }
     }
+}
+
+// ---- flush-to-zero ----
+
+// A thread that flushes subnormals (as -ffast-math libraries make it) gets no
+// certified decisions and no bounds: the exact kernel labels every sample.
+TEST(FlushToZero, FiltersStandAside) {
+    const unsigned saved = _mm_getcsr();
+    struct Restore {
+        unsigned mode;
+        ~Restore() { _mm_setcsr(mode); }
+    } restore{saved};
+    ASSERT_FALSE(runtime::subnormals_flushed());
+    std::mt19937_64 gen(13);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t n = 512, d = 16, k = 32;
+    std::vector<double> v(n * d);
+    // Ordinary data, which the filter decides in either mode: it must still
+    // stand aside.
+    for (double& e : v) e = normal(gen);
+    CentreMatrix c{k, d, std::vector<double>(k * d)};
+    for (double& e : c.values) e = normal(gen);
+    const Samples x(v, n, d);
+    const auto filter = FilterPanel::prepare(c, d);
+    ASSERT_TRUE(filter.has_value());
+    const CentrePanel exact(c, d);
+    std::vector<std::uint64_t> labels(n);
+    std::vector<double> lower(n, -1.0);
+    ASSERT_GT(filtered_nearest_centres(x, 0, n, *filter, exact, labels.data(), lower.data()), 0u);
+    for (const unsigned bits : {1u << 15, 1u << 6, (1u << 15) | (1u << 6)}) {
+        _mm_setcsr(saved | bits);
+        EXPECT_TRUE(runtime::subnormals_flushed());
+        EXPECT_EQ(filtered_nearest_centres(x, 0, n, *filter, exact, labels.data(), lower.data()), 0u) << bits;
+        std::vector<std::uint64_t> want(n);
+        nearest_centres(x, 0, n, exact, want.data());
+        EXPECT_EQ(labels, want);
+        for (const double l : lower) EXPECT_EQ(l, 0.0);
+        _mm_setcsr(saved);
+    }
+    EXPECT_FALSE(runtime::subnormals_flushed());
 }
 
 // ---- whole fits ----
