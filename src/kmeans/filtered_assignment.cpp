@@ -217,10 +217,17 @@ float* FilterScratch::floats(std::size_t count) {
 
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
     // Few coordinates: the exact kernels keep whole tiles in registers and
-    // are faster. Few centres on short rows: the exact pass is about as cheap
-    // as reading the samples, and the filter's per-score work shows (measured
-    // with bench_assign).
-    if (dims < 8 || k < 3 || dims > kFilterMaxDims) return false;
+    // are faster than the float64 filter; only the float32 stage beats them,
+    // from 256 centres on rows of 2 to 7 coordinates (bench_assign, 2 workers,
+    // exact against the float32 stage: (200000, 2, 1000) 17.6 against 13.9 ms,
+    // (200000, 2, 256) 4.0 against 3.6, (200000, 4, 256) 7.0 against 4.6,
+    // (100000, 2, 4096) 29.1 against 24.1; (200000, 2, 128) and
+    // (200000, 4, 64) even; one coordinate 2.5x slower). The labeller drops
+    // the filter on such rows when the float32 stage cannot serve. Few
+    // centres on short rows: the exact pass is about as cheap as reading the
+    // samples, and the filter's per-score work shows.
+    if (dims < 2 || k < 3 || dims > kFilterMaxDims) return false;
+    if (dims < kFilterMinDims && !(k >= 256 && filter32_pays(k, dims))) return false;
     if (k < 16 && dims < 128) return false;
     // Extra memory: the centred centres and norms, and one tile buffer per
     // thread (workers and the caller); with the float32 stage also the float

@@ -107,6 +107,9 @@ private:
     std::size_t float_count_ = 0;
 };
 
+// Rows narrower than this take the filter only with its float32 stage.
+inline constexpr std::size_t kFilterMinDims = 8;
+
 // Widest rows the filter takes, and the float32 stage.
 inline constexpr std::size_t kFilterMaxDims = 1u << 16;
 inline constexpr std::size_t kFilter32MaxDims = 1u << 12;

@@ -25,6 +25,8 @@ CentreMatrix zero_centres(std::size_t k, std::size_t d) {
 CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres)
     : dims_(x.n_cols < centres.cols ? x.n_cols : centres.cols), panel_(centres, dims_) {
     if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims_)) filter_ = FilterPanel::prepare(centres, dims_);
+    // On short rows only the float32 stage beats the exact kernels.
+    if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
 }
 
 template <class Label>

@@ -406,6 +406,46 @@ TEST(FilteredAssignmentInPasses, Float32StageRunsWhereItPays) {
         ASSERT_EQ(labels[i], nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d)) << "sample " << i;
 }
 
+// Rows of 2 to 7 coordinates take the filter only with many centres and the
+// float32 stage in front: through the passes a fit runs, the stage decides
+// samples and every label is the exact kernel's, on data with ties; with the
+// stage unavailable (centres beyond its guard) the exact kernels label alone.
+TEST(FilteredAssignmentInPasses, ShortRowsOnlyWithTheFloat32Stage) {
+    EXPECT_TRUE(filter_worthwhile(200'000, 2, 1000, 2));
+    EXPECT_TRUE(filter_worthwhile(200'000, 4, 256, 4));
+    EXPECT_FALSE(filter_worthwhile(200'000, 2, 128, 2));   // even with the exact kernels
+    EXPECT_FALSE(filter_worthwhile(200'000, 1, 1000, 1));  // one coordinate: slower
+    for (const Family family : {Family::Gaussian, Family::IntegerGrid, Family::NearTies, Family::Duplicates}) {
+        for (const std::size_t d : {2u, 3u, 7u}) {
+            const std::size_t n = 3000, k = 300;
+            const Problem p = make_problem(family, n, d, k, 31 + d);
+            const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+            ASSERT_TRUE(filter_worthwhile(n, d, k, d));
+            const std::size_t before = corvalinth::kmeans::testing::filter32_decided_total();
+            std::vector<std::uint64_t> labels;
+            assign_labels(x, p.centres, labels);
+            if (family == Family::Gaussian) {  // (its duplicate centres leave ties to the exact kernel)
+                EXPECT_GE(corvalinth::kmeans::testing::filter32_decided_total() - before, n / 4) << d;
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(labels[i], nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d))
+                    << family_name(family) << " d " << d << " sample " << i;
+        }
+    }
+    // Centres beyond the float32 guard: no float32 stage, so no filter at all.
+    const std::size_t n = 3000, d = 2, k = 300;
+    Problem p = make_problem(Family::Gaussian, n, d, k, 5);
+    for (double& v : p.centres.values) v *= 1e30;
+    for (double& v : p.x) v *= 1e30;
+    const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const std::size_t before = corvalinth::kmeans::testing::filter32_decided_total();
+    std::vector<std::uint64_t> labels;
+    assign_labels(x, p.centres, labels);
+    EXPECT_EQ(corvalinth::kmeans::testing::filter32_decided_total(), before);
+    for (std::size_t i = 0; i < n; ++i)
+        ASSERT_EQ(labels[i], nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d)) << "sample " << i;
+}
+
 TEST(FilterPanelPrepare, Float32StageOnlyWithinItsGuard) {
     CentreMatrix c{4, 2, {0, 0, 1, 1, 2, 2, 3, 3}};
     EXPECT_TRUE(FilterPanel::prepare(c, 2, Float32Stage::always)->has_float32());
