@@ -37,11 +37,8 @@ using bench::Clock;
 using bench::cpu_seconds;
 using bench::seconds_since;
 
-struct Shape {
-    std::size_t n, d, k;
-};
-constexpr Shape kPeerShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}, {200'000, 2, 1000},
-                                 {60'000, 784, 10},   {200'000, 32, 1024}, {2'000, 8, 8}};
+using bench::kPeerShapes;
+using bench::Shape;
 
 volatile double g_sink;
 

@@ -19,6 +19,10 @@ struct Shape {
     std::size_t n, d, k;
 };
 inline constexpr Shape kShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}};
+// The shapes of the peers benchmark (bench/peers.py).
+inline constexpr Shape kPeerShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8},
+                                        {200'000, 2, 1000},  {60'000, 784, 10},   {200'000, 32, 1024},
+                                        {2'000, 8, 8}};
 
 // The shape's samples, row-major: standard normal values from a generator
 // seeded by the shape.
