@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -126,14 +125,9 @@ int main(int argc, char** argv) {
                 "f64/f32", "f64 cpu", "f32 cpu", "f32 dec", "f64 dec", "f64 %pk", "f32 %pk", "labels", "");
     for (const Shape& s : shapes) {
         if (s.d < d_min) continue;
-        std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
-        std::normal_distribution<double> noise(0.0, 1.0);
-        std::vector<double> values(s.n * s.d);
-        for (double& v : values) v = noise(gen);
+        const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
-        kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
-        for (std::size_t c = 0; c < s.k; ++c)
-            for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+        const kmeans::CentreMatrix centres = bench::shape_centres(values, s);
         const kmeans::CentrePanel panel(centres, s.d);
         const std::optional<kmeans::FilterPanel> filter64 =
             kmeans::FilterPanel::prepare(centres, s.d, kmeans::Float32Stage::never);

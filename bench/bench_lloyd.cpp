@@ -96,9 +96,7 @@ int run_child() {
     for (const Shape& s : kShapes) {
         const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
-        kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
-        for (std::size_t c = 0; c < s.k; ++c)
-            for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+        kmeans::CentreMatrix centres = bench::shape_centres(values, s);
         auto rng = runtime::RandomSource::from_seed(42);
 
         const double triples = static_cast<double>(s.n) * static_cast<double>(s.k) * static_cast<double>(s.d);

@@ -7,7 +7,6 @@
 // usage: bench_phases [n d k]
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
 #include "bench_timing.hpp"
@@ -32,14 +31,9 @@ using bench::Shape;
 volatile double g_sink;
 
 void run(const Shape& s) {
-    std::mt19937_64 gen(s.n * 31 + s.d * 7 + s.k);
-    std::normal_distribution<double> noise(0.0, 1.0);
-    std::vector<double> values(s.n * s.d);
-    for (double& v : values) v = noise(gen);
+    const std::vector<double> values = bench::shape_samples(s);
     const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
-    kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
-    for (std::size_t c = 0; c < s.k; ++c)
-        for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+    kmeans::CentreMatrix centres = bench::shape_centres(values, s);
     auto rng = runtime::RandomSource::from_seed(42);
     std::vector<std::uint64_t> labels, counts;
     kmeans::CentreMatrix next;

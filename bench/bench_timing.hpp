@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "kmeans/lloyd.hpp"
+#include "kmeans/model.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace corvalinth::bench {
@@ -32,6 +34,14 @@ inline std::vector<double> shape_samples(const Shape& s) {
     std::vector<double> values(s.n * s.d);
     for (double& v : values) v = noise(gen);
     return values;
+}
+
+// k centres taken from rows of the shape's samples (row c * 7919 mod n).
+inline kmeans::CentreMatrix shape_centres(const std::vector<double>& values, const Shape& s) {
+    kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+    for (std::size_t c = 0; c < s.k; ++c)
+        for (std::size_t j = 0; j < s.d; ++j) centres.row(c)[j] = values[(c * 7919 % s.n) * s.d + j];
+    return centres;
 }
 
 inline double seconds_since(Clock::time_point t0) {

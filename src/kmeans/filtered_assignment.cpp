@@ -154,29 +154,35 @@ double FilterPanel::margin(double sample_norm, double scale) const {
     return e * scale;
 }
 
-// Section 10 of docs/exact-assignment.md: every factor below leaves room for
-// the rounding of the step it sits in.
-double FilterPanel::others_lower_bound(double second, double margin, double sample_norm) const {
-    const double d = static_cast<double>(dims_);
+namespace {
+
+// Section 10 of docs/exact-assignment.md: a lower bound on the true distance
+// to every centre but the best, from a stage's second smallest score, its
+// margin and the sample's computed norm. `norm_factor` keeps the norm below
+// the one the stage's scores leave out and `absolute` exceeds every absolute
+// error; every other factor leaves room for the rounding of its step.
+double certified_lower_bound(double second, double margin, double sample_norm, double norm_factor,
+                             double absolute, std::size_t dims) {
+    const double d = static_cast<double>(dims);
     const double q1 = second - (margin + margin);
-    const double q2 = sample_norm * (1.0 - (2.0 * d + 8.0) * 0x1p-53);
-    const double q = (q1 + q2) - 0x1p-1000;
+    const double q2 = sample_norm * norm_factor;
+    const double q = (q1 + q2) - absolute;
     const double low = q * (1.0 - (2.0 * d + 16.0) * 0x1p-53);
     if (!(low > 0x1p-900)) return 0.0;  // NaN included
     return std::sqrt(low) * (1.0 - 0x1p-50);
 }
 
-// The same for a sample the float32 stage decided (section 10): its scores
-// estimate the distances less the norm of the float sample, which the first
-// factor keeps below.
-double FilterPanel::others_lower_bound32(double second, double margin, double sample_norm) const {
+}  // namespace
+
+double FilterPanel::others_lower_bound(double second, double margin, double sample_norm) const {
     const double d = static_cast<double>(dims_);
-    const double q1 = second - (margin + margin);
-    const double q2 = sample_norm * (1.0 - 0x1p-22);
-    const double q = (q1 + q2) - 0x1p-250;
-    const double low = q * (1.0 - (2.0 * d + 16.0) * 0x1p-53);
-    if (!(low > 0x1p-900)) return 0.0;  // NaN included
-    return std::sqrt(low) * (1.0 - 0x1p-50);
+    return certified_lower_bound(second, margin, sample_norm, 1.0 - (2.0 * d + 8.0) * 0x1p-53, 0x1p-1000, dims_);
+}
+
+// The float32 stage's scores estimate the distances less the norm of the
+// float sample, which the factor 1 - 2^-22 keeps below.
+double FilterPanel::others_lower_bound32(double second, double margin, double sample_norm) const {
+    return certified_lower_bound(second, margin, sample_norm, 1.0 - 0x1p-22, 0x1p-250, dims_);
 }
 
 // E32 = fl(fl(relative32 * fl(sample_norm + norm_max)) + absolute32), derived
@@ -258,11 +264,15 @@ void check_filter_call(std::size_t tile, const SampleMatrix& x, std::size_t begi
 // has a norm beyond the limit (or NaN) and is not decided. Otherwise a centre
 // other than the best one has a score >= second; if that exceeds best + 2E,
 // its exact distance exceeds the best centre's (section 3).
-bool decided_by_scores(const FilterPanel& filter, const kernels::FilterTileResult& r, std::size_t t, double scale) {
+// A decided sample's lower bound goes to *lower when that is given.
+bool decided_by_scores(const FilterPanel& filter, const kernels::FilterTileResult& r, std::size_t t, double scale,
+                       double* lower) {
     if (!(r.norm[t] <= filter.sample_norm_limit())) return false;
     const double e = filter.margin(r.norm[t], scale);
     const double threshold = r.best[t] + (e + e);
-    return r.second[t] > threshold;
+    if (!(r.second[t] > threshold)) return false;
+    if (lower != nullptr) *lower = filter.others_lower_bound(r.second[t], e, r.norm[t]);
+    return true;
 }
 
 template <class Out>
@@ -310,10 +320,8 @@ std::size_t filter_range(FilterScoresFn scores, std::size_t tile, NearestKernelV
         scores(view, i0, count, centres, pack, r);
         for (std::size_t t = 0; t < count; ++t) {
             const std::size_t i = i0 + t;
-            if (decided_by_scores(filter, r, t, scale)) {
+            if (decided_by_scores(filter, r, t, scale, lower != nullptr ? lower + (i - begin) : nullptr)) {
                 out[i - begin] = label_of<Out>(r.index[t]);
-                if (lower != nullptr)
-                    lower[i - begin] = filter.others_lower_bound(r.second[t], filter.margin(r.norm[t], scale), r.norm[t]);
                 ++decided;
                 continue;
             }
@@ -374,11 +382,8 @@ std::size_t staged_range(const FilterStages& stages, NearestKernelVariant exact_
         stages.scores64(gathered_view, 0, waiting, centres64, pack64, r64);
         for (std::size_t q = 0; q < waiting; ++q) {
             const std::size_t i = pending[q];
-            if (decided_by_scores(filter, r64, q, scale)) {
+            if (decided_by_scores(filter, r64, q, scale, lower != nullptr ? lower + (i - begin) : nullptr)) {
                 out[i - begin] = label_of<Out>(r64.index[q]);
-                if (lower != nullptr)
-                    lower[i - begin] =
-                        filter.others_lower_bound(r64.second[q], filter.margin(r64.norm[q], scale), r64.norm[q]);
                 ++decided64;
             } else {
                 nearest_centres_with(exact_variant, x, i, i + 1, exact, out + (i - begin));

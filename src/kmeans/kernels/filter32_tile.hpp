@@ -130,40 +130,6 @@ struct Filter32Kernel {
         }
     }
 
-    // G centres c0 .. c0 + G - 1 against the packed tile.
-    template <std::size_t G>
-    static void centre_group(const float* pack, const Filter32Centres& c, std::size_t c0, reg* best, reg* second,
-                             reg* idx) {
-        const std::size_t dims = c.dims;
-        const float* crow = c.centred + c0 * dims;
-        reg acc[G][NS];
-        for (std::size_t g = 0; g < G; ++g)
-            for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::set1(0.0f);
-        const float* col = pack;
-        for (std::size_t j = 0; j < dims; ++j, col += T) {
-            reg xv[NS];
-            for (std::size_t v = 0; v < NS; ++v) xv[v] = V::load(col + v * L);
-            for (std::size_t g = 0; g < G; ++g) {
-                const reg bc = V::bcast(crow + g * dims + j);
-                for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::mul_add(xv[v], bc, acc[g][v]);
-            }
-        }
-        const reg minus_two = V::set1(-2.0f);
-        for (std::size_t g = 0; g < G; ++g) {
-            const reg nc = V::set1(c.norms[c0 + g]);
-            // Exact: the float stage runs only for fewer than 2^24 centres.
-            const reg cv = V::set1(static_cast<float>(c0 + g));
-            for (std::size_t v = 0; v < NS; ++v) {
-                // fl32(nc - 2 * dot): one rounding, fused or not, as -2 * dot is exact.
-                const reg f = V::mul_add(acc[g][v], minus_two, nc);
-                const auto lower = V::lt(f, best[v]);
-                second[v] = V::max(best[v], V::min(second[v], f));
-                best[v] = V::min(f, best[v]);
-                idx[v] = V::blend(lower, idx[v], cv);
-            }
-        }
-    }
-
     static void scores(const SampleView& x, std::size_t i0, std::size_t count, const Filter32Centres& c, float* pack,
                        FilterTileResult& out) {
         pack_tile(x, i0, count, c.mean, c.dims, pack, out.norm);
@@ -173,16 +139,7 @@ struct Filter32Kernel {
             second[v] = V::set1(__builtin_inff());
             idx[v] = V::set1(0.0f);
         }
-        std::size_t c0 = 0;
-        for (; c0 + NC <= c.k; c0 += NC) centre_group<NC>(pack, c, c0, best, second, idx);
-        // The rest in halving groups, so short groups are rare.
-        if constexpr (NC > 4) {
-            if (c0 + 4 <= c.k) centre_group<4>(pack, c, c0, best, second, idx), c0 += 4;
-        }
-        if constexpr (NC > 2) {
-            if (c0 + 2 <= c.k) centre_group<2>(pack, c, c0, best, second, idx), c0 += 2;
-        }
-        for (; c0 < c.k; ++c0) centre_group<1>(pack, c, c0, best, second, idx);
+        score_all_centres<V, NS, NC>(pack, c.centred, c.norms, c.k, c.dims, best, second, idx);
         float b[T], s[T], ix[T];
         for (std::size_t v = 0; v < NS; ++v) {
             V::store(b + v * L, best[v]);

@@ -41,6 +41,61 @@ concept HasLoadTransposed = requires(const double* p, std::ptrdiff_t stride, typ
 inline constexpr std::size_t kRowScoreMaxCentres = 16;
 inline constexpr std::size_t kRowScoreMinDims = 128;
 
+// G centres c0 .. c0 + G - 1 against a packed tile (column j of the tile at
+// pack + j * NS * lanes), each score folded into the samples' best, second
+// best and best index. E is the element type of the tile and the centres:
+// the float64 and the float32 tiles share this loop.
+template <class V, std::size_t NS, std::size_t G, class E>
+void score_centre_group(const E* pack, const E* centred, const E* norms, std::size_t dims, std::size_t c0,
+                        typename V::reg* best, typename V::reg* second, typename V::reg* idx) {
+    using reg = typename V::reg;
+    constexpr std::size_t L = V::lanes;
+    constexpr std::size_t T = NS * L;
+    const E* crow = centred + c0 * dims;
+    reg acc[G][NS];
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::set1(E(0));
+    const E* col = pack;
+    for (std::size_t j = 0; j < dims; ++j, col += T) {
+        reg xv[NS];
+        for (std::size_t v = 0; v < NS; ++v) xv[v] = V::load(col + v * L);
+        for (std::size_t g = 0; g < G; ++g) {
+            const reg bc = V::bcast(crow + g * dims + j);
+            for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::mul_add(xv[v], bc, acc[g][v]);
+        }
+    }
+    const reg minus_two = V::set1(E(-2));
+    for (std::size_t g = 0; g < G; ++g) {
+        const reg nc = V::set1(norms[c0 + g]);
+        // Exact: centre indices are below 2^24 wherever E is float.
+        const reg cv = V::set1(static_cast<E>(c0 + g));
+        for (std::size_t v = 0; v < NS; ++v) {
+            // fl(norm_c - 2 * dot): one rounding, fused or not, as -2 * dot is exact.
+            const reg f = V::mul_add(acc[g][v], minus_two, nc);
+            const auto lower = V::lt(f, best[v]);
+            second[v] = V::max(best[v], V::min(second[v], f));
+            best[v] = V::min(f, best[v]);
+            idx[v] = V::blend(lower, idx[v], cv);
+        }
+    }
+}
+
+// All k centres in groups of NC, the rest in halving groups, so short groups
+// are rare.
+template <class V, std::size_t NS, std::size_t NC, class E>
+void score_all_centres(const E* pack, const E* centred, const E* norms, std::size_t k, std::size_t dims,
+                       typename V::reg* best, typename V::reg* second, typename V::reg* idx) {
+    std::size_t c0 = 0;
+    for (; c0 + NC <= k; c0 += NC) score_centre_group<V, NS, NC>(pack, centred, norms, dims, c0, best, second, idx);
+    if constexpr (NC > 4) {
+        if (c0 + 4 <= k) score_centre_group<V, NS, 4>(pack, centred, norms, dims, c0, best, second, idx), c0 += 4;
+    }
+    if constexpr (NC > 2) {
+        if (c0 + 2 <= k) score_centre_group<V, NS, 2>(pack, centred, norms, dims, c0, best, second, idx), c0 += 2;
+    }
+    for (; c0 < k; ++c0) score_centre_group<V, NS, 1>(pack, centred, norms, dims, c0, best, second, idx);
+}
+
 template <class V, std::size_t NS, std::size_t NC>
 struct FilterKernel {
     using reg = typename V::reg;
@@ -92,39 +147,6 @@ struct FilterKernel {
             const double* row = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
             std::ptrdiff_t off = 0;
             for (std::size_t j = 0; j < dims; ++j, off += cs) pack[j * T + t] = row[off] - mean[j];
-        }
-    }
-
-    // G centres c0 .. c0 + G - 1 against the packed tile.
-    template <std::size_t G>
-    static void centre_group(const double* pack, const FilterCentres& c, std::size_t c0, reg* best, reg* second,
-                             reg* idx) {
-        const std::size_t dims = c.dims;
-        const double* crow = c.centred + c0 * dims;
-        reg acc[G][NS];
-        for (std::size_t g = 0; g < G; ++g)
-            for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::set1(0.0);
-        const double* col = pack;
-        for (std::size_t j = 0; j < dims; ++j, col += T) {
-            reg xv[NS];
-            for (std::size_t v = 0; v < NS; ++v) xv[v] = V::load(col + v * L);
-            for (std::size_t g = 0; g < G; ++g) {
-                const reg bc = V::bcast(crow + g * dims + j);
-                for (std::size_t v = 0; v < NS; ++v) acc[g][v] = V::mul_add(xv[v], bc, acc[g][v]);
-            }
-        }
-        const reg minus_two = V::set1(-2.0);
-        for (std::size_t g = 0; g < G; ++g) {
-            const reg nc = V::set1(c.norms[c0 + g]);
-            const reg cv = V::set1(static_cast<double>(c0 + g));
-            for (std::size_t v = 0; v < NS; ++v) {
-                // fl(norm_c - 2 * dot): one rounding, fused or not, as -2 * dot is exact.
-                const reg f = V::mul_add(acc[g][v], minus_two, nc);
-                const auto lower = V::lt(f, best[v]);
-                second[v] = V::max(best[v], V::min(second[v], f));
-                best[v] = V::min(f, best[v]);
-                idx[v] = V::blend(lower, idx[v], cv);
-            }
         }
     }
 
@@ -242,16 +264,7 @@ struct FilterKernel {
                 const reg xv = V::load(col + v * L);
                 nx[v] = V::mul_add(xv, xv, nx[v]);
             }
-        std::size_t c0 = 0;
-        for (; c0 + NC <= c.k; c0 += NC) centre_group<NC>(pack, c, c0, best, second, idx);
-        // The rest in halving groups, so short groups are rare.
-        if constexpr (NC > 4) {
-            if (c0 + 4 <= c.k) centre_group<4>(pack, c, c0, best, second, idx), c0 += 4;
-        }
-        if constexpr (NC > 2) {
-            if (c0 + 2 <= c.k) centre_group<2>(pack, c, c0, best, second, idx), c0 += 2;
-        }
-        for (; c0 < c.k; ++c0) centre_group<1>(pack, c, c0, best, second, idx);
+        score_all_centres<V, NS, NC>(pack, c.centred, c.norms, c.k, c.dims, best, second, idx);
         for (std::size_t v = 0; v < NS; ++v) {
             V::store(out.best + v * L, best[v]);
             V::store(out.second + v * L, second[v]);
