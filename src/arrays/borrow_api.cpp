@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays/interface_texts.hpp"
 #include "arrays/numpy_api.hpp"
 #include "arrays/numpy_layout.hpp"
 #include "python/py_ref.hpp"
@@ -18,8 +19,8 @@ using python::PyResult;
 
 namespace {
 
-constexpr const char* kCapsuleName = "_RUST_NUMPY_BORROW_CHECKING_API";
-constexpr const char* kImplementationName = "corvalinth";
+constexpr const char* kCapsuleName = texts::kBorrowCapsule;
+constexpr const char* kImplementationName = texts::kBorrowImplementation;
 
 // Filled once with the first usable record; never cleared.
 const BorrowApiRecord* record_cell = nullptr;
@@ -81,7 +82,7 @@ PyResult<Lookup> find_or_create_v1(PyObject* attr_name) {
 // a module that has one keeps it.
 PyResult<Lookup> find_or_create_v2(PyObject* attr_name) {
     Lookup lookup;
-    for (const char* name : {"numpy._core.multiarray", "numpy.core.multiarray"}) {
+    for (const char* name : {texts::kMultiarrayModule2, texts::kMultiarrayModule}) {
         PyResult<PyRef> imported = import_module(name);
         if (!imported.ok()) return imported.take_error();
         PyRef found = PyRef::steal(PyObject_GenericGetAttr(imported.value().get(), attr_name));
@@ -112,12 +113,12 @@ PyResult<const BorrowApiRecord*> borrow_api() {
     if (!table.ok()) return table.take_error();
 
     PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString(kCapsuleName)));
-    PyResult<Lookup> found = numpy_abi() == NumpyAbi::v2 ? find_or_create_v2(attr_name.get())
-                                                          : find_or_create_v1(attr_name.get());
+    PyResult<Lookup> found =
+        numpy_abi() == NumpyAbi::v2 ? find_or_create_v2(attr_name.get()) : find_or_create_v1(attr_name.get());
     if (!found.ok()) return found.take_error();
     Lookup& lookup = found.value();
     PyRef& capsule = lookup.capsule;
-    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), texts::kCapsuleTarget);
 
     const char* name = PyCapsule_GetName(capsule.get());
     if (name == nullptr) PyErr_Clear();
@@ -127,8 +128,8 @@ PyResult<const BorrowApiRecord*> borrow_api() {
         return PyErrValue::message(PyExc_SystemError, "borrow checking API capsule holds a null pointer");
     }
     if (record->version == 0) {
-        return PyErrValue::message(PyExc_TypeError, "Version 0 of borrow checking API is not supported by this version of " +
-                                                        std::string(kImplementationName));
+        return PyErrValue::message(PyExc_TypeError,
+                                   std::string(texts::kBorrowVersionUnsupported) + std::string(kImplementationName));
     }
     for (const PyRef& module : lookup.publish_in) {
         if (PyObject_SetAttr(module.get(), attr_name.get(), capsule.get()) != 0) return PyErrValue::fetch();
@@ -145,7 +146,7 @@ PyResult<const BorrowApiRecord*> borrow_api() {
 
 const BorrowApiRecord& borrow_api_or_fail() {
     PyResult<const BorrowApiRecord*> record = borrow_api();
-    if (!record.ok()) python::fail_unexpected("Interal borrow checking API error", record.take_error());
+    if (!record.ok()) python::fail_unexpected(texts::kBorrowApiFailed, record.take_error());
     return *record.value();
 }
 

@@ -106,15 +106,13 @@ static int entry_acquire_write(void* state, PyObject* array) noexcept {
 static void entry_release_read(void* state, PyObject* array) noexcept {
     try {
         static_cast<BorrowRegistry*>(state)->release_read(array);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 static void entry_release_write(void* state, PyObject* array) noexcept {
     try {
         static_cast<BorrowRegistry*>(state)->release_write(array);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 }  // extern "C"
@@ -122,8 +120,8 @@ static void entry_release_write(void* state, PyObject* array) noexcept {
 }  // namespace
 
 BorrowApiRecord make_borrow_api_record(BorrowRegistry* registry) {
-    return BorrowApiRecord{1, registry, entry_acquire_read, entry_acquire_write, entry_release_read,
-                           entry_release_write};
+    return BorrowApiRecord{
+        1, registry, entry_acquire_read, entry_acquire_write, entry_release_read, entry_release_write};
 }
 
 BorrowRegistry* own_registry(const BorrowApiRecord& record) {

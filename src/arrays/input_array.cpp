@@ -7,9 +7,10 @@
 #include <string>
 #include <utility>
 
-#include "arrays/numpy_layout.hpp"
 #include "arrays/borrow_api.hpp"
+#include "arrays/interface_texts.hpp"
 #include "arrays/numpy_api.hpp"
+#include "arrays/numpy_layout.hpp"
 #include "python/py_ref.hpp"
 #include "runtime/internal_failure.hpp"
 
@@ -38,8 +39,8 @@ void acquire_read_or_fail(PyObject* array) {
     BorrowRegistry* own = own_registry(record);
     const int code = own != nullptr ? own->acquire_read(array) : record.acquire_read(record.state, array);
     if (code == kBorrowOk) return;
-    if (code == kAlreadyBorrowed) throw InternalFailure("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
-    throw InternalFailure("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+    if (code == kAlreadyBorrowed) throw InternalFailure(texts::kAlreadyBorrowed);
+    throw InternalFailure(texts::kUnexpectedCodeBefore + std::to_string(code) + texts::kUnexpectedCodeAfter);
 }
 
 bool is_sample_array(PyObject* x, void** api) {
@@ -114,7 +115,7 @@ InputBorrow InputBorrow::duplicate() const {
 
 PyResult<InputBorrow> extract_sample_array(PyObject* x) {
     void** api = numpy_api();
-    if (!is_sample_array(x, api)) return PyErrValue::conversion(x, "PyArray<T, D>");
+    if (!is_sample_array(x, api)) return PyErrValue::conversion(x, texts::kSampleArrayTarget);
 
     PyRef reference = PyRef::borrow(x);
     acquire_read_or_fail(x);

@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "kmeans/base/sample_matrix.hpp"
 #include "python/py_error.hpp"
-#include "kmeans/sample_matrix.hpp"
 
 namespace corvalinth::arrays {
 

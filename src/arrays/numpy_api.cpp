@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "arrays/interface_texts.hpp"
 #include "arrays/numpy_layout.hpp"
 
 namespace corvalinth::arrays {
@@ -22,7 +23,7 @@ void** api_table_cell = nullptr;
 
 void** cached_numpy_api() { return api_table_cell; }
 
-PyResult<PyRef> import_numpy_multiarray() { return import_module("numpy.core.multiarray"); }
+PyResult<PyRef> import_numpy_multiarray() { return import_module(texts::kMultiarrayModule); }
 
 PyResult<PyRef> import_module(const char* name) {
     PyRef module_name = PyRef::steal(python::checked(PyUnicode_FromString(name)));
@@ -38,10 +39,10 @@ PyResult<void**> numpy_api_table() {
     if (!imported.ok()) return imported.take_error();
     PyRef module = std::move(imported.value());
 
-    PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString("_ARRAY_API")));
+    PyRef attr_name = PyRef::steal(python::checked(PyUnicode_FromString(texts::kArrayApiCapsule)));
     PyRef capsule = PyRef::steal(PyObject_GetAttr(module.get(), attr_name.get()));
     if (!capsule) return PyErrValue::fetch();
-    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), "PyCapsule");
+    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) return PyErrValue::conversion(capsule.get(), texts::kCapsuleTarget);
 
     const char* name = PyCapsule_GetName(capsule.get());
     if (name == nullptr) PyErr_Clear();
@@ -77,7 +78,7 @@ PyResult<void**> numpy_api_table() {
 
 void** numpy_api() {
     PyResult<void**> table = numpy_api_table();
-    if (!table.ok()) python::fail_unexpected("Failed to access NumPy array API capsule", table.take_error());
+    if (!table.ok()) python::fail_unexpected(texts::kArrayApiFailed, table.take_error());
     return table.value();
 }
 

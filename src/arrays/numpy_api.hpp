@@ -37,9 +37,7 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject* subtype, PyObject* descr, int
 using EquivTypesFn = unsigned char (*)(PyObject* a, PyObject* b);
 using SetBaseObjectFn = int (*)(PyObject* array, PyObject* base);
 
-inline GetNDArrayCVersionFn get_ndarray_c_version(void** api) {
-    return reinterpret_cast<GetNDArrayCVersionFn>(api[0]);
-}
+inline GetNDArrayCVersionFn get_ndarray_c_version(void** api) { return reinterpret_cast<GetNDArrayCVersionFn>(api[0]); }
 inline PyTypeObject* array_type(void** api) { return static_cast<PyTypeObject*>(api[2]); }
 inline DescrFromTypeFn descr_from_type(void** api) { return reinterpret_cast<DescrFromTypeFn>(api[45]); }
 inline NewFromDescrFn new_from_descr(void** api) { return reinterpret_cast<NewFromDescrFn>(api[94]); }

@@ -10,8 +10,7 @@ namespace {
 
 // Leading fields of the ndarray object; NumPy 2 kept the 1.x places.
 struct ArrayObject {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     Py_ssize_t* dimensions;
     Py_ssize_t* strides;
@@ -23,8 +22,7 @@ struct ArrayObject {
 // Leading fields of the dtype object in NumPy 1.x: a one-byte flags field
 // before type_num, an int item size.
 struct DescrFieldsV1 {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind;
     char type;
     char byteorder;
@@ -37,8 +35,7 @@ struct DescrFieldsV1 {
 // Leading fields of the dtype object in NumPy 2.x: the flags moved after
 // type_num and grew to 64 bits; the item size is pointer-sized.
 struct DescrFieldsV2 {
-    PyObject_HEAD
-    PyTypeObject* typeobj;
+    PyObject_HEAD PyTypeObject* typeobj;
     char kind;
     char type;
     char byteorder;
@@ -80,8 +77,8 @@ NumpyAbi numpy_abi() { return selected_abi; }
 
 ArrayFields array_fields(PyObject* array) {
     const auto* object = reinterpret_cast<const ArrayObject*>(array);
-    return ArrayFields{object->data,   object->nd,    object->dimensions, object->strides,
-                       object->base,   object->descr, object->flags};
+    return ArrayFields{object->data, object->nd,    object->dimensions, object->strides,
+                       object->base, object->descr, object->flags};
 }
 
 Py_ssize_t descr_itemsize(PyObject* descr) {

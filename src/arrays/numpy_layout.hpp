@@ -41,7 +41,7 @@ Py_ssize_t descr_itemsize(PyObject* descr);
 inline constexpr int kNpyArrayWriteable = 0x0400;
 
 // NumPy type numbers used by this module (the same in both layouts).
-inline constexpr int kNpyInt = 5;       // 32-bit signed int on x86-64 Linux
+inline constexpr int kNpyInt = 5;  // 32-bit signed int on x86-64 Linux
 inline constexpr int kNpyFloat64 = 12;  // NPY_DOUBLE
 
 }  // namespace corvalinth::arrays

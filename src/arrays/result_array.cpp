@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "arrays/numpy_layout.hpp"
 #include "arrays/numpy_api.hpp"
+#include "arrays/numpy_layout.hpp"
 #include "arrays/slice_container.hpp"
 #include "python/py_error.hpp"
 #include "python/py_ref.hpp"
@@ -37,8 +37,8 @@ PyObject* array_from_buffer(BufferDescription buffer, int type_num, int nd, cons
     void** api = numpy_api();
     PyObject* descr = npy::descr_from_type(api)(type_num);
     if (descr == nullptr) python::fail_api_call();
-    PyObject* array = npy::new_from_descr(api)(npy::array_type(api), descr, nd, dims, strides, data,
-                                               kNpyArrayWriteable, nullptr);
+    PyObject* array =
+        npy::new_from_descr(api)(npy::array_type(api), descr, nd, dims, strides, data, kNpyArrayWriteable, nullptr);
     if (array == nullptr) python::fail_api_call();
     // The container's reference passes to the array, on failure too.
     if (npy::set_base_object(api)(array, container.release()) != 0) {

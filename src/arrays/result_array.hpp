@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "kmeans/label_buffer.hpp"
-#include "kmeans/model.hpp"
+#include "kmeans/base/label_buffer.hpp"
+#include "kmeans/base/model.hpp"
 
 namespace corvalinth::arrays {
 

@@ -1,6 +1,7 @@
 // The PySliceContainer type.
 #include "arrays/slice_container.hpp"
 
+#include "arrays/interface_texts.hpp"
 #include "python/py_error.hpp"
 #include "runtime/internal_failure.hpp"
 
@@ -9,8 +10,7 @@ namespace corvalinth::arrays {
 namespace {
 
 struct SliceContainer {
-    PyObject_HEAD
-    void* buffer;
+    PyObject_HEAD void* buffer;
     std::size_t length;
     std::size_t capacity;
     ReleaseFn release;
@@ -19,7 +19,7 @@ struct SliceContainer {
 PyTypeObject* container_type_cell = nullptr;
 
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, texts::kNoConstructor);
     return nullptr;
 }
 
@@ -40,11 +40,7 @@ PyType_Slot container_slots[] = {
 };
 
 PyType_Spec container_spec = {
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    container_slots,
+    texts::kSliceContainerType, sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, container_slots,
 };
 
 }  // namespace
@@ -54,7 +50,7 @@ PyTypeObject* slice_container_type() {
     PyObject* type = PyType_FromSpec(&container_spec);
     if (type == nullptr) {
         PyErr_PrintEx(0);
-        throw InternalFailure("failed to create type object for PySliceContainer");
+        throw InternalFailure(texts::kSliceContainerTypeFailed);
     }
     // The first stored type wins should creation have let another thread in.
     if (container_type_cell == nullptr) {
@@ -78,7 +74,7 @@ PyObject* new_slice_container(BufferDescription buffer) {
     PyObject* object = alloc(type, 0);
     if (object == nullptr) {
         buffer.release(buffer.buffer, buffer.length, buffer.capacity);
-        python::fail_unexpected("Failed to create slice container", python::PyErrValue::fetch());
+        python::fail_unexpected(texts::kSliceContainerFailed, python::PyErrValue::fetch());
     }
     auto* container = reinterpret_cast<SliceContainer*>(object);
     container->buffer = buffer.buffer;

@@ -24,8 +24,9 @@ std::uint64_t magnitude(std::int64_t v) {
 
 std::size_t ViewKeyHash::operator()(const ViewKey& key) const noexcept {
     std::uint64_t h = 0x9e3779b97f4a7c15ull;
-    for (std::uint64_t word : {static_cast<std::uint64_t>(key.extent_start), static_cast<std::uint64_t>(key.extent_end),
-                               static_cast<std::uint64_t>(key.data_pointer), static_cast<std::uint64_t>(key.stride_gcd)}) {
+    for (std::uint64_t word :
+         {static_cast<std::uint64_t>(key.extent_start), static_cast<std::uint64_t>(key.extent_end),
+          static_cast<std::uint64_t>(key.data_pointer), static_cast<std::uint64_t>(key.stride_gcd)}) {
         h ^= word + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
         h *= 0xff51afd7ed558ccdull;
         h ^= h >> 33;

@@ -12,16 +12,12 @@
 #include <optional>
 
 #include "binding/diagnostics.hpp"
+#include "binding/interface_texts.hpp"
 #include "python/py_error.hpp"
 #include "runtime/internal_failure.hpp"
-#include "runtime/thread_setup.hpp"
+#include "runtime/pool/thread_setup.hpp"
 
 namespace corvalinth::binding {
-
-using namespace python;
-
-// Text of a failure that is neither an internal failure nor memory exhaustion.
-inline constexpr const char* kNativePanicText = "native code of corvalinth panicked";
 
 namespace detail {
 
@@ -30,22 +26,22 @@ namespace detail {
 template <class R, class F>
 std::optional<R> run_guarded(F& body) {
     try {
-        std::optional<PyErrValue> err;
+        std::optional<python::PyErrValue> err;
         try {
-            PyResult<R> result = body();
+            python::PyResult<R> result = body();
             if (result.ok()) return std::move(result.value());
             err.emplace(result.take_error());
         } catch (const InternalFailure& failure) {
             report_internal_failure(failure.what());
-            err.emplace(PyErrValue::panic(failure.what()));
+            err.emplace(python::PyErrValue::panic(failure.what()));
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::exception& other) {
             report_internal_failure(other.what());
-            err.emplace(PyErrValue::panic(kNativePanicText));
+            err.emplace(python::PyErrValue::panic(texts::kNativePanic));
         } catch (...) {
-            report_internal_failure(kNativePanicText);
-            err.emplace(PyErrValue::panic(kNativePanicText));
+            report_internal_failure(texts::kNativePanic);
+            err.emplace(python::PyErrValue::panic(texts::kNativePanic));
         }
         std::move(*err).restore();
     } catch (const std::bad_alloc&) {
@@ -80,11 +76,11 @@ void dealloc_boundary(F&& body) noexcept {
     // releasing it does not throw.
     runtime::prepare_calling_thread();
     try {
-        auto wrapped = [&body]() -> PyStatus {
+        auto wrapped = [&body]() -> python::PyStatus {
             body();
-            return ok_status();
+            return python::ok_status();
         };
-        if (!detail::run_guarded<Unit>(wrapped)) PyErr_WriteUnraisable(nullptr);
+        if (!detail::run_guarded<python::Unit>(wrapped)) PyErr_WriteUnraisable(nullptr);
     } catch (...) {
         abort_at_boundary();
     }

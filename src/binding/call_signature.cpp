@@ -95,7 +95,7 @@ PyErrValue argument_error(const char* name, PyErrValue err) {
     PyErrValue renamed =
         PyErrValue::message(PyExc_TypeError, std::string("argument '") + name + "': " + display(original));
     PyObject* cause = PyException_GetCause(original);  // new reference or null
-    PyException_SetCause(renamed.instance(), cause);   // steals `cause`
+    PyException_SetCause(renamed.instance(), cause);  // steals `cause`
     return renamed;
 }
 

@@ -1,7 +1,10 @@
+// The diagnostic report of an internal failure on standard error, and the abort at the boundary.
 #include "binding/diagnostics.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "binding/interface_texts.hpp"
 
 namespace corvalinth::binding {
 
@@ -11,7 +14,7 @@ void report_internal_failure(std::string_view message) noexcept {
 }
 
 void abort_at_boundary() noexcept {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(texts::kUncaughtPanic, stderr);
     std::fflush(stderr);
     std::abort();
 }

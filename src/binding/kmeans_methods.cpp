@@ -10,7 +10,9 @@
 #include "arrays/result_array.hpp"
 #include "binding/boundary.hpp"
 #include "binding/call_signature.hpp"
+#include "binding/interface_texts.hpp"
 #include "binding/kmeans_type.hpp"
+#include "binding/method_docs.hpp"
 #include "binding/receiver_borrow.hpp"
 #include "kmeans/fit.hpp"
 #include "kmeans/predict.hpp"
@@ -25,9 +27,9 @@ namespace {
 using arrays::InputBorrow;
 
 constexpr const char* kSampleParameters[] = {"x"};
-const CallSignature kFitSignature{"KMeans", "fit", kSampleParameters, 1};
-const CallSignature kPredictSignature{"KMeans", "predict", kSampleParameters, 1};
-const CallSignature kFitPredictSignature{"KMeans", "fit_predict", kSampleParameters, 1};
+const CallSignature kFitSignature{texts::kClassName, "fit", kSampleParameters, 1};
+const CallSignature kPredictSignature{texts::kClassName, "predict", kSampleParameters, 1};
+const CallSignature kFitPredictSignature{texts::kClassName, "fit_predict", kSampleParameters, 1};
 
 // The interrupt check handed to the engine: lets the interpreter run pending
 // signal handlers, and keeps the exception one of them raised.
@@ -92,8 +94,7 @@ std::optional<PyErrValue> run_fit(kmeans::KMeansModel& model, InputBorrow input)
 
 // Labels the input; it is released once the labels array exists.
 PyResult<PyObject*> run_predict(const kmeans::KMeansModel& model, InputBorrow input) {
-    std::variant<kmeans::LabelBuffer, kmeans::EngineError> labels =
-        kmeans::predict(model, arrays::view_samples(input));
+    std::variant<kmeans::LabelBuffer, kmeans::EngineError> labels = kmeans::predict(model, arrays::view_samples(input));
     if (auto* error = std::get_if<kmeans::EngineError>(&labels)) return engine_error(std::move(*error), nullptr);
     return arrays::labels_to_array(std::move(std::get<kmeans::LabelBuffer>(labels)));
 }
@@ -194,9 +195,8 @@ PyObject* get_cluster_centers(PyObject* self, void*) {
 }
 
 PyObject* get_n_iter(PyObject* self, void*) {
-    return read_attribute(self, [](const kmeans::KMeansModel& model) {
-        return checked(PyLong_FromUnsignedLongLong(model.n_iter_));
-    });
+    return read_attribute(
+        self, [](const kmeans::KMeansModel& model) { return checked(PyLong_FromUnsignedLongLong(model.n_iter_)); });
 }
 
 PyObject* get_inertia(PyObject* self, void*) {
@@ -212,9 +212,11 @@ PyCFunction as_method(F* function) {
 }  // namespace
 
 PyMethodDef kmeans_method_table[] = {
-    {"fit", as_method(fit_entry), METH_FASTCALL | METH_KEYWORDS, "fit($self, x)\n--\n\n"},
-    {"predict", as_method(predict_entry), METH_FASTCALL | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
-    {"fit_predict", as_method(fit_predict_entry), METH_FASTCALL | METH_KEYWORDS, "fit_predict($self, x)\n--\n\n"},
+    {"fit", as_method(fit_entry), METH_FASTCALL | METH_KEYWORDS, "fit($self, x)\n--\n\n" CORVALINTH_DOC_FIT},
+    {"predict", as_method(predict_entry), METH_FASTCALL | METH_KEYWORDS,
+     "predict($self, x)\n--\n\n" CORVALINTH_DOC_PREDICT},
+    {"fit_predict", as_method(fit_predict_entry), METH_FASTCALL | METH_KEYWORDS,
+     "fit_predict($self, x)\n--\n\n" CORVALINTH_DOC_FIT_PREDICT},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 
 #include "binding/boundary.hpp"
 #include "binding/call_signature.hpp"
+#include "binding/interface_texts.hpp"
 #include "binding/scalar_args.hpp"
 #include "runtime/internal_failure.hpp"
 
@@ -15,11 +16,8 @@ using namespace python;
 
 namespace {
 
-constexpr const char* kClassName = "KMeans";
-constexpr const char* kTextSignature = "(n_clusters=8, max_iters=300, tol=1e-4, random_state=None)";
-
 constexpr const char* kNewParameters[] = {"n_clusters", "max_iters", "tol", "random_state"};
-const CallSignature kNewSignature{kClassName, "__new__", kNewParameters, 0};
+const CallSignature kNewSignature{texts::kClassName, "__new__", kNewParameters, 0};
 
 PyTypeObject* type_slot = nullptr;
 
@@ -74,7 +72,7 @@ void kmeans_dealloc(PyObject* obj) {
 PyResult<PyTypeObject*> kmeans_type() {
     if (type_slot != nullptr) return type_slot;
     // The docstring carries the text signature and nothing after the separator.
-    const std::string doc = std::string(kClassName) + kTextSignature + "\n--\n\n";
+    const std::string doc = std::string(texts::kClassName) + texts::kClassTextSignature + "\n--\n\n";
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
         {Py_tp_new, reinterpret_cast<void*>(kmeans_new)},
@@ -83,7 +81,7 @@ PyResult<PyTypeObject*> kmeans_type() {
         {Py_tp_getset, kmeans_attribute_table},
         {0, nullptr},
     };
-    PyType_Spec spec{"builtins.KMeans", static_cast<int>(sizeof(KMeansObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec{texts::kTypeSpecName, static_cast<int>(sizeof(KMeansObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* created = PyType_FromSpec(&spec);
     if (created == nullptr) return PyErrValue::fetch();
     if (type_slot == nullptr) {
@@ -99,7 +97,7 @@ PyTypeObject* kmeans_type_for_receiver() {
     if (type.ok()) return type.value();
     type.take_error().restore();
     PyErr_PrintEx(0);
-    throw InternalFailure("failed to create type object for KMeans");
+    throw InternalFailure(texts::kTypeFailed);
 }
 
 }  // namespace corvalinth::binding

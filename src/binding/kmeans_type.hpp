@@ -2,12 +2,10 @@
 // The KMeans class: instance layout and the type object.
 #include <Python.h>
 
+#include "kmeans/base/model.hpp"
 #include "python/py_error.hpp"
-#include "kmeans/model.hpp"
 
 namespace corvalinth::binding {
-
-using namespace python;
 
 // Instance layout: object header, the model record, then the borrow flag
 // (0 free, n > 0 while n shared borrows are held, -1 while borrowed exclusively).
@@ -19,7 +17,7 @@ struct KMeansObject {
 
 // The KMeans type object (borrowed), created on the first call and kept for
 // the life of the process; or the error of its creation.
-PyResult<PyTypeObject*> kmeans_type();
+python::PyResult<PyTypeObject*> kmeans_type();
 
 // The type object for a receiver check: a creation failure is printed and
 // becomes the internal failure "failed to create type object for KMeans".

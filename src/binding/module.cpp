@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/boundary.hpp"
+#include "binding/interface_texts.hpp"
 #include "binding/kmeans_type.hpp"
 #include "python/py_error.hpp"
 #include "python/py_ref.hpp"
@@ -15,20 +16,8 @@ using namespace python;
 
 namespace {
 
-constexpr const char* kSubinterpreterMessage =
-    "PyO3 modules do not yet support subinterpreters, see "
-    "https://github.com/corvalinth/corvalinth/issues/subinterpreters";
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "corvalinth",
-    "corvalinth - High-performance machine learning library with reproducible k-means clustering",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, texts::kModuleName, texts::kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that first initialised the module (-1: none yet).
@@ -70,7 +59,7 @@ PyStatus module_add(PyObject* module, PyRef name, PyRef value) {
     PyObject* list = all.value().get();
     if (!PyList_Check(list)) return PyErrValue::conversion(list, "PyList");
     if (PyList_Append(list, name.get()) == -1) {
-        fail_unexpected("could not append __name__ to __all__", PyErrValue::fetch());
+        fail_unexpected(texts::kAllAppendFailed, PyErrValue::fetch());
     }
     if (PyObject_SetAttr(module, name.get(), value.get()) == -1) return PyErrValue::fetch();
     return ok_status();
@@ -79,11 +68,11 @@ PyStatus module_add(PyObject* module, PyRef name, PyRef value) {
 PyStatus initialise_module(PyObject* module) {
     PyResult<PyTypeObject*> type = kmeans_type();
     if (!type.ok()) return type.take_error();
-    PyStatus added = module_add(module, PyRef::steal(checked(PyUnicode_FromString("KMeans"))),
+    PyStatus added = module_add(module, PyRef::steal(checked(PyUnicode_FromString(texts::kClassName))),
                                 PyRef::borrow(reinterpret_cast<PyObject*>(type.value())));
     if (!added.ok()) return added;
     return module_add(module, PyRef::steal(checked(PyUnicode_FromString("__version__"))),
-                      PyRef::steal(checked(PyUnicode_FromString("0.1.0"))));
+                      PyRef::steal(checked(PyUnicode_FromString(CORVALINTH_VERSION))));
 }
 
 PyResult<PyObject*> init_body() {
@@ -92,7 +81,7 @@ PyResult<PyObject*> init_body() {
     std::int64_t expected = -1;
     if (!initialised_interpreter.compare_exchange_strong(expected, current, std::memory_order_seq_cst) &&
         expected != current) {
-        return PyErrValue::message(PyExc_ImportError, kSubinterpreterMessage);
+        return PyErrValue::message(PyExc_ImportError, texts::kSubinterpreters);
     }
     if (module_cache == nullptr) {
         PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "binding/interface_texts.hpp"
+
 namespace corvalinth::binding {
 
 using namespace python;
@@ -13,7 +15,7 @@ namespace {
 PyResult<KMeansObject*> as_kmeans(PyObject* receiver) {
     PyTypeObject* type = kmeans_type_for_receiver();
     if (Py_TYPE(receiver) != type && !PyType_IsSubtype(Py_TYPE(receiver), type)) {
-        return PyErrValue::conversion(receiver, "KMeans");
+        return PyErrValue::conversion(receiver, texts::kClassName);
     }
     return reinterpret_cast<KMeansObject*>(receiver);
 }
@@ -24,7 +26,7 @@ PyResult<ReceiverBorrow> ReceiverBorrow::shared(PyObject* receiver) {
     PyResult<KMeansObject*> object = as_kmeans(receiver);
     if (!object.ok()) return object.take_error();
     KMeansObject* self = object.value();
-    if (self->borrow_flag == -1) return PyErrValue::message(PyExc_RuntimeError, "Already mutably borrowed");
+    if (self->borrow_flag == -1) return PyErrValue::message(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed);
     self->borrow_flag += 1;
     Py_INCREF(receiver);
     return ReceiverBorrow(self, false);
@@ -34,7 +36,7 @@ PyResult<ReceiverBorrow> ReceiverBorrow::exclusive(PyObject* receiver) {
     PyResult<KMeansObject*> object = as_kmeans(receiver);
     if (!object.ok()) return object.take_error();
     KMeansObject* self = object.value();
-    if (self->borrow_flag != 0) return PyErrValue::message(PyExc_RuntimeError, "Already borrowed");
+    if (self->borrow_flag != 0) return PyErrValue::message(PyExc_RuntimeError, texts::kAlreadyBorrowed);
     self->borrow_flag = -1;
     Py_INCREF(receiver);
     return ReceiverBorrow(self, true);

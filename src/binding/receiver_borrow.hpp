@@ -9,14 +9,12 @@
 
 namespace corvalinth::binding {
 
-using namespace python;
-
 class ReceiverBorrow {
 public:
     // RuntimeError "Already mutably borrowed" while borrowed exclusively.
-    static PyResult<ReceiverBorrow> shared(PyObject* receiver);
+    static python::PyResult<ReceiverBorrow> shared(PyObject* receiver);
     // RuntimeError "Already borrowed" while borrowed in any way.
-    static PyResult<ReceiverBorrow> exclusive(PyObject* receiver);
+    static python::PyResult<ReceiverBorrow> exclusive(PyObject* receiver);
 
     ReceiverBorrow(ReceiverBorrow&& o) noexcept;
     ReceiverBorrow& operator=(ReceiverBorrow&&) = delete;

@@ -9,20 +9,18 @@
 
 namespace corvalinth::binding {
 
-using namespace python;
-
 // int (or subclass) directly, anything else through __index__; negative or
 // too large values give the interpreter's OverflowError.
-PyResult<std::uint64_t> extract_u64(PyObject* o);
+python::PyResult<std::uint64_t> extract_u64(PyObject* o);
 
 // float exactly, anything else through __float__ / __index__.
-PyResult<double> extract_f64(PyObject* o);
+python::PyResult<double> extract_f64(PyObject* o);
 
 // Not given (null) or None: absent; anything else through `convert`.
 template <class T>
-PyResult<std::optional<T>> extract_optional(PyObject* o, PyResult<T> (*convert)(PyObject*)) {
+python::PyResult<std::optional<T>> extract_optional(PyObject* o, python::PyResult<T> (*convert)(PyObject*)) {
     if (o == nullptr || o == Py_None) return std::optional<T>();
-    PyResult<T> inner = convert(o);
+    python::PyResult<T> inner = convert(o);
     if (!inner.ok()) return inner.take_error();
     return std::optional<T>(std::move(inner.value()));
 }

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <variant>
 
-#include "kmeans/engine_error.hpp"
-#include "kmeans/label_buffer.hpp"
-#include "kmeans/model.hpp"
-#include "kmeans/sample_matrix.hpp"
+#include "kmeans/base/engine_error.hpp"
+#include "kmeans/base/label_buffer.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
 
 namespace corvalinth::kmeans {
 

@@ -1,6 +1,7 @@
 // Object display and representation for messages.
 #include "python/object_text.hpp"
 
+#include "python/interface_texts.hpp"
 #include "python/py_error.hpp"
 #include "python/py_ref.hpp"
 
@@ -36,8 +37,8 @@ std::string render_text(PyObject* o, PyObject* (*render)(PyObject*)) {
     PyErr_WriteUnraisable(o);
     const char* name = Py_TYPE(o)->tp_name;
     std::string_view raw = name != nullptr ? std::string_view(name) : std::string_view();
-    if (name == nullptr || utf8_lossy(raw) != raw) return "<unprintable object>";
-    return "<unprintable " + std::string(raw) + " object>";
+    if (name == nullptr || utf8_lossy(raw) != raw) return texts::kUnprintableObject;
+    return texts::kUnprintableBefore + std::string(raw) + texts::kUnprintableAfter;
 }
 
 }  // namespace
@@ -81,8 +82,8 @@ std::string unicode_to_utf8_lossy(PyObject* text) {
     if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
     PyErr_Clear();
     PyRef bytes = PyRef::steal(checked(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass")));
-    return utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    return utf8_lossy(
+        std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 
 std::string display(PyObject* o) { return render_text(o, PyObject_Str); }

@@ -5,22 +5,13 @@
 #include <memory>
 #include <new>
 
+#include "python/interface_texts.hpp"
 #include "python/object_text.hpp"
 #include "runtime/internal_failure.hpp"
 
 namespace corvalinth::python {
 
 namespace {
-
-constexpr const char* kFetchedNothing = "attempted to fetch exception but none was set";
-constexpr const char* kFailedTypeName = "<failed to extract type name>";
-
-constexpr const char* kPanicDoc =
-    "\nThe exception raised when native code of corvalinth, called from Python, panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 PyObject* panic_type_slot = nullptr;
 
@@ -29,13 +20,13 @@ std::string qualified_type_name(PyObject* type) {
     PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(type)));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
-        return kFailedTypeName;
+        return texts::kFailedTypeName;
     }
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
     if (utf8 == nullptr) {
         PyErr_Clear();
-        return kFailedTypeName;
+        return texts::kFailedTypeName;
     }
     return std::string(utf8, static_cast<std::size_t>(size));
 }
@@ -44,7 +35,7 @@ std::string qualified_type_name(PyObject* type) {
 std::string conversion_message(PyObject* type, const std::string& target) {
     std::string text = "'";
     text.append(qualified_type_name(type));
-    text.append("' object cannot be converted to '");
+    text.append(texts::kConversionMiddle);
     text.append(target);
     text.push_back('\'');
     return text;
@@ -69,7 +60,7 @@ PyObject* new_str(const std::string& text) {
 struct PyErrValue::Lazy {
     enum class Kind { Message, Conversion, Panic };
     Kind kind;
-    PyObject* type;    // strong: the exception type (Message) or the offending type (Conversion)
+    PyObject* type;  // strong: the exception type (Message) or the offending type (Conversion)
     std::string text;  // the message (Message, Panic) or the target name (Conversion)
 
     ~Lazy() { Py_XDECREF(type); }
@@ -105,14 +96,13 @@ std::optional<PyErrValue> PyErrValue::take_pending() {
 
     // A PanicException that went through Python code comes back as the
     // internal failure it started as.
-    std::string message = "Unwrapped panic from Python code";
+    std::string message = texts::kUnwrappedPanic;
     if (PyRef text = PyRef::steal(PyObject_Str(exc))) {
         message = unicode_to_utf8_lossy(text.get());
     } else {
         PyErr_Clear();
     }
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-    std::fputs("Python stack trace below:\n", stderr);
+    std::fputs(texts::kResumingPanic, stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(std::exchange(taken.instance_, nullptr));
     PyErr_PrintEx(0);
@@ -121,7 +111,7 @@ std::optional<PyErrValue> PyErrValue::take_pending() {
 
 PyErrValue PyErrValue::fetch() {
     if (std::optional<PyErrValue> pending = take_pending()) return std::move(*pending);
-    return message(PyExc_SystemError, kFetchedNothing);
+    return message(PyExc_SystemError, texts::kFetchedNothing);
 }
 
 PyErrValue::PyErrValue(PyErrValue&& o) noexcept
@@ -169,7 +159,7 @@ void PyErrValue::restore() && {
         PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type.get()), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
         PyErr_SetObject(type.get(), argument.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_SetString(PyExc_TypeError, texts::kNotAnException);
     }
 }
 
@@ -204,7 +194,7 @@ void fail_unexpected(const char* fixed, PyErrValue err) {
 
 void fail_api_call() {
     PyErr_Print();
-    throw InternalFailure("Python API call failed");
+    throw InternalFailure(texts::kApiCallFailed);
 }
 
 PyObject* checked(PyObject* o) {
@@ -214,14 +204,14 @@ PyObject* checked(PyObject* o) {
 
 PyObject* panic_exception_type() {
     if (panic_type_slot == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
-                                                       nullptr);
+        PyObject* created = PyErr_NewExceptionWithDoc(texts::kPanicExceptionType, texts::kPanicExceptionDoc,
+                                                      PyExc_BaseException, nullptr);
         if (created == nullptr) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
                 PyErr_Clear();
                 throw std::bad_alloc();  // the type is made again at the next need
             }
-            throw InternalFailure("Failed to initialize new exception type.");
+            throw InternalFailure(texts::kPanicTypeFailed);
         }
         if (panic_type_slot == nullptr) {
             panic_type_slot = created;

@@ -20,17 +20,17 @@
 //                                   (threads started meanwhile find no memory)
 //   failing_alloc_disarm()          -> counted allocations while armed
 //   failing_alloc_failures()        -> allocations failed while armed
-#include <dlfcn.h>
-#include <link.h>
 #include <pthread.h>
-#include <unwind.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <new>
+#include <unwind.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -331,13 +331,13 @@ __attribute__((visibility("default"))) void* operator new[](std::size_t size, st
 }
 
 __attribute__((visibility("default"))) void* operator new(std::size_t size, std::align_val_t alignment,
-                                                           const std::nothrow_t& tag) noexcept {
+                                                          const std::nothrow_t& tag) noexcept {
     if (should_fail(__builtin_return_address(0))) return nullptr;
     return forwarded([&] { return next_fn.new_scalar_aligned_nothrow(size, alignment, tag); });
 }
 
 __attribute__((visibility("default"))) void* operator new[](std::size_t size, std::align_val_t alignment,
-                                                             const std::nothrow_t& tag) noexcept {
+                                                            const std::nothrow_t& tag) noexcept {
     if (should_fail(__builtin_return_address(0))) return nullptr;
     return forwarded([&] { return next_fn.new_array_aligned_nothrow(size, alignment, tag); });
 }

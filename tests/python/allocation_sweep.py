@@ -6,7 +6,9 @@ fail, for N = 1, 2, ... until the call makes fewer than N allocations, once
 and from the N-th on, and checks every attempt: the call gives its normal
 outcome or MemoryError (never PanicException, never another error); after a
 MemoryError the model is byte-identical to before; with memory back, the same
-call gives exactly the result of a call that never failed; afterwards no read
+call gives exactly the result of a call that never failed, and leaves the
+model as such a call does (centres, n_iter_ and labels bit for bit, inertia_
+up to the rounding of its parallel sum); afterwards no read
 borrow is left in the registry. A crash shows as the child's exit status.
 Prints one JSON object: the number of allocations swept per call and layout,
 and every violation found.
@@ -157,10 +159,13 @@ class Sweep:
                     self.violations.append(f"{where}: model differs after the call")
                 elif failures > 0:
                     self.recovered[label] += 1
-                # Memory is back: the same call works as if nothing had failed.
+                # Memory is back: the same call works as if nothing had failed,
+                # and leaves the model as an undisturbed call does.
                 again = outcome(lambda: call(model))
                 if again[0] != expected[0] or not same(again[1], expected[1]):
                     self.violations.append(f"{where}: retry gave {again[0]}: {again[1]!r}")
+                elif model is not None and not same_fit(state(model), after(model)):
+                    self.violations.append(f"{where}: model differs after the retry")
                 if not registry_free_of(inputs):
                     self.violations.append(f"{where}: a borrow is left in the registry")
                 if made < n:
@@ -257,6 +262,7 @@ def first_call_sweep(sweep: Sweep):
     no call yet."""
     x = layouts()["C-order"]
     model = corvalinth.KMeans(**PARAMS)
+    retried = []
     for persistent in (0, 1):
         label = f"first fit of a process ({'from then on' if persistent else 'once'})"
         n = 1
@@ -271,7 +277,9 @@ def first_call_sweep(sweep: Sweep):
                 before_retry = state(model)
                 again = outcome(lambda: model.fit(x))
                 unchanged = kind != "MemoryError" or before_retry[1:] == state(corvalinth.KMeans(**PARAMS))[1:]
+                _, centres, n_iter, inertia = state(model)
                 report = dict(kind=kind, value=repr(value), made=made, unchanged=unchanged, again=again[0],
+                              after=[None if centres is None else centres.hex(), n_iter, inertia],
                               free=registry_free_of([x]))
                 os.write(write_end, json.dumps(report).encode())
                 os._exit(0)
@@ -290,12 +298,22 @@ def first_call_sweep(sweep: Sweep):
                 sweep.violations.append(f"{where}: model changed by a failed call")
             if report["again"] != "ok":
                 sweep.violations.append(f"{where}: retry gave {report['again']}")
+            else:
+                retried.append((where, report["after"]))
             if not report["free"]:
                 sweep.violations.append(f"{where}: a borrow is left in the registry")
             if report["made"] < n:
                 break
             n += 1
         sweep.sites[label] = n - 1
+    # The undisturbed fit, made only now: the parent had to stay without a pool.
+    reference = corvalinth.KMeans(**PARAMS)
+    reference.fit(x)
+    done = state(reference)
+    for where, after in retried:
+        centres = None if after[0] is None else bytes.fromhex(after[0])
+        if not same_fit((None, centres, after[1], after[2]), done):
+            sweep.violations.append(f"{where}: model differs after the retry")
 
 
 sweep = Sweep()

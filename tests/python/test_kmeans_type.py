@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import ast
 import gc
+import pydoc
 import sys
 import weakref
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -28,11 +31,22 @@ def test_text_signature_and_doc():
     assert not KMeans.__doc__
 
 
+def stub_docstring(name):
+    """The docstring the stub gives KMeans.<name>."""
+    tree = ast.parse((Path(__file__).parents[2] / "corvalinth.pyi").read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "KMeans")
+    return ast.get_docstring(next(item for item in cls.body if getattr(item, "name", None) == name))
+
+
 @pytest.mark.parametrize("name", ["fit", "predict", "fit_predict"])
 def test_method_signatures(name):
+    # The text signature comes first, then the stub's docstring, which
+    # help() shows.
     method = getattr(KMeans, name)
     assert method.__text_signature__ == "($self, x)"
-    assert method.__doc__ is None
+    assert method.__doc__ == stub_docstring(name)
+    assert method.__doc__.split("\n")[0].endswith(".")
+    assert f"{name}(self, /, x)" in pydoc.render_doc(method, renderer=pydoc.plaintext)
 
 
 def test_method_and_attribute_order():

@@ -43,6 +43,19 @@ def test_fit_predict_known_answer(k):
     assert model.predict(SAMPLES).tolist() == result.tolist()
 
 
+def test_predict_labels_on_the_common_leading_columns():
+    x = np.array([[0.0, 0.0], [1.0, 0.0], [10.0, 10.0], [11.0, 10.0]])
+    model = KMeans(n_clusters=2, random_state=0)
+    model.fit(x)
+    low, high = model.predict(x).tolist()[1:3]
+    assert low != high
+    # One column: only the first coordinate of each centre (0.5 and 10.5) counts.
+    assert model.predict(np.array([[0.2], [10.9], [6.0]])).tolist() == [low, high, high]
+    # Three columns: the third is beyond the centres and takes no part.
+    wide = np.array([[0.2, 9.0, 1e9], [10.9, 1.0, -1e9]])
+    assert model.predict(wide).tolist() == [low, high]
+
+
 def test_unfitted_predict():
     model = KMeans()
     with pytest.raises(ValueError) as info:

@@ -48,13 +48,20 @@ def preload_environment(library: pathlib.Path) -> dict[str, str]:
 
 
 SWEEP_GROUPS = ["constructor", "fit", "predict", "fit_predict", "getters", "errors", "first_call", "acceleration"]
+# The groups whose calls run on the pool, swept again with more workers than
+# processors: pieces then move between workers all the time.
+POOL_GROUPS = ["fit", "predict", "fit_predict", "first_call", "acceleration"]
 
 
-@pytest.mark.parametrize("group", SWEEP_GROUPS)
-def test_every_allocation_can_fail(group):
+@pytest.mark.parametrize("group, workers", [(group, None) for group in SWEEP_GROUPS] +
+                         [(group, "7") for group in POOL_GROUPS])
+def test_every_allocation_can_fail(group, workers):
     library = failing_alloc_library()
+    env = preload_environment(library)
+    if workers is not None:
+        env["RAYON_NUM_THREADS"] = workers
     child = subprocess.run([sys.executable, str(HERE / "allocation_sweep.py"), group, str(library)],
-                           capture_output=True, text=True, timeout=600, env=preload_environment(library))
+                           capture_output=True, text=True, timeout=600, env=env)
     assert child.returncode == 0, f"sweep child ended with {child.returncode}:\n{child.stderr[-4000:]}"
     assert "uncaught panic" not in child.stderr and "aborting" not in child.stderr
     report = json.loads(child.stdout.strip().splitlines()[-1])
@@ -236,3 +243,97 @@ def test_workers_start_without_memory(threads):
                            timeout=120, env=env)
     assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
     assert child.stdout.split() == ["MemoryError", "True", "True"]
+
+
+# The first parallel loop of a process starts the worker pool. Under an
+# address-space limit with room for at most one worker's stack, a thread
+# cannot be created (EAGAIN): the call raises MemoryError and leaves the model
+# as it was; with the limit lifted, the same call starts the pool (keeping
+# the worker that runs) and gives the undisturbed result, and so does every
+# later fit. For predict the model is fitted first without a parallel loop
+# (one centre, no iteration).
+POOL_START_UNDER_LIMIT = r'''
+import json, resource, sys
+import numpy as np
+import corvalinth
+
+method, margin = sys.argv[1], int(sys.argv[2])
+x = np.random.default_rng(0).random((4000, 16))
+if method == "predict":
+    model = corvalinth.KMeans(1, max_iters=0, random_state=0)
+    model.fit(x)
+else:
+    model = corvalinth.KMeans(8, max_iters=3, random_state=0)
+
+def snapshot(m):
+    centres = m.cluster_centers_
+    return [None if centres is None else centres.tobytes().hex(), m.n_iter_, m.inertia_.hex()]
+
+def value(result):
+    return None if result is None else [str(result.dtype), result.tobytes().hex()]
+
+def threads():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+
+before = snapshot(model)
+call = getattr(model, method)
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + margin, resource.RLIM_INFINITY))
+try:
+    call(x)
+    first = "returned"
+except BaseException as e:
+    first = type(e).__name__
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+report = dict(first=first, unchanged=snapshot(model) == before)
+report["again"] = value(call(x))
+report["state"] = snapshot(model)
+fresh = corvalinth.KMeans(8, max_iters=3, random_state=0)
+report["fresh_labels"] = value(fresh.fit_predict(x))
+report["fresh_state"] = snapshot(fresh)
+report["threads"] = threads()
+print(json.dumps(report))
+'''
+
+
+def close_inertia(a: str, b: str) -> bool:
+    """Inertias equal up to rounding: a parallel sum whose last bits follow
+    the pool's size and scheduling."""
+    x, y = float.fromhex(a), float.fromhex(b)
+    return abs(x - y) <= 1e-12 * max(abs(x), abs(y))
+
+
+@heap_limited
+@pytest.mark.parametrize("method", ["fit", "predict", "fit_predict"])
+@pytest.mark.parametrize("workers, margin", [(1, 1 << 20), (2, 4 << 20), (7, 4 << 20)])
+def test_pool_start_out_of_memory_then_works(method, workers, margin):
+    import numpy as np
+    import corvalinth
+
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
+    child = subprocess.run(python_command(POOL_START_UNDER_LIMIT) + [method, str(margin)], capture_output=True,
+                           text=True, timeout=120, env=env)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["first"] == "MemoryError"
+    assert report["unchanged"]
+
+    x = np.random.default_rng(0).random((4000, 16))
+    reference = corvalinth.KMeans(8, max_iters=3, random_state=0)
+    labels = reference.fit_predict(x)
+    centres, n_iter, inertia = reference.cluster_centers_.tobytes().hex(), reference.n_iter_, reference.inertia_.hex()
+    labels_value = [str(labels.dtype), labels.tobytes().hex()]
+    if method == "predict":
+        assert report["again"] == ["int32", np.zeros(len(x), np.int32).tobytes().hex()]
+    else:
+        assert report["again"] == (labels_value if method == "fit_predict" else None)
+        assert report["state"][:2] == [centres, n_iter]
+        assert close_inertia(report["state"][2], inertia)
+    assert report["fresh_labels"] == labels_value
+    assert report["fresh_state"][:2] == [centres, n_iter]
+    assert close_inertia(report["fresh_state"][2], inertia)
+    # The workers and the main thread only: the worker that ran at the failed
+    # start was kept for the pool, not started a second time.
+    assert report["threads"] == workers + 1

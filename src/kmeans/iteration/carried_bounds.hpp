@@ -1,0 +1,34 @@
+#pragma once
+// Bounds carried from one iteration to the next: a sample whose exact
+// distance to its centre is certainly below its distance to every other
+// centre keeps its label without being scored. Derivation:
+// docs/proofs/carried-bounds.md, section 10.
+#include <cstddef>
+
+#include "kmeans/base/model.hpp"
+
+namespace corvalinth::kmeans {
+
+// How far the centres moved: `largest` is at least the true Euclidean
+// distance between row c of `before` and row c of `after` (first `dims`
+// coordinates) for every c, and `other` for every c except `largest_at`.
+// +infinity when a coordinate is NaN or infinite or a distance overflows.
+struct CentreMoves {
+    double largest;
+    std::size_t largest_at;
+    double other;
+    // The bound for the centres other than c.
+    double except(std::size_t c) const { return c == largest_at ? other : largest; }
+};
+CentreMoves largest_moves(const CentreMatrix& before, const CentreMatrix& after, std::size_t dims);
+
+// A lower bound on the distances to the other centres after they moved by at
+// most `move`, from one before (0 when nothing useful remains).
+double moved_lower_bound(double lower, double move);
+
+// Whether the label of a sample stays: its exact computed squared distance to
+// its centre, `distance`, is certainly below the computed squared distance to
+// every other centre, all of which are at least `lower` away in truth.
+bool keeps_label(double lower, double distance, std::size_t dims);
+
+}  // namespace corvalinth::kmeans

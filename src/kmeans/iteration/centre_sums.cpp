@@ -1,0 +1,256 @@
+// The centre update of a Lloyd iteration, split over the worker pool by ownership.
+#include "kmeans/iteration/centre_sums.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "kmeans/base/buffers.hpp"
+#include "kmeans/base/engine_error.hpp"
+#include "kmeans/base/row_copy.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/pool/worker_pool.hpp"
+
+namespace corvalinth::kmeans {
+namespace {
+
+// Below this many coordinates the pool's hand-off costs more than the sums.
+constexpr std::size_t kUpdatePoolMinValues = std::size_t{1} << 16;
+// Rows at least this wide may be split by features; rows of adjacent
+// features only while narrower than kAdjacentSplitBelow, and from there on by
+// clusters.
+constexpr std::size_t kSplitFeaturesFrom = 32;
+constexpr std::size_t kAdjacentSplitBelow = 64;
+
+// Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
+// each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
+// counts[c] when `counts` is set. D is the width when fixed at compile time
+// (0: run time); Unit says features are adjacent. Each sum is its own chain,
+// added to in sample order only, so the result does not depend on how the
+// sums are split into blocks.
+template <std::size_t D, bool Unit>
+void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                      std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
+                      std::size_t end) {
+    const std::size_t w = D != 0 ? D : width;
+    const std::ptrdiff_t rs = x.row_stride;
+    const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
+    const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
+    for (std::size_t i = begin; i < end; ++i, row += rs) {
+        const std::uint64_t c = labels[i];
+        if (c >= k) label_out_of_range();
+        double* __restrict sum = sums + c * stride;
+        if constexpr (D != 0) {
+            double v[D];
+            for (std::size_t j = 0; j < D; ++j) v[j] = row[static_cast<std::ptrdiff_t>(j) * cs];
+            for (std::size_t j = 0; j < D; ++j) sum[j] = sum[j] + v[j];
+        } else {
+            const double* __restrict r = row;
+            for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
+        }
+        if (counts != nullptr) counts[c] += 1;
+    }
+}
+
+template <bool Unit>
+void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                          std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
+                          std::size_t begin, std::size_t end) {
+    switch (width) {
+        case 1: return accumulate_block<1, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 3: return accumulate_block<3, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 4: return accumulate_block<4, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 8: return accumulate_block<8, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 16: return accumulate_block<16, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        default: return accumulate_block<0, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+    }
+}
+
+void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts,
+                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end) {
+    if (j_lo == j_hi) {
+        // No features (d = 0): counts only.
+        for (std::size_t i = begin; i < end; ++i) {
+            if (labels[i] >= k) label_out_of_range();
+            if (counts != nullptr) counts[labels[i]] += 1;
+        }
+    } else if (x.col_stride == 1) {
+        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
+    } else {
+        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
+    }
+}
+
+// Samples [begin, end) whose labels fall in [c_lo, c_hi), added in order into
+// their clusters' rows of `sums` (k x d, row-major); every row of x is read by
+// the one block that owns its cluster. Labels were checked by the caller.
+// While one row is added, the next owned row is prefetched a cache line per
+// cache line added: the hardware prefetcher loses the stream at every jump
+// between rows.
+void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t c_lo, std::size_t c_hi,
+                         double* sums, std::size_t begin, std::size_t end) {
+    const std::size_t d = x.n_cols;
+    auto owned = [&](std::size_t i) { return labels[i] >= c_lo && labels[i] < c_hi; };
+    std::size_t i = begin;
+    while (i < end && !owned(i)) ++i;
+    while (i < end) {
+        std::size_t next = i + 1;
+        while (next < end && !owned(next)) ++next;
+        const double* __restrict r = x.row(i);
+        const double* ahead = next < end ? x.row(next) : r;
+        double* __restrict sum = sums + labels[i] * d;
+        std::size_t j = 0;
+        for (; j + 8 <= d; j += 8) {
+            __builtin_prefetch(ahead + j);
+            for (std::size_t t = 0; t < 8; ++t) sum[j + t] = sum[j + t] + r[j + t];
+        }
+        for (; j < d; ++j) sum[j] = sum[j] + r[j];
+        i = next;
+    }
+}
+
+}  // namespace
+
+// How the sums are shared out (measured: docs/tuning.md): one block per
+// worker, each owning a range of features (whole cache lines of a row each),
+// when that can pay; else one block; wide rows of adjacent features by
+// clusters.
+//  - features not adjacent in a row (column-major views): each worker
+//    streams only its own columns;
+//  - adjacent features, 32 to 63 per row: split by features;
+//  - adjacent features, 64 or more per row: split by clusters (each worker
+//    reads only its own clusters' rows), since split by features the
+//    hardware prefetcher pulls the other half of every row too;
+//  - narrow rows stay on the calling thread: split by clusters, every worker
+//    would scan every sample and mispredict the branch that skips the
+//    others' labels.
+CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
+    const std::size_t n = x.n_rows;
+    const std::size_t d = x.n_cols;
+    const bool adjacent = x.col_stride == 1;
+    const std::size_t workers = runtime::pool_thread_count();
+    const bool big = d != 0 && n >= kUpdatePoolMinValues / d;
+    by_clusters_ = big && adjacent && d >= kAdjacentSplitBelow && k >= 2 && workers >= 2;
+    const std::size_t parts = std::min(workers, d / 16);
+    if (by_clusters_ || k == 0 || !big || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) ||
+        parts < 2) {
+        blocks_.push_back(Block{0, d, true});
+    } else {
+        for (std::size_t p = 0; p < parts; ++p) {
+            const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
+            const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
+            blocks_.push_back(Block{lo, hi, p == 0});
+        }
+    }
+    for (const Block& b : blocks_) sums_.push_back(make_buffer<double>(checked_product(k, b.j_hi - b.j_lo), 0.0));
+    counts_ = make_buffer<std::uint64_t>(k, 0);
+    if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
+}
+
+void CentreSums::clear() {
+    for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
+    std::fill(counts_.begin(), counts_.end(), 0);
+}
+
+void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
+    if (by_clusters_) return add_by_clusters(labels, begin, end);
+    if (blocks_.size() == 1) {
+        const Block& b = blocks_[0];
+        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end);
+        return;
+    }
+    runtime::parallel_for(blocks_.size(), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            const Block& b = blocks_[p];
+            accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr, b.j_lo, b.j_hi, begin,
+                       end);
+        }
+    });
+}
+
+// Contiguous cluster ranges holding about the same number of this range's
+// samples each; the scan that counts them also checks the labels.
+void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    std::fill(range_counts_.begin(), range_counts_.end(), 0);
+    for (std::size_t i = begin; i < end; ++i) {
+        if (labels[i] >= k_) label_out_of_range();
+        range_counts_[labels[i]] += 1;
+    }
+    for (std::size_t c = 0; c < k_; ++c) counts_[c] += range_counts_[c];
+    const std::size_t parts = runtime::pool_thread_count();
+    const std::size_t count = end - begin;
+    std::size_t bounds[2 * 64];
+    std::size_t n_blocks = 0;
+    std::size_t c = 0;
+    std::size_t seen = 0;
+    for (std::size_t p = 1; p <= parts && p <= 64 && c < k_; ++p) {
+        const std::size_t lo = c;
+        const bool last = p == parts || p == 64;
+        const std::size_t goal = count / parts * p;
+        while (c < k_ && (last || seen < goal || c == lo)) seen += range_counts_[c++];
+        bounds[2 * n_blocks] = lo;
+        bounds[2 * n_blocks + 1] = c;
+        ++n_blocks;
+    }
+    double* sums = sums_[0].data();
+    runtime::parallel_for(n_blocks, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p)
+            accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end);
+    });
+}
+
+void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out) {
+    const std::size_t n = x_.n_rows;
+    const std::size_t d = x_.n_cols;
+    const std::size_t size = checked_product(k_, d);
+    if (blocks_.size() == 1 && out.values.size() == size) {
+        // Unsplit: the sums become the centres, and `out`'s old storage
+        // becomes the next update's sums.
+        std::swap(out.values, sums_[0]);
+    } else {
+        if (out.values.size() != size) out.values = make_buffer<double>(size, 0.0);
+        for (std::size_t p = 0; p < blocks_.size(); ++p) {
+            const Block& b = blocks_[p];
+            const std::size_t w = b.j_hi - b.j_lo;
+            for (std::size_t c = 0; c < k_; ++c)
+                std::copy(sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w),
+                          sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w + w),
+                          out.values.begin() + static_cast<std::ptrdiff_t>(c * d + b.j_lo));
+        }
+    }
+    out.rows = k_;
+    out.cols = d;
+    for (std::size_t c = 0; c < k_; ++c) {
+        double* centre = out.row(c);
+        if (counts_[c] == 0) {
+            // Empty cluster: re-seed from a random sample (draws in cluster
+            // order, on the calling thread).
+            const std::uint64_t r = rng.uniform_index(n);
+            copy_sample_row(x_, r, centre, d);
+        } else {
+            const double count = static_cast<double>(counts_[c]);
+            for (std::size_t j = 0; j < d; ++j) centre[j] = centre[j] / count;
+        }
+    }
+}
+
+void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                    runtime::RandomSource& rng, CentreMatrix& out, std::vector<std::uint64_t>& counts) {
+    if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
+    CentreSums sums(x, k);
+    sums.add(labels.data(), 0, x.n_rows);
+    sums.finish(rng, out);
+    counts = sums.counts();
+}
+
+CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                            runtime::RandomSource& rng) {
+    CentreMatrix out;
+    std::vector<std::uint64_t> counts;
+    update_centres(x, labels, k, rng, out, counts);
+    return out;
+}
+
+}  // namespace corvalinth::kmeans

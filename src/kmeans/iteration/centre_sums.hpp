@@ -1,0 +1,73 @@
+#pragma once
+// The sums of a centre update, filled range by range in sample order and then
+// turned into the new centres.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "runtime/random/random_source.hpp"
+
+namespace corvalinth::kmeans {
+
+// Every sum is the left-to-right sum, from +0.0, of its cluster's samples in
+// sample order, however the work is shared out: a split update gives each
+// worker a block of features of every cluster (narrow rows, column-major
+// views) or whole clusters (wide rows of adjacent features), never a range of
+// samples. A fit keeps one for all its iterations.
+class CentreSums {
+public:
+    // The buffers for k clusters of the rows of x (std::bad_alloc when they
+    // cannot be allocated). The sums start cleared.
+    CentreSums(const SampleMatrix& x, std::size_t k);
+
+    // Every sum +0.0 and every count 0: a new update begins.
+    void clear();
+    // Adds rows [begin, end) into the sums of the clusters their labels
+    // (labels[begin .. end - 1]) name. The ranges of one update must come in
+    // sample order, each starting where the previous one ended. A label not
+    // below k is an internal failure.
+    void add(const std::uint64_t* labels, std::size_t begin, std::size_t end);
+    // The means, truly divided by the counts, into `out` (k x d, storage
+    // reused). Each empty cluster, in increasing cluster order, takes a copy of
+    // sample uniform_index(n). Leaves the sums to be cleared.
+    void finish(runtime::RandomSource& rng, CentreMatrix& out);
+
+    const std::vector<std::uint64_t>& counts() const { return counts_; }
+
+private:
+    // Features [j_lo, j_hi) of every cluster; the block with `counts` counts.
+    struct Block {
+        std::size_t j_lo, j_hi;
+        bool counts;
+    };
+
+    void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end);
+
+    SampleMatrix x_;
+    std::size_t k_;
+    bool by_clusters_ = false;
+    std::vector<Block> blocks_;
+    // One k x width buffer per block (one k x d buffer when unsplit or split
+    // by clusters), and the counts.
+    std::vector<std::vector<double>> sums_;
+    std::vector<std::uint64_t> counts_;
+    std::vector<std::uint64_t> range_counts_;
+};
+
+// New k x d centres: the mean of each cluster's samples, summed from +0.0 in
+// sample order and truly divided by the count. Each empty cluster, in
+// increasing cluster order, takes a copy of sample uniform_index(n).
+// Labels must be below k (InternalFailure otherwise). When the update is
+// split, each worker owns a block of features or whole clusters and scans all
+// samples in order, so the centres are the same for any number of workers.
+CentreMatrix update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                            runtime::RandomSource& rng);
+// The same into `out`, with `counts` as the per-cluster counts; both keep
+// their storage from one call to the next (a fit keeps them for all its
+// iterations).
+void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                    runtime::RandomSource& rng, CentreMatrix& out, std::vector<std::uint64_t>& counts);
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,72 @@
+// The Lloyd loop of a fit, with the inertia of one iteration fused into the pass that labels the next.
+#include "kmeans/iteration/lloyd_loop.hpp"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "kmeans/base/buffers.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/iteration/lloyd_pass.hpp"
+
+namespace corvalinth::kmeans {
+
+LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
+    : x_(x), labels_(make_buffer<std::uint64_t>(x.n_rows, 0)), sums_(x, k) {
+    // Rows of fewer than 8 features cost less to read again than the
+    // distances' buffer does to write and read back.
+    try {
+        if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
+        if (!distances_.empty()) lower_ = make_buffer<double>(x.n_rows, 0.0);
+    } catch (const std::bad_alloc&) {
+        lower_.clear();  // both optional: the inertia then takes a pass of its own
+    }
+}
+
+bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint64_t max_iters, double tol,
+                    KMeansModel& record, const InterruptCheck& interrupted) {
+    const std::size_t d = x_.n_cols;
+    double prev_inertia = std::numeric_limits<double>::infinity();
+    std::uint64_t t = 0;
+    CentreMatrix updated;
+    double* dist = distances_.empty() ? nullptr : distances_.data();
+    const double inf = std::numeric_limits<double>::infinity();
+    const CentreMoves no_move{inf, 0, inf};
+    CarriedBounds bounds{lower_.data(), no_move};
+    const CarriedBounds* carried = lower_.empty() ? nullptr : &bounds;
+    lloyd_pass(x_, centres, labels_, nullptr, sums_, carried);
+    for (;;) {
+        sums_.finish(rng, updated);
+        t += 1;
+        // The inertia of iteration t is taken against the updated centres;
+        // unless this is the last iteration, the pass that measures it also
+        // labels the samples for iteration t + 1 (wasted if it converges).
+        double inertia;
+        const bool fused = t != max_iters && dist != nullptr;
+        if (fused) {
+            sums_.clear();
+            bounds.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
+            lloyd_pass(x_, updated, labels_, dist, sums_, carried);
+            inertia = sum_distances(dist, x_.n_rows);
+        } else {
+            inertia = compute_inertia(x_, labels_, updated);
+        }
+        record.n_iter_ = t;
+        record.inertia_ = inertia;
+        std::swap(centres, updated);
+        // Strict, ordered: a NaN on either side never converges, and the
+        // first iteration cannot (prev_inertia is +infinity).
+        if (std::fabs(prev_inertia - inertia) < tol) return true;
+        prev_inertia = inertia;
+        if (t == max_iters) return true;
+        if (interrupted && interrupted()) return false;
+        if (!fused) {
+            sums_.clear();
+            bounds.moves = no_move;
+            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried);
+        }
+    }
+}
+
+}  // namespace corvalinth::kmeans

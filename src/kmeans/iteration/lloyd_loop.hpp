@@ -1,0 +1,43 @@
+#pragma once
+// The Lloyd iterations of a fit: assignment, centre update and inertia until
+// the change of inertia falls below tol or max_iters iterations have run.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/base/interrupt_check.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/iteration/carried_bounds.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "runtime/random/random_source.hpp"
+
+namespace corvalinth::kmeans {
+
+// The loop's working state, allocated once for all its iterations: the
+// labels, the sums and, where they can be had, the per-sample distances (so
+// that the inertia of one iteration comes from the pass that labels the next)
+// and the lower bounds carried across iterations (so that samples that
+// certainly keep their label skip scoring).
+class LloydLoop {
+public:
+    // std::bad_alloc when the labels or the sums cannot be allocated; the
+    // distances and the bounds are optional.
+    LloydLoop(const SampleMatrix& x, std::size_t k);
+
+    // Runs the iterations from `centres`, which end as the last iteration's
+    // centres. After every iteration t its count and inertia are written to
+    // record.n_iter_ and record.inertia_. `interrupted` runs before every
+    // iteration after the first; false when it stopped the loop.
+    bool run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint64_t max_iters, double tol,
+             KMeansModel& record, const InterruptCheck& interrupted);
+
+private:
+    SampleMatrix x_;
+    std::vector<std::uint64_t> labels_;
+    CentreSums sums_;
+    std::vector<double> distances_;
+    std::vector<double> lower_;
+};
+
+}  // namespace corvalinth::kmeans

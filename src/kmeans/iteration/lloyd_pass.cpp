@@ -1,0 +1,117 @@
+// A fit's pass over the samples: inertia terms, new labels and the next sums, block by block.
+#include "kmeans/iteration/lloyd_pass.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/row_copy.hpp"
+#include "kmeans/iteration/carried_bounds.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/testing/knobs.hpp"
+#include "runtime/cpu/float_mode.hpp"
+#include "runtime/internal_failure.hpp"
+#include "runtime/pool/worker_pool.hpp"
+
+namespace corvalinth::kmeans {
+namespace {
+
+// Rows per piece inside a worker: the distances read them from memory, the
+// labelling finds them in the core's own cache.
+constexpr std::size_t kPieceBytes = std::size_t{128} << 10;
+constexpr std::size_t kPieceMinRows = 64;
+
+}  // namespace
+
+namespace {
+
+// Labels the samples of [p0, p1) that do not keep their label; a piece where
+// most samples must be scored anyway is labelled whole.
+void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                     std::uint64_t* lab, const double* distances, const CarriedBounds& bounds,
+                     std::vector<std::size_t>& todo, std::vector<double>& rows, std::vector<std::uint64_t>& got,
+                     std::vector<double>& got_lower, FilterScratch& scratch) {
+    todo.clear();
+    // The keep test assumes gradual underflow (as the filter does).
+    if (runtime::subnormals_flushed()) {
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        return;
+    }
+    for (std::size_t i = p0; i < p1; ++i) {
+        const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
+        if (keeps_label(lower, distances[i], labeller.dims()))
+            bounds.lower[i] = lower;
+        else
+            todo.push_back(i);
+    }
+    const std::size_t m = todo.size();
+    testing::count_kept_labels(p1 - p0 - m);
+    if (m == 0) return;
+    const std::size_t d = x.n_cols;
+    if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        return;
+    }
+    // The unsettled rows, copied as they are, in a dense block of their own.
+    for (std::size_t t = 0; t < m; ++t) copy_sample_row(x, todo[t], rows.data() + t * d, d);
+    const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
+    labeller.label(dense, 0, m, got.data(), got_lower.data(), &scratch);
+    for (std::size_t t = 0; t < m; ++t) {
+        lab[todo[t]] = got[t];
+        bounds.lower[todo[t]] = got_lower[t];
+    }
+}
+
+}  // namespace
+
+void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
+                double* distances, CentreSums& sums, const CarriedBounds* bounds) {
+    const std::size_t n = x.n_rows;
+    if (labels.size() != n) throw InternalFailure("label count differs from sample count");
+    const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
+    const std::size_t block_rows = std::max<std::size_t>(1, testing::pass_block_bytes() / row_bytes);
+    const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
+    const CentreLabeller labeller(x, centres);
+    const bool prune = bounds != nullptr && distances != nullptr && labeller.certifies() &&
+                       bounds->moves.other <= std::numeric_limits<double>::max();
+    double* lower = bounds != nullptr ? bounds->lower : nullptr;
+    std::uint64_t* lab = labels.data();
+    for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
+        const std::size_t s1 = std::min(n, s0 + block_rows);
+        runtime::parallel_for(s1 - s0, [&](std::size_t begin, std::size_t end) {
+            // The filter's tile buffers, for all the pieces of this range.
+            FilterScratch scratch;
+            // Working space for the unsettled rows of one piece; optional.
+            std::vector<std::size_t> todo;
+            std::vector<double> rows;
+            std::vector<std::uint64_t> got;
+            std::vector<double> got_lower;
+            if (prune) {
+                try {
+                    const std::size_t m = std::min(piece_rows, end - begin);
+                    todo.reserve(m);
+                    rows.resize(m * x.n_cols);
+                    got.resize(m);
+                    got_lower.resize(m);
+                } catch (const std::bad_alloc&) {
+                    rows.clear();  // each piece is then labelled whole
+                }
+            }
+            for (std::size_t p0 = s0 + begin; p0 < s0 + end; p0 += piece_rows) {
+                const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
+                if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
+                if (prune && todo.capacity() >= p1 - p0)
+                    label_unsettled(x, labeller, p0, p1, lab, distances, *bounds, todo, rows, got, got_lower, scratch);
+                else
+                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &scratch);
+            }
+        });
+        sums.add(lab, s0, s1);
+    }
+}
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,40 @@
+#pragma once
+// One pass of a fit over the samples, in blocks small enough to stay in the
+// processor's cache from one step of the iteration to the next.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/iteration/carried_bounds.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+
+namespace corvalinth::kmeans {
+
+// For every block of samples, in sample order:
+//  1. when `distances` is given, distances[i] = squared_distance of sample i
+//     to the centre its current label names (the terms of the inertia of the
+//     iteration that produced `centres`); in parallel over the samples;
+//  2. labels[i] = index of the nearest centre to sample i (as assign_labels);
+//  3. the block's samples are added to `sums` under their new labels.
+// Steps 1 and 2 read a sample back to back, and step 3 finds the block still
+// in the cache, so the samples come from memory once per iteration instead of
+// three times. Results are those of assign_labels, label_distances and
+// CentreSums::add over the whole range.
+//
+// With `bounds`, each sample also carries a lower bound on its true distance
+// to every centre other than its own (0: none known). When the distances are
+// measured and bounds.moves (how far the centres moved since the bounds were
+// taken) are finite, a sample whose bound, less that move, still certainly
+// exceeds its exact distance keeps its label without being scored; every
+// other sample is labelled and gets a new bound from the filter.
+struct CarriedBounds {
+    double* lower;  // one per sample
+    CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
+};
+
+void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
+                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr);
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,22 @@
+// The AVX-512 kernels: eight doubles or sixteen floats per vector, comparisons in mask registers.
+#include "kmeans/kernels/generic/exact.hpp"
+#include "kmeans/kernels/generic/filter32.hpp"
+#include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/kernel_table.hpp"
+#include "kmeans/kernels/traits/avx512.hpp"
+#include "kmeans/kernels/traits/avx512_float.hpp"
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+// The exact distances read rows in place on this set (the eight-lane block
+// load serves the filters).
+using Exact = ExactKernels<Avx512, 8, 3, 3, 4, RowBlocks::no>;
+using Filter64 = FilterKernel<Avx512, 2, 8>;
+using Filter32 = Filter32Kernel<Avx512Float, Avx512, 2, 8, 2, 10>;
+
+}  // namespace
+
+constinit const KernelTable kAvx512Kernels = make_kernel_table<Exact, Filter64, Filter32>();
+
+}  // namespace corvalinth::kmeans::kernels

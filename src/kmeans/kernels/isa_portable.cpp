@@ -1,0 +1,20 @@
+// The portable kernels: plain scalar code, blocked for instruction-level parallelism.
+#include "kmeans/kernels/generic/exact.hpp"
+#include "kmeans/kernels/generic/filter32.hpp"
+#include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/kernel_table.hpp"
+#include "kmeans/kernels/traits/scalar.hpp"
+#include "kmeans/kernels/traits/scalar_float.hpp"
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+using Exact = ExactKernels<Scalar, 1, 4, 2, 4, RowBlocks::no>;
+using Filter64 = FilterKernel<Scalar, 4, 4>;
+using Filter32 = Filter32Kernel<ScalarFloat, Scalar, 4, 4, 2, 5>;
+
+}  // namespace
+
+constinit const KernelTable kPortableKernels = make_kernel_table<Exact, Filter64, Filter32>();
+
+}  // namespace corvalinth::kmeans::kernels

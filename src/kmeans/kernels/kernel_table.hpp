@@ -1,0 +1,77 @@
+#pragma once
+// One table of kernel entry points per instruction set. Every kernel is
+// written once over vector traits (generic/) and instantiated by the
+// translation unit of each instruction set (isa_*.cpp), which defines that
+// set's table; callers look a table up by Isa, or take the selected one.
+// Adding an instruction set: traits in traits/, a translation unit that
+// instantiates the generic kernels and defines its table, a value of Isa.
+#include <cstddef>
+#include <cstdint>
+
+#include "kmeans/kernels/isa.hpp"
+#include "kmeans/kernels/views.hpp"
+
+namespace corvalinth::kmeans::kernels {
+
+// Preconditions of every entry (checked by its callers): k >= 1, dims >= 1,
+// the rows read exist and have at least dims coordinates.
+//
+// out[i - begin] = index of the nearest centre of the panel to row i, for i
+// in [begin, end).
+using NearestFn64 = void (*)(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                             std::uint64_t* out);
+using NearestFn32 = void (*)(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                             std::int32_t* out);
+// out[i] = squared distance of row i to `centre` over `dims` coordinates, for i < n.
+using DistancesFn = void (*)(const SampleView& x, std::size_t n, const double* centre, std::size_t dims, double* out);
+// out[i - begin] = squared distance of row i to row labels[i - begin] of
+// `centres` (k rows, `cstride` doubles apart), for i in [begin, end); every
+// label is below k.
+using AssignedDistancesFn = void (*)(const SampleView& x, std::size_t begin, std::size_t end,
+                                     const std::uint64_t* labels, const double* centres, std::size_t cstride,
+                                     std::size_t dims, double* out);
+// The float64 filter's scores of rows [i0, i0 + count), 1 <= count <= the
+// table's filter_tile; `pack` holds dims * filter_tile doubles.
+using FilterScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t count, const FilterCentres& c,
+                                double* pack, FilterTileResult& out);
+// The float32 stage's scores, the same with float32_tile; `pack` holds
+// dims * float32_tile floats.
+using Filter32ScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t count, const Filter32Centres& c,
+                                  float* pack, FilterTileResult& out);
+
+struct KernelTable {
+    NearestFn64 nearest64;
+    NearestFn32 nearest32;
+    DistancesFn distances;
+    AssignedDistancesFn assigned_distances;
+    FilterScoresFn filter_scores;
+    std::size_t filter_tile;
+    Filter32ScoresFn filter32_scores;
+    std::size_t filter32_tile;
+};
+
+// The table of one set of kernel instantiations: Exact (nearest, distances, assigned distances),
+// Filter64 and Filter32 (scores, tile width T).
+template <class Exact, class Filter64, class Filter32>
+constexpr KernelTable make_kernel_table() {
+    return {&Exact::template nearest<std::uint64_t>,
+            &Exact::template nearest<std::int32_t>,
+            &Exact::distances,
+            &Exact::assigned_distances,
+            &Filter64::scores,
+            Filter64::T,
+            &Filter32::scores,
+            Filter32::T};
+}
+
+// Defined by isa_portable.cpp, isa_avx2.cpp and isa_avx512.cpp.
+extern const KernelTable kPortableKernels;
+extern const KernelTable kAvx2Kernels;
+extern const KernelTable kAvx512Kernels;
+
+// The table of `isa`; InternalFailure when this processor cannot run it.
+const KernelTable& kernel_table(Isa isa);
+// The table of isa_selected().
+const KernelTable& selected_kernels();
+
+}  // namespace corvalinth::kmeans::kernels

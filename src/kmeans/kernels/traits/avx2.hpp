@@ -1,0 +1,66 @@
+#pragma once
+// Vector traits for AVX2: four doubles per register. Include only from files compiled for AVX2.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+struct Avx2 {
+    using reg = __m256d;
+    using mask = __m256d;
+    static constexpr std::size_t lanes = 4;
+    static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    static reg bcast(const double* p) { return _mm256_broadcast_sd(p); }
+    static reg set1(double v) { return _mm256_set1_pd(v); }
+    static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
+    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
+    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+    // Two roundings: AVX2 does not imply fused multiply-add.
+    static reg mul_add(reg a, reg b, reg c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
+    static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
+    static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
+    static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_pd(if_false, if_true, m); }
+    static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
+    static reg from_rows(const double* p, std::ptrdiff_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
+    // Samples 0..3 as pairs: a = (a0, a2, a1, a3), b likewise.
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        const reg lo = _mm256_loadu_pd(p);
+        const reg hi = _mm256_loadu_pd(p + 4);
+        a = _mm256_unpacklo_pd(lo, hi);
+        b = _mm256_unpackhi_pd(lo, hi);
+    }
+    static reg pairs_order(reg r) { return _mm256_permute4x64_pd(r, _MM_SHUFFLE(3, 1, 2, 0)); }
+    // Four registers transposed: lane t of cols[c] = lane c of rows[t].
+    static void transpose(const reg* rows, reg* cols) {
+        const reg lo01 = _mm256_unpacklo_pd(rows[0], rows[1]);  // r0[0] r1[0] r0[2] r1[2]
+        const reg hi01 = _mm256_unpackhi_pd(rows[0], rows[1]);  // r0[1] r1[1] r0[3] r1[3]
+        const reg lo23 = _mm256_unpacklo_pd(rows[2], rows[3]);
+        const reg hi23 = _mm256_unpackhi_pd(rows[2], rows[3]);
+        cols[0] = _mm256_permute2f128_pd(lo01, lo23, 0x20);
+        cols[1] = _mm256_permute2f128_pd(hi01, hi23, 0x20);
+        cols[2] = _mm256_permute2f128_pd(lo01, lo23, 0x31);
+        cols[3] = _mm256_permute2f128_pd(hi01, hi23, 0x31);
+    }
+    static void load_block(const double* p, std::ptrdiff_t s, reg* cols) {
+        const reg rows[4] = {_mm256_loadu_pd(p), _mm256_loadu_pd(p + s), _mm256_loadu_pd(p + 2 * s),
+                             _mm256_loadu_pd(p + 3 * s)};
+        transpose(rows, cols);
+    }
+    // Whole numbers below 2^52: adding 2^52 puts the number in the low
+    // mantissa bits, and clearing the exponent bits leaves it as an integer.
+    static void store_labels(std::uint64_t* out, reg r) {
+        const reg magic = _mm256_set1_pd(0x1p52);
+        const __m256i bits = _mm256_castpd_si256(_mm256_add_pd(r, magic));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_xor_si256(bits, _mm256_castpd_si256(magic)));
+    }
+    static void store_labels(std::int32_t* out, reg r) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvttpd_epi32(r));
+    }
+};
+
+}  // namespace
+}  // namespace corvalinth::kmeans::kernels

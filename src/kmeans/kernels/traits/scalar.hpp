@@ -1,0 +1,48 @@
+#pragma once
+// Vector traits with one lane per register: the portable kernels in plain scalar code.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+// The kernels in plain scalar code, blocked for instruction-level parallelism.
+struct Scalar {
+    using reg = double;
+    using mask = bool;
+    static constexpr std::size_t lanes = 1;
+    static reg load(const double* p) { return *p; }
+    static reg bcast(const double* p) { return *p; }
+    static reg set1(double v) { return v; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg mul(reg a, reg b) { return a * b; }
+    static reg add(reg a, reg b) { return a + b; }
+    // Two roundings: no fused multiply-add without the hardware for it.
+    static reg mul_add(reg a, reg b, reg c) { return a * b + c; }
+    static mask lt(reg a, reg b) { return a < b; }
+    static reg min(reg a, reg b) { return a < b ? a : b; }
+    static reg max(reg a, reg b) { return a > b ? a : b; }
+    // Branch-free: which side wins is data dependent and unpredictable.
+    static reg blend(mask m, reg if_false, reg if_true) {
+        const std::uint64_t all = 0 - static_cast<std::uint64_t>(m);
+        return std::bit_cast<double>((std::bit_cast<std::uint64_t>(if_true) & all) |
+                                     (std::bit_cast<std::uint64_t>(if_false) & ~all));
+    }
+    static void store(double* p, reg r) { *p = r; }
+    static reg from_rows(const double* p, std::ptrdiff_t) { return *p; }
+    // One lane: a register is its own transpose.
+    static void transpose(const reg* rows, reg* cols) { cols[0] = rows[0]; }
+    static void load_pairs(const double* p, reg& a, reg& b) {
+        a = p[0];
+        b = p[1];
+    }
+    static reg pairs_order(reg r) { return r; }
+    template <class Out>
+    static void store_labels(Out* out, reg r) {
+        *out = static_cast<Out>(static_cast<std::int64_t>(r));
+    }
+};
+
+}  // namespace
+}  // namespace corvalinth::kmeans::kernels

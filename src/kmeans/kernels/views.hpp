@@ -1,0 +1,76 @@
+#pragma once
+// Plain views handed to the kernels of every instruction set: the samples,
+// the exact kernels' centre panel, the filters' centres and what a filter tile
+// leaves behind. Aggregates without member functions, so code compiled for one
+// instruction set never shares an inline function with code compiled for
+// another.
+#include <cstddef>
+#include <cstdint>
+
+namespace corvalinth::kmeans::kernels {
+
+struct SampleView {
+    const double* data;
+    std::ptrdiff_t row_stride;
+    std::ptrdiff_t col_stride;
+};
+
+// Centres per block of the exact kernels' panel (panel_layout.hpp).
+inline constexpr std::size_t kPanelLanes = 8;
+
+struct PanelView {
+    const double* panel;  // blocks of kPanelLanes centres, see panel_layout.hpp
+    const double* rows;  // dense row-major k x dims
+    const double* splat;  // dims <= kSplatMaxDims only, see panel_layout.hpp
+    std::size_t k;
+    std::size_t dims;
+    std::size_t blocks;
+};
+
+// Widest centre set given a splat table (kept small: it is 8 * (dims + 1)
+// doubles per centre).
+inline constexpr std::size_t kSplatMaxDims = 4;
+
+// Centres as the filter sees them.
+struct FilterCentres {
+    const double* centred;  // k x dims, row-major: fl(c_j - mean_j)
+    const double* norms;  // k computed squared norms of the centred rows
+    const double* mean;  // dims
+    std::size_t k;
+    std::size_t dims;
+};
+
+// Centres as the float32 pre-filter sees them.
+struct Filter32Centres {
+    const float* centred;  // k x dims, row-major: fl32(fl(c_j - mean_j))
+    const float* norms;  // k: fl32 of the double sum of the squares of the centred floats
+    const double* mean;  // dims
+    std::size_t k;
+    std::size_t dims;
+};
+
+// Below this many centres, rows with adjacent coordinates and at least this
+// many of them are scored in place by both filters (their row forms) instead
+// of through a transposed tile: with few centres the copy costs as much as
+// the products, and with short rows the per-score lane sums do.
+inline constexpr std::size_t kRowScoreMaxCentres = 16;
+inline constexpr std::size_t kRowScoreMinDims = 128;
+
+// Widest tile of any variant.
+inline constexpr std::size_t kFilterTileMax = 32;
+
+// What one tile of samples leaves behind, per sample t < count: best[t] and
+// second[t] are the smallest and second smallest score (|c~|^2 - 2 x~.c~) over
+// all centres (second over the centres other than one that gives best), index[t]
+// a centre whose score is best[t], norm[t] the computed squared norm of the
+// centred sample (NaN or +inf when a coordinate is). The float32 pre-filter
+// leaves its float scores here converted to double (exactly), and the norm of
+// the centred sample computed in double before the conversion to float.
+struct FilterTileResult {
+    double best[kFilterTileMax];
+    double second[kFilterTileMax];
+    double index[kFilterTileMax];
+    double norm[kFilterTileMax];
+};
+
+}  // namespace corvalinth::kmeans::kernels

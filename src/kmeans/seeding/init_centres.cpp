@@ -1,0 +1,92 @@
+// k-means++ seeding: the sequential steps around the parallel lowering pass.
+#include "kmeans/seeding/init_centres.hpp"
+
+#include <chrono>
+#include <vector>
+
+#include "kmeans/base/buffers.hpp"
+#include "kmeans/base/interface_texts.hpp"
+#include "kmeans/base/row_copy.hpp"
+#include "kmeans/seeding/seeding_distances.hpp"
+#include "runtime/internal_failure.hpp"
+
+namespace corvalinth::kmeans {
+namespace {
+
+constexpr std::size_t kChunk = kSeedingChunk;
+
+// Seeding checks for interrupts no more often than this.
+constexpr std::chrono::milliseconds kCheckInterval{2};
+
+// The first sample whose running sum of closest[] reaches `target` (ordered
+// comparison), or n when there is none. Entries are never negative or NaN, so
+// the running sum never decreases and the scan can start in the first chunk
+// whose end sum reaches the target. The running sum from that chunk's start
+// equals the one from sample 0 (they can differ only in the sign of an
+// all-zero prefix, which no comparison sees).
+std::size_t weighted_pick(const std::vector<double>& closest, const std::vector<double>& ends, double target) {
+    std::size_t c = 0;
+    while (c < ends.size() && !(ends[c] >= target)) ++c;
+    if (c == ends.size()) return closest.size();
+    double running = c == 0 ? +0.0 : ends[c - 1];
+    const std::size_t end = c * kChunk + kChunk < closest.size() ? c * kChunk + kChunk : closest.size();
+    for (std::size_t i = c * kChunk; i < end; ++i) {
+        running = running + closest[i];
+        if (running >= target) return i;
+    }
+    return closest.size();  // not reached: the chunk's end sum reaches the target
+}
+
+}  // namespace
+
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted) {
+    const std::size_t n = x.n_rows;
+    const std::size_t k = centres.rows;
+    const std::size_t d = centres.cols;
+    if (d != x.n_cols || centres.values.size() != checked_product(k, d)) {
+        throw InternalFailure("centre matrix does not match the samples");
+    }
+
+    // First centre: uniform over the samples; nothing is drawn for n = 0.
+    if (n == 0) throw InternalFailure(texts::kEmptyRange);
+    const std::uint64_t first = rng.uniform_index(n);
+    if (k == 0) throw InternalFailure(texts::kNoClusters);
+    copy_sample_row(x, first, centres.row(0), d);
+    if (k == 1) return true;
+
+    SeedingDistances distances(n, k);
+    std::vector<double> ends = make_buffer<double>((n + kChunk - 1) / kChunk, 0.0);
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point checked = Clock::now();
+    for (std::size_t c = 1; c < k; ++c) {
+        // The lowering may run on the pool; the total, the pick and every
+        // draw stay on the calling thread in sample order.
+        const double total = distances.lower(x, centres, c - 1, ends);
+        const std::vector<double>& closest = distances.closest();
+        if (total == 0.0) {
+            // Every sample coincides with a chosen centre.
+            const std::uint64_t r = rng.uniform_index(n);
+            copy_sample_row(x, r, centres.row(c), d);
+        } else {
+            // Weighted pick; a NaN target (an infinite total times a zero
+            // draw) picks nothing and the row keeps its values.
+            const std::size_t i = weighted_pick(closest, ends, total * rng.uniform_unit());
+            if (i < n) copy_sample_row(x, i, centres.row(c), d);
+        }
+        if (interrupted && c + 1 < k) {
+            const Clock::time_point now = Clock::now();
+            if (now - checked >= kCheckInterval) {
+                if (interrupted()) return false;
+                checked = Clock::now();
+            }
+        }
+    }
+    return true;
+}
+
+void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng) {
+    init_centres(x, centres, rng, InterruptCheck{});
+}
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,26 @@
+#pragma once
+// k-means++ seeding (D^2 weighting).
+#include "kmeans/base/interrupt_check.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "runtime/random/random_source.hpp"
+
+namespace corvalinth::kmeans {
+
+// Overwrites rows of `centres` (k x d, d = x.n_cols, created as +0.0) with
+// copies of sample rows chosen by k-means++; a row that receives no copy keeps
+// its values. Draws, in order: one uniform_index(n) for the first centre, then
+// per further centre one uniform_index(n) (all distances zero) or one
+// uniform_unit (weighted pick). Throws InternalFailure "cannot sample empty
+// range" when n = 0 (before any draw) and "assertion failed: index < dim" when
+// k = 0 (after the first draw).
+void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng);
+
+// The same, running `interrupted` between steps once a few milliseconds of
+// work have passed since the last check (never during a step's parallel
+// pass). Returns false when it stopped the seeding; `centres` and `rng` are
+// then partly advanced and must be discarded.
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted);
+
+}  // namespace corvalinth::kmeans

@@ -1,0 +1,47 @@
+// The engine's test-only controls and counters.
+#include "kmeans/testing/knobs.hpp"
+
+#include <atomic>
+
+namespace corvalinth::kmeans::testing {
+namespace {
+
+// Bytes of samples per block of the fit pass: a few megabytes stay in the
+// shared last-level cache between the labelling and the sums.
+constexpr std::size_t kPassBlockBytes = std::size_t{4} << 20;
+
+std::atomic<double> g_margin_scale{1.0};
+std::atomic<double> g_margin32_relative{1.0};
+std::atomic<double> g_margin32_absolute{1.0};
+std::atomic<std::size_t> g_decided32{0};
+std::atomic<double> g_move_scale{1.0};
+std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
+std::atomic<std::uint64_t> g_kept{0};
+
+}  // namespace
+
+void set_filter_margin_scale(double scale) { g_margin_scale.store(scale, std::memory_order_relaxed); }
+double filter_margin_scale() { return g_margin_scale.load(std::memory_order_relaxed); }
+
+void set_filter32_margin_scales(double relative, double absolute) {
+    g_margin32_relative.store(relative, std::memory_order_relaxed);
+    g_margin32_absolute.store(absolute, std::memory_order_relaxed);
+}
+double filter32_relative_scale() { return g_margin32_relative.load(std::memory_order_relaxed); }
+double filter32_absolute_scale() { return g_margin32_absolute.load(std::memory_order_relaxed); }
+
+std::size_t filter32_decided_total() { return g_decided32.load(std::memory_order_relaxed); }
+void count_filter32_decided(std::size_t count) { g_decided32.fetch_add(count, std::memory_order_relaxed); }
+
+void set_move_scale(double scale) { g_move_scale.store(scale, std::memory_order_relaxed); }
+double move_scale() { return g_move_scale.load(std::memory_order_relaxed); }
+
+void set_pass_block_bytes(std::size_t bytes) {
+    g_block_bytes.store(bytes == 0 ? kPassBlockBytes : bytes, std::memory_order_relaxed);
+}
+std::size_t pass_block_bytes() { return g_block_bytes.load(std::memory_order_relaxed); }
+
+std::uint64_t kept_label_count() { return g_kept.load(std::memory_order_relaxed); }
+void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memory_order_relaxed); }
+
+}  // namespace corvalinth::kmeans::testing

@@ -1,0 +1,41 @@
+#pragma once
+// Test-only controls and counters of the engine, all in one place. Fault
+// injection scales a certified margin or bound: with a scale below 1 the fast
+// paths are no longer proven exact, and tests check that they then do go
+// wrong on data built for it. The counters let tests see that a fast path ran.
+// Every knob is process-wide and keeps its default (1, or the built-in size)
+// unless a test sets it; none is meant to change while a pass is running.
+#include <cstddef>
+#include <cstdint>
+
+namespace corvalinth::kmeans::testing {
+
+// The float64 filter's margin.
+void set_filter_margin_scale(double scale);
+double filter_margin_scale();
+
+// The float32 stage's margin: its relative part (from the norms) and its
+// absolute part (underflow) scaled apart.
+void set_filter32_margin_scales(double relative, double absolute);
+double filter32_relative_scale();
+double filter32_absolute_scale();
+
+// Samples decided by the float32 stage since the process started, over all
+// threads (updated once per range).
+std::size_t filter32_decided_total();
+void count_filter32_decided(std::size_t count);
+
+// The centres' movement bound of the carried bounds.
+void set_move_scale(double scale);
+double move_scale();
+
+// Bytes of samples per block of the fit pass, so that small inputs run
+// through many blocks; 0 restores the default.
+void set_pass_block_bytes(std::size_t bytes);
+std::size_t pass_block_bytes();
+
+// Samples that kept their label without being scored, since the process began.
+std::uint64_t kept_label_count();
+void count_kept_labels(std::uint64_t count);
+
+}  // namespace corvalinth::kmeans::testing
