@@ -6,7 +6,7 @@ Times (best of several rounds of many calls, after a warm-up):
   - predict on a tiny input (8 samples) and on (2,000, 8) with 8 centres;
   - fit (max_iters=10, tol=0) on a tiny input and on (2,000, 8) with 8 centres.
 
-usage: call_overhead.py
+usage: bench/python/call_overhead.py
 """
 
 from __future__ import annotations

@@ -1,5 +1,5 @@
 // The centre update alone, on row-major samples and on a column-major copy,
-// for the shapes where the split by features matters, against one
+// for the shapes where the split by features matters (bench/shapes.txt), against one
 // single-threaded read of the samples. The pool size comes from the
 // environment, so compare runs side by side:
 //
@@ -8,10 +8,12 @@
 #include <random>
 #include <vector>
 
-#include "kmeans/lloyd.hpp"
-#include "runtime/random_source.hpp"
-#include "runtime/worker_pool.hpp"
 #include "bench_timing.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "runtime/pool/worker_pool.hpp"
+#include "runtime/random/random_source.hpp"
 
 namespace {
 
@@ -19,19 +21,10 @@ using namespace corvalinth;
 
 volatile double g_sink;
 
-// One single-threaded read of every value.
-double stream_once(const std::vector<double>& values) {
-    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + 8 <= values.size(); i += 8)
-        for (int l = 0; l < 8; ++l) s[l] += values[i + l];
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-}
-
 }  // namespace
 
 int main() {
-    const bench::Shape shapes[] = {{60'000, 784, 10}, {100'000, 128, 256}, {200'000, 32, 1024}, {1'000'000, 16, 64}};
+    const std::vector<bench::Shape> shapes = bench::shape_list("update");
     std::printf("centre update, %zu workers\n", runtime::pool_thread_count());
     for (const bench::Shape& s : shapes) {
         const std::vector<double> values = bench::shape_samples(s);
@@ -41,12 +34,12 @@ int main() {
         std::mt19937_64 gen(s.k);
         std::vector<std::uint64_t> labels(s.n);
         for (auto& l : labels) l = gen() % s.k;
-        const double read = bench::best_time([&] { g_sink = stream_once(values); }).wall;
+        const double read = bench::best_time([&] { g_sink = bench::stream_once(values); }).wall;
         const double bytes = static_cast<double>(values.size() * sizeof(double));
         for (const bool by_rows : {true, false}) {
-            const kmeans::SampleMatrix x = by_rows
-                ? kmeans::SampleMatrix{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1}
-                : kmeans::SampleMatrix{columns.data(), s.n, s.d, 1, static_cast<std::ptrdiff_t>(s.n)};
+            const kmeans::SampleMatrix x =
+                by_rows ? kmeans::SampleMatrix{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1}
+                        : kmeans::SampleMatrix{columns.data(), s.n, s.d, 1, static_cast<std::ptrdiff_t>(s.n)};
             auto rng = runtime::RandomSource::from_seed(1);
             kmeans::CentreMatrix out;
             std::vector<std::uint64_t> counts;
@@ -54,10 +47,11 @@ int main() {
                 kmeans::update_centres(x, labels, s.k, rng, out, counts);
                 g_sink = out.values[0];
             });
-            std::printf("  n=%zu d=%zu k=%zu %s: %.2f ms (%.4f s CPU) = %.1f GB/s of samples; "
-                        "one single-threaded read %.2f ms (%.1f GB/s)\n",
-                        s.n, s.d, s.k, by_rows ? "row-major   " : "column-major", t.wall * 1e3, t.cpu,
-                        bytes / t.wall * 1e-9, read * 1e3, bytes / read * 1e-9);
+            std::printf(
+                "  n=%zu d=%zu k=%zu %s: %.2f ms (%.4f s CPU) = %.1f GB/s of samples; "
+                "one single-threaded read %.2f ms (%.1f GB/s)\n",
+                s.n, s.d, s.k, by_rows ? "row-major   " : "column-major", t.wall * 1e3, t.cpu, bytes / t.wall * 1e-9,
+                read * 1e3, bytes / read * 1e-9);
         }
         std::fflush(stdout);
     }

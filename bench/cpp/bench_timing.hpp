@@ -1,30 +1,22 @@
 #pragma once
-// Timing helpers and problem shapes shared by the engine benchmarks.
-#include <time.h>
-
+// Timing helpers, the shapes' data and the streaming reads shared by the engine benchmarks.
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <random>
+#include <time.h>
 #include <vector>
 
-#include "kmeans/lloyd.hpp"
-#include "kmeans/model.hpp"
-#include "runtime/worker_pool.hpp"
+#include "bench_shapes.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::bench {
 
 using Clock = std::chrono::steady_clock;
-
-// The (n_samples, n_features, n_clusters) shapes every engine benchmark uses.
-struct Shape {
-    std::size_t n, d, k;
-};
-inline constexpr Shape kShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8}};
-// The shapes of the peers benchmark (bench/peers.py).
-inline constexpr Shape kPeerShapes[] = {{1'000'000, 16, 64}, {100'000, 128, 256}, {5'000'000, 2, 8},
-                                        {200'000, 2, 1000},  {60'000, 784, 10},   {200'000, 32, 1024},
-                                        {2'000, 8, 8}};
 
 // The shape's samples, row-major: standard normal values from a generator
 // seeded by the shape.
@@ -44,9 +36,7 @@ inline kmeans::CentreMatrix shape_centres(const std::vector<double>& values, con
     return centres;
 }
 
-inline double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+inline double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 inline double cpu_seconds(clockid_t clock) {
     timespec t{};
@@ -56,7 +46,7 @@ inline double cpu_seconds(clockid_t clock) {
 
 struct Timing {
     double wall = 1e300;  // best wall-clock time
-    double cpu = 1e300;   // best processor time of all threads (the machine may be shared)
+    double cpu = 1e300;  // best processor time of all threads (the machine may be shared)
 };
 
 // Best of several runs: at least `runs`, and until about `budget` seconds passed.
@@ -74,20 +64,25 @@ Timing best_time(F&& f, int runs = 3, double budget = 1.5) {
     return best;
 }
 
-// Sum of all values, spread over the pool; independent partial sums so the
-// loop runs at memory speed.
+// Sum of v[b, e) with eight independent partial sums, so that the loop runs
+// at memory speed.
+inline double sum_range(const double* v, std::size_t b, std::size_t e) {
+    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::size_t i = b;
+    for (; i + 8 <= e; i += 8)
+        for (int l = 0; l < 8; ++l) s[l] += v[i + l];
+    for (; i < e; ++i) s[0] += v[i];
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+// One single-threaded read of every value: the floor of a pass over the samples.
+inline double stream_once(const std::vector<double>& values) { return sum_range(values.data(), 0, values.size()); }
+
+// Sum of all values, spread over the pool.
 inline double stream_sum(const std::vector<double>& values) {
     const double* v = values.data();
     return runtime::parallel_reduce<double>(
-        values.size(),
-        [v](std::size_t b, std::size_t e) {
-            double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-            std::size_t i = b;
-            for (; i + 8 <= e; i += 8)
-                for (int l = 0; l < 8; ++l) s[l] += v[i + l];
-            for (; i < e; ++i) s[0] += v[i];
-            return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-        },
+        values.size(), [v](std::size_t b, std::size_t e) { return sum_range(v, b, e); },
         [](double a, double b) { return a + b; });
 }
 

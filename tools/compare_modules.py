@@ -8,7 +8,7 @@ the child records digests of cluster_centers_, the fit_predict labels and
 n_iter_; all runs must agree with the first one. tol = 0 throughout, so the
 iteration count does not depend on the last bits of the parallel inertia.
 
-usage: compare_modules.py OLD_DIR NEW_DIR [--threads 1,2,3,8] [--quick]
+usage: tools/compare_modules.py OLD_DIR NEW_DIR [--threads 1,2,3,8] [--quick]
        (a directory "installed" means the module installed in this interpreter)
 """
 

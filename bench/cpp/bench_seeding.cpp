@@ -1,4 +1,4 @@
-// k-means++ seeding on the three problem shapes, against the memory speed it
+// k-means++ seeding on the engine shapes (bench/shapes.txt), against the memory speed it
 // is bound by. Every further centre needs one pass over the samples that the
 // skip certificate cannot rule out (distances to the newest centre, on the
 // worker pool) and one sequential sum of n distances, so without skipping the
@@ -12,19 +12,21 @@
 #include <random>
 #include <vector>
 
-#include "kmeans/init_centres.hpp"
-#include "kmeans/lloyd.hpp"
-#include "kmeans/model.hpp"
-#include "kmeans/nearest_kernels.hpp"
-#include "kmeans/sample_matrix.hpp"
-#include "runtime/random_source.hpp"
-#include "runtime/worker_pool.hpp"
 #include "bench_timing.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/kernels/exact_kernels.hpp"
+#include "kmeans/kernels/isa.hpp"
+#include "kmeans/seeding/init_centres.hpp"
+#include "runtime/pool/worker_pool.hpp"
+#include "runtime/random/random_source.hpp"
 
 namespace {
 
 using namespace corvalinth;
-using bench::kShapes;
 using bench::Shape;
 
 // Best wall-clock time of at least `runs` runs.
@@ -35,23 +37,12 @@ double best_time(F&& f, int runs = 3) {
 
 volatile double g_sink;
 
-// One single-threaded read of every value, with independent partial sums so
-// the loop runs at memory speed.
-double stream_once(const std::vector<double>& values) {
-    double s[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    const std::size_t n = values.size();
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        for (int l = 0; l < 8; ++l) s[l] += values[i + l];
-    for (; i < n; ++i) s[0] += values[i];
-    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
-}
-
 }  // namespace
 
 int main() {
-    std::printf("seeding, kernel %s, %zu workers\n", kmeans::nearest_kernel_variant(), runtime::pool_thread_count());
-    for (const Shape& s : kShapes) {
+    std::printf("seeding, kernel %s, %zu workers\n", kmeans::kernels::isa_name(kmeans::kernels::isa_selected()),
+                runtime::pool_thread_count());
+    for (const Shape& s : bench::shape_list("engine")) {
         const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
 
@@ -63,13 +54,14 @@ int main() {
                 g_sink = centres.values[0];
             },
             2);
-        const double stream = best_time([&] { g_sink = stream_once(values); });
+        const double stream = best_time([&] { g_sink = bench::stream_once(values); });
         const double per_centre = seeding / static_cast<double>(s.k - 1);
         const double bytes = static_cast<double>(values.size() * sizeof(double));
-        std::printf("  n=%zu d=%zu k=%zu: seeding %.4f s = %.3f ms per centre; one read of the %.0f MB of samples "
-                    "%.3f ms (%.1f GB/s); per centre / read = %.2f\n",
-                    s.n, s.d, s.k, seeding, per_centre * 1e3, bytes * 1e-6, stream * 1e3, bytes / stream * 1e-9,
-                    per_centre / stream);
+        std::printf(
+            "  n=%zu d=%zu k=%zu: seeding %.4f s = %.3f ms per centre; one read of the %.0f MB of samples "
+            "%.3f ms (%.1f GB/s); per centre / read = %.2f\n",
+            s.n, s.d, s.k, seeding, per_centre * 1e3, bytes * 1e-6, stream * 1e3, bytes / stream * 1e-9,
+            per_centre / stream);
 
         // The distance pass alone, on the row-major samples and on a
         // column-major copy of them.
@@ -87,8 +79,9 @@ int main() {
             kmeans::distances_to_centre(xc, centre, s.d, out.data());
             g_sink = out[0];
         });
-        std::printf("    distances to one centre: row-major %.3f ms (%.2f x read), column-major %.3f ms (%.2f x read)\n",
-                    rows_pass * 1e3, rows_pass / stream, cols_pass * 1e3, cols_pass / stream);
+        std::printf(
+            "    distances to one centre: row-major %.3f ms (%.2f x read), column-major %.3f ms (%.2f x read)\n",
+            rows_pass * 1e3, rows_pass / stream, cols_pass * 1e3, cols_pass / stream);
         std::fflush(stdout);
     }
     return 0;

@@ -23,7 +23,12 @@ faiss iterations under a few OPENBLAS_CORETYPE values and uses the fastest.
 scikit-learn and corvalinth run with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE
 unset.
 
-usage: peers.py --ours-python PY --peers-python PY [--quick] [--repeats R] [--out DIR]
+The tables go into bench/results/peers.md (with peers.json and the chart
+peers.png), stamped with the commit, the date, the machine and the library
+versions; --quick runs the [quick] shapes of bench/shapes.txt and writes
+bench/out/peers-quick.* instead.
+
+usage: bench/python/peers.py --ours-python PY --peers-python PY [--quick] [--repeats R] [--out DIR] [--results DIR]
        (peers.py --worker ... is the per-measurement subprocess)
 """
 
@@ -32,30 +37,17 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
-import subprocess
 import sys
 import time
 from pathlib import Path
 
-FULL_SHAPES = [
-    (1_000_000, 16, 64),
-    (100_000, 128, 256),
-    (5_000_000, 2, 8),
-    (200_000, 2, 1000),
-    (60_000, 784, 10),
-    (200_000, 32, 1024),
-    (2_000, 8, 8),
-]
-QUICK_SHAPES = [
-    (50_000, 16, 32),
-    (10_000, 128, 64),
-    (200_000, 2, 8),
-    (20_000, 2, 100),
-    (6_000, 784, 10),
-    (20_000, 32, 128),
-    (2_000, 8, 8),
-]
+import report
+from harness import (blas_info, engine_env, fmt_ratio, fmt_seconds, marginal, rotated, run_worker, timed,
+                     warm_up_corvalinth)
+from shapes import shape_list
+
+FULL_SHAPES = shape_list("full")
+QUICK_SHAPES = shape_list("quick")
 MEASURES = ["seeding", "iteration", "fit"]
 ENGINES = ["corvalinth", "sklearn", "faiss"]
 SHORT, LONG = 10, 20
@@ -66,31 +58,6 @@ NOISE_SHARE = 0.05
 
 # ---------------------------------------------------------------- worker side
 
-def _blas_info() -> list[dict]:
-    try:
-        from threadpoolctl import threadpool_info
-    except ImportError:
-        return []
-    keep = ("user_api", "internal_api", "version", "architecture", "num_threads", "threading_layer")
-    return [{key: info.get(key) for key in keep} | {"file": Path(info.get("filepath", "")).name}
-            for info in threadpool_info()]
-
-
-def _timed(call) -> float:
-    t0 = time.perf_counter()
-    call()
-    return time.perf_counter() - t0
-
-
-def _marginal(short_run, long_run) -> dict:
-    # The short run twice, around the long one: the first run of a process
-    # can pay for first touches of memory.
-    short = _timed(short_run)
-    long = _timed(long_run)
-    short = min(short, _timed(short_run))
-    return {"seconds": (long - short) / (LONG - SHORT), "short": short, "long": long}
-
-
 def _ours(measure: str, x, k: int) -> dict:
     import corvalinth
 
@@ -99,16 +66,14 @@ def _ours(measure: str, x, k: int) -> dict:
         model.fit(x)
         return model
 
-    # Warm-up: module, NumPy table and worker pool.
-    warm = x[:10_000]
-    corvalinth.KMeans(n_clusters=min(k, warm.shape[0]), max_iters=1, random_state=0).fit(warm)
+    warm_up_corvalinth(x, k)
     if measure == "seeding":
-        return {"seconds": _timed(lambda: fit(0))}
+        return {"seconds": timed(lambda: fit(0))}
     if measure == "fit":
         out = {}
-        out["seconds"] = _timed(lambda: out.update(n_iter=fit(SHORT).n_iter_))
+        out["seconds"] = timed(lambda: out.update(n_iter=fit(SHORT).n_iter_))
         return out
-    return _marginal(lambda: fit(SHORT), lambda: fit(LONG))
+    return marginal(lambda: fit(SHORT), lambda: fit(LONG), SHORT, LONG)
 
 
 def _sklearn(measure: str, x, k: int, init) -> dict:
@@ -118,14 +83,14 @@ def _sklearn(measure: str, x, k: int, init) -> dict:
     kmeans_plusplus(small, min(k, small.shape[0]), random_state=0, n_local_trials=1)
     KMeans(min(k, small.shape[0]), max_iter=2, tol=0.0, n_init=1, random_state=0).fit(small)
     if measure == "seeding":
-        return {"seconds": _timed(lambda: kmeans_plusplus(x, k, random_state=0, n_local_trials=1))}
+        return {"seconds": timed(lambda: kmeans_plusplus(x, k, random_state=0, n_local_trials=1))}
     if measure == "fit":
         out = {}
 
         def run():
             out["n_iter"] = int(KMeans(k, max_iter=SHORT, tol=0.0, n_init=1, random_state=0).fit(x).n_iter_)
 
-        out["seconds"] = _timed(run)
+        out["seconds"] = timed(run)
         return out
     runs = {}
 
@@ -133,7 +98,7 @@ def _sklearn(measure: str, x, k: int, init) -> dict:
         runs[iters] = int(KMeans(k, init=init, max_iter=iters, tol=0.0, n_init=1, algorithm="lloyd",
                                  random_state=0).fit(x).n_iter_)
 
-    out = _marginal(lambda: run(SHORT), lambda: run(LONG))
+    out = marginal(lambda: run(SHORT), lambda: run(LONG), SHORT, LONG)
     out["n_iter"] = [runs[SHORT], runs[LONG]]
     return out
 
@@ -152,10 +117,10 @@ def _faiss(measure: str, x, k: int, init) -> dict:
     if measure == "seeding":
         return {"seconds": None}
     if measure == "fit":
-        return {"seconds": _timed(lambda: kmeans(SHORT).train(x32))}
+        return {"seconds": timed(lambda: kmeans(SHORT).train(x32))}
     c32 = np.ascontiguousarray(init, dtype=np.float32)
-    return _marginal(lambda: kmeans(SHORT).train(x32, init_centroids=c32),
-                     lambda: kmeans(LONG).train(x32, init_centroids=c32))
+    return marginal(lambda: kmeans(SHORT).train(x32, init_centroids=c32),
+                    lambda: kmeans(LONG).train(x32, init_centroids=c32), SHORT, LONG)
 
 
 def worker(engine: str, measure: str, data: str, k: int, init: str) -> None:
@@ -169,21 +134,11 @@ def worker(engine: str, measure: str, data: str, k: int, init: str) -> None:
         out = _sklearn(measure, x, k, centres)
     else:
         out = _faiss(measure, x, k, centres)
-    out["blas"] = _blas_info()
+    out["blas"] = blas_info()
     print(json.dumps(out), flush=True)
 
 
 # ---------------------------------------------------------------- driver side
-
-def cpu_model() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
 
 def make_data(shapes, out: Path) -> dict:
     import numpy as np
@@ -208,52 +163,39 @@ class Runner:
         self.python = {"corvalinth": ours_python, "sklearn": peers_python, "faiss": peers_python}
         self.faiss_coretype = faiss_coretype
 
-    def env(self, engine: str) -> dict:
-        env = {key: value for key, value in os.environ.items()
-               if key not in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
-        if engine == "faiss" and self.faiss_coretype:
-            env["OPENBLAS_CORETYPE"] = self.faiss_coretype
-        return env
-
     def run(self, engine: str, measure: str, files, k: int) -> dict:
         data, init = files
         cmd = [self.python[engine], os.path.abspath(__file__), "--worker", engine, measure, data, str(k), init]
-        proc = subprocess.run(cmd, capture_output=True, text=True, env=self.env(engine))
-        if proc.returncode != 0:
-            raise RuntimeError(f"{engine} {measure} failed:\n{proc.stderr}")
-        return json.loads(proc.stdout.strip().splitlines()[-1])
+        env = engine_env(self.faiss_coretype if engine == "faiss" else "")
+        return run_worker(cmd, env, f"{engine} {measure}")
 
 
 def choose_faiss_coretype(runner: Runner, files, k: int, repeats: int) -> tuple[str, dict]:
-    best: dict[str, float] = {}
+    """The fastest core type; one that fails (kernels this processor cannot
+    run end in an illegal instruction) is left out, its time None."""
+    best: dict[str, float | None] = {}
     for _ in range(repeats):
         for coretype in CORETYPES:
+            if coretype in best and best[coretype] is None:
+                continue
             runner.faiss_coretype = coretype
-            seconds = runner.run("faiss", "iteration", files, k)["long"]
-            best[coretype] = min(best.get(coretype, float("inf")), seconds)
-    chosen = min(best, key=best.get)
+            try:
+                seconds = runner.run("faiss", "iteration", files, k)["long"]
+            except RuntimeError:
+                best[coretype] = None
+                continue
+            best[coretype] = min(best.get(coretype) or float("inf"), seconds)
+    chosen = min((c for c in best if best[c] is not None), key=best.get)
     runner.faiss_coretype = chosen
     return chosen, best
 
 
-def fmt(seconds) -> str:
-    if seconds is None:
-        return "-"
-    return f"{seconds * 1e3:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+def describe_probe(probe_times: dict) -> str:
+    return ", ".join(f"{c or 'unset'} {fmt_seconds(t) if t else 'failed'}" for c, t in probe_times.items())
 
 
-def ratio(peer, ours) -> str:
-    if peer is None or ours is None or ours <= 0:
-        return "-"
-    return f"{peer / ours:.2f}x"
-
-
-def plot(results, shapes, path: Path) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+def plot(results, shapes):
+    plt = report.pyplot()
     fig, axes = plt.subplots(1, 3, figsize=(18, 5))
     width = 0.27
     for ax, measure in zip(axes, MEASURES):
@@ -268,9 +210,9 @@ def plot(results, shapes, path: Path) -> None:
         ax.set_title({"seeding": "k-means++ seeding", "iteration": "marginal Lloyd iteration",
                       "fit": "whole 10-iteration fit"}[measure])
         ax.legend(fontsize=8)
-    fig.suptitle(f"corvalinth vs scikit-learn vs faiss on {cpu_model()}", fontsize=10)
+    fig.suptitle(f"corvalinth vs scikit-learn vs faiss on {report.cpu_model()}", fontsize=10)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    return fig
 
 
 def main() -> None:
@@ -280,7 +222,8 @@ def main() -> None:
     parser.add_argument("--peers-python", default=sys.executable)
     parser.add_argument("--quick", action="store_true", help="small shapes, for a smoke test")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--out", default=str(Path(__file__).resolve().parent / "out"))
+    parser.add_argument("--out", default=str(report.SCRATCH), help="where the data files go (default bench/out)")
+    parser.add_argument("--results", help="where the results go (default bench/results, with --quick bench/out)")
     args = parser.parse_args()
     if args.worker:
         engine, measure, data, k, init = args.worker
@@ -290,7 +233,8 @@ def main() -> None:
     shapes = QUICK_SHAPES if args.quick else FULL_SHAPES
     out = Path(args.out)
     files = make_data(shapes, out / ("data-quick" if args.quick else "data"))
-    print(f"CPU: {cpu_model()} ({os.cpu_count()} logical CPUs)")
+    run_stamp = report.stamp(args.ours_python, args.peers_python)
+    print(f"CPU: {report.cpu_model()} ({os.cpu_count()} logical CPUs)")
     print(f"corvalinth: {args.ours_python}\npeers:      {args.peers_python}")
     print("Each figure: best of", args.repeats, "interleaved runs, each in its own process. The machine may be "
           "shared: single figures can move by tens of per cent between runs.")
@@ -301,7 +245,7 @@ def main() -> None:
     probe = shapes[1]
     chosen, probe_times = choose_faiss_coretype(runner, files[probe], probe[2], 2)
     print(f"faiss OPENBLAS_CORETYPE probe on {probe} (20 iterations from given centres, best of 2): " +
-          ", ".join(f"{c or 'unset'} {fmt(t)}" for c, t in probe_times.items()))
+          describe_probe(probe_times))
     print(f"faiss runs with OPENBLAS_CORETYPE={chosen or '(unset)'}\n")
 
     results: dict = {}
@@ -311,8 +255,7 @@ def main() -> None:
     for rep in range(args.repeats):
         for shape in shapes:
             for measure in MEASURES:
-                order = ENGINES[rep % 3:] + ENGINES[: rep % 3]
-                for engine in order:
+                for engine in rotated(ENGINES, rep):
                     if engine == "faiss" and measure == "seeding":
                         continue
                     got = runner.run(engine, measure, files[shape], shape[2])
@@ -332,49 +275,63 @@ def main() -> None:
                         blas[engine] = got["blas"]
         print(f"repeat {rep + 1}/{args.repeats} done after {time.monotonic() - started:.0f} s", flush=True)
 
+    blas_lines = report.describe_blas({engine: blas.get(engine) for engine in ENGINES})
     print("\nBLAS seen by threadpoolctl in each engine's process:")
-    for engine in ENGINES:
-        infos = blas.get(engine)
-        if not infos:
-            print(f"  {engine}: none")
-            continue
-        for info in infos:
-            print(f"  {engine}: {info['internal_api']} {info['version']} kernels={info['architecture']} "
-                  f"threads={info['num_threads']} ({info['file']})")
+    for line in blas_lines or ["none"]:
+        print(f"  {line}")
 
     print("\nSeconds (best of repeats) and peer / corvalinth ratios (above 1: corvalinth is faster)")
     header = (f"{'(n, d, k)':>22} | {'seed ours':>9} {'sklearn':>9} {'ratio':>6} | {'iter ours':>9} {'sklearn':>9} "
               f"{'faiss32':>9} {'ratios':>13} | {'fit ours':>9} {'sklearn':>9} {'faiss32':>9} {'ratios':>13}")
     print(header)
     print("-" * len(header))
-    table = []
+    table, md_rows = [], []
     for shape in shapes:
         r = {(m, e): results.get((shape, m, e)) for m in MEASURES for e in ENGINES}
-        row = (f"{str(shape):>22} | {fmt(r['seeding', 'corvalinth']):>9} {fmt(r['seeding', 'sklearn']):>9} "
-               f"{ratio(r['seeding', 'sklearn'], r['seeding', 'corvalinth']):>6} | "
-               f"{fmt(r['iteration', 'corvalinth']):>9} {fmt(r['iteration', 'sklearn']):>9} "
-               f"{fmt(r['iteration', 'faiss']):>9} "
-               f"{ratio(r['iteration', 'sklearn'], r['iteration', 'corvalinth']):>6} "
-               f"{ratio(r['iteration', 'faiss'], r['iteration', 'corvalinth']):>6} | "
-               f"{fmt(r['fit', 'corvalinth']):>9} {fmt(r['fit', 'sklearn']):>9} {fmt(r['fit', 'faiss']):>9} "
-               f"{ratio(r['fit', 'sklearn'], r['fit', 'corvalinth']):>6} "
-               f"{ratio(r['fit', 'faiss'], r['fit', 'corvalinth']):>6}")
-        print(row)
+        f = {key: fmt_seconds(value) for key, value in r.items()}
+        vs_ours = {(m, e): fmt_ratio(r[m, e], r[m, "corvalinth"]) for m in MEASURES for e in ENGINES}
+        print(f"{str(shape):>22} | {f['seeding', 'corvalinth']:>9} {f['seeding', 'sklearn']:>9} "
+              f"{vs_ours['seeding', 'sklearn']:>6} | {f['iteration', 'corvalinth']:>9} {f['iteration', 'sklearn']:>9} "
+              f"{f['iteration', 'faiss']:>9} {vs_ours['iteration', 'sklearn']:>6} {vs_ours['iteration', 'faiss']:>6} | "
+              f"{f['fit', 'corvalinth']:>9} {f['fit', 'sklearn']:>9} {f['fit', 'faiss']:>9} "
+              f"{vs_ours['fit', 'sklearn']:>6} {vs_ours['fit', 'faiss']:>6}")
+        n, d, k = shape
+        md_rows.append([f"{n:,}, {d}, {k}",
+                        f"{f['seeding', 'corvalinth']} / {f['seeding', 'sklearn']} ({vs_ours['seeding', 'sklearn']})",
+                        f"{f['iteration', 'corvalinth']} / {f['iteration', 'sklearn']} / {f['iteration', 'faiss']} "
+                        f"({vs_ours['iteration', 'sklearn']}, {vs_ours['iteration', 'faiss']})",
+                        f"{f['fit', 'corvalinth']} / {f['fit', 'sklearn']} / {f['fit', 'faiss']} "
+                        f"({vs_ours['fit', 'sklearn']}, {vs_ours['fit', 'faiss']})"])
         table.append({"shape": shape, **{f"{m}/{e}": v for (m, e), v in r.items()}})
+    notes = []
     for key, got in extra.items():
         shape, measure, engine = key
         if measure == "iteration" and got.get("long") and results[key] * (LONG - SHORT) < NOISE_SHARE * got["long"]:
-            print(f"note: {engine} {shape}: the marginal iteration is under {NOISE_SHARE:.0%} of its 20-iteration "
-                  f"run ({fmt(got['long'])}); read it as noise-bound")
+            notes.append(f"{engine} {shape}: the marginal iteration is under {NOISE_SHARE:.0%} of its 20-iteration "
+                         f"run ({fmt_seconds(got['long'])}); read it as noise-bound")
         if engine == "sklearn" and "n_iter" in got and got["n_iter"] not in (SHORT, [SHORT, LONG]):
-            print(f"note: sklearn {shape} {measure} ran {got['n_iter']} iterations (it stops when no label changes)")
+            notes.append(f"sklearn {shape} {measure} ran {got['n_iter']} iterations (it stops when no label changes)")
+    for note in notes:
+        print(f"note: {note}")
 
-    out.mkdir(parents=True, exist_ok=True)
-    png = out / ("peers-quick.png" if args.quick else "peers.png")
-    plot(results, shapes, png)
-    (out / ("peers-quick.json" if args.quick else "peers.json")).write_text(json.dumps(
-        {"cpu": cpu_model(), "faiss_coretype": chosen, "blas": blas, "rows": table}, indent=1))
-    print(f"\nchart: {png}")
+    run_stamp["blas"] = blas_lines
+    run_stamp["notes"] = [f"faiss ran with OPENBLAS_CORETYPE={chosen or '(unset)'}, the fastest in a probe of "
+                          + describe_probe(probe_times)]
+    body = "\n\n".join([
+        f"Seconds, best of {args.repeats} interleaved runs, each engine in its own process, on "
+        "`np.random.default_rng(0).normal(size=(n, d))`; in brackets scikit-learn / corvalinth and "
+        "faiss / corvalinth (above 1: corvalinth is faster). Seeding: k-means++; iteration: the marginal cost "
+        f"of a Lloyd iteration ({LONG} iterations minus {SHORT}); fit: a whole {SHORT}-iteration fit "
+        "(faiss in float32 from random samples). The method is in `bench/python/peers.py`.",
+        report.markdown_table(["(n, d, k)", "seeding: ours / scikit-learn", "iteration: ours / scikit-learn / faiss",
+                               f"{SHORT}-iteration fit: ours / scikit-learn / faiss"], md_rows),
+        "\n".join(f"- {note}" for note in notes)])
+    directory, suffix = report.output_dir(args.quick, args.results)
+    md = report.write_results(directory, "peers" + suffix, "corvalinth, scikit-learn and faiss: seeding, "
+                              "iteration, fit", run_stamp,
+                              body, {"faiss_coretype": chosen, "faiss_probe": probe_times, "blas": blas, "rows": table},
+                              plot(results, shapes))
+    print(f"\nresults: {md} (with its .json and .png)")
 
 
 if __name__ == "__main__":

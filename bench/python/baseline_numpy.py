@@ -22,7 +22,7 @@ Run it with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset (`make bench` does):
 some machines set them for old OpenBLAS builds, and they slow a current NumPy
 down. The BLAS in use and the kernel it picked are printed first.
 
-Usage: python bench/baseline_numpy.py [--iters T] [--quick]
+Usage: python bench/python/baseline_numpy.py [--iters T] [--quick]
 """
 
 from __future__ import annotations
@@ -36,9 +36,10 @@ import time
 import numpy as np
 
 import corvalinth
+from shapes import shape_list
 
-CASES = [(1_000_000, 16, 64), (100_000, 128, 256), (5_000_000, 2, 8)]
-QUICK_CASES = [(20_000, 16, 64), (5_000, 128, 256), (100_000, 2, 8)]
+CASES = shape_list("engine")
+QUICK_CASES = shape_list("engine-quick")
 
 
 def blas_description() -> list[str]:

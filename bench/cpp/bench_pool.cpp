@@ -3,14 +3,14 @@
 // as many workers as processors. Prints medians side by side.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
-#include "runtime/cpu_count.hpp"
-#include "runtime/worker_pool.hpp"
-#include "runtime/worker_pool_testing.hpp"
+#include "runtime/cpu/cpu_count.hpp"
+#include "runtime/pool/pool_testing.hpp"
+#include "runtime/pool/worker_pool.hpp"
 
 namespace rt = corvalinth::runtime;
 using Clock = std::chrono::steady_clock;

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "runtime/chacha_block.hpp"
-#include "runtime/random_source.hpp"
+#include "runtime/random/chacha_block.hpp"
+#include "runtime/random/random_source.hpp"
 
 namespace {
 
@@ -71,7 +71,6 @@ int main() {
     } else {
         std::printf("%-10s %10s\n", "avx2", "n/a (not supported)");
     }
-    std::printf("RandomSource::draw_u64 (%s): %.1f M draws/s\n", chacha::active_refill_name(),
-                draw_mdraws());
+    std::printf("RandomSource::draw_u64 (%s): %.1f M draws/s\n", chacha::active_refill_name(), draw_mdraws());
     return 0;
 }

@@ -1,5 +1,5 @@
 // One Lloyd iteration (assign + update + inertia) and the assignment alone on
-// three problem shapes, with one worker and with every processor, against the
+// the engine shapes of bench/shapes.txt, with one worker and with every processor, against the
 // machine's exact-arithmetic peak (no fused multiply-add: one lane-triple is a
 // subtract, a multiply and an add; with two vector FP ports that is about
 // 2 * L / 3 triples per cycle per core for L doubles per vector). Also the
@@ -11,7 +11,6 @@
 // usage: bench_lloyd              (T = 1 and T = processor count)
 //        bench_lloyd --child      (one run with the current environment)
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,23 +22,26 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <time.h>
 #include <vector>
 
-#include "kmeans/lloyd.hpp"
-#include "kmeans/model.hpp"
-#include "kmeans/nearest_kernels.hpp"
-#include "kmeans/sample_matrix.hpp"
-#include "runtime/cpu_count.hpp"
-#include "runtime/random_source.hpp"
-#include "runtime/worker_pool.hpp"
 #include "bench_timing.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/kernels/exact_kernels.hpp"
+#include "kmeans/kernels/isa.hpp"
+#include "runtime/cpu/cpu_count.hpp"
+#include "runtime/pool/worker_pool.hpp"
+#include "runtime/random/random_source.hpp"
 
 namespace {
 
 using namespace corvalinth;
 using bench::best_time;
 using bench::cpu_seconds;
-using bench::kShapes;
 using bench::Shape;
 using bench::Timing;
 
@@ -83,17 +85,18 @@ volatile double g_sink;
 
 int run_child() {
     const std::size_t threads = runtime::pool_thread_count();
-    const char* variant = kmeans::nearest_kernel_variant();
+    const char* variant = kmeans::kernels::isa_name(kmeans::kernels::isa_selected());
     const double hz = measured_clock_hz();
     const double lanes = vector_lanes(variant);
     const double peak_core = 2.0 * lanes / 3.0 * hz;  // triples per second per core
     const double peak = peak_core * static_cast<double>(threads);
-    std::printf("T=%zu workers, kernel %s; clock %.3f GHz measured (dependent integer adds over thread CPU time; "
-                "/proc/cpuinfo says "
-                "%.0f MHz); exact-arithmetic peak 2*%g/3 triples/cycle/core = %.2f G triples/s for %zu core(s)\n",
-                threads, variant, hz * 1e-9, cpuinfo_mhz(), lanes, peak * 1e-9, threads);
+    std::printf(
+        "T=%zu workers, kernel %s; clock %.3f GHz measured (dependent integer adds over thread CPU time; "
+        "/proc/cpuinfo says "
+        "%.0f MHz); exact-arithmetic peak 2*%g/3 triples/cycle/core = %.2f G triples/s for %zu core(s)\n",
+        threads, variant, hz * 1e-9, cpuinfo_mhz(), lanes, peak * 1e-9, threads);
 
-    for (const Shape& s : kShapes) {
+    for (const Shape& s : bench::shape_list("engine")) {
         const std::vector<double> values = bench::shape_samples(s);
         const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
         kmeans::CentreMatrix centres = bench::shape_centres(values, s);
@@ -112,10 +115,11 @@ int run_child() {
             const kmeans::CentreMatrix next = kmeans::update_centres(x, labels, s.k, rng);
             g_sink = kmeans::compute_inertia(x, labels, next);
         });
-        std::printf("  n=%zu d=%zu k=%zu: assignment %.4f s = %.2f G triples/s (%.0f%% of peak; %.4f s CPU); "
-                    "Lloyd iteration %.4f s = %.2f G triples/s (%.4f s CPU)\n",
-                    s.n, s.d, s.k, assign.wall, triples / assign.wall * 1e-9, 100.0 * triples / assign.wall / peak,
-                    assign.cpu, iter.wall, triples / iter.wall * 1e-9, iter.cpu);
+        std::printf(
+            "  n=%zu d=%zu k=%zu: assignment %.4f s = %.2f G triples/s (%.0f%% of peak; %.4f s CPU); "
+            "Lloyd iteration %.4f s = %.2f G triples/s (%.4f s CPU)\n",
+            s.n, s.d, s.k, assign.wall, triples / assign.wall * 1e-9, 100.0 * triples / assign.wall / peak, assign.cpu,
+            iter.wall, triples / iter.wall * 1e-9, iter.cpu);
         // The two steps after the assignment, each on its own.
         const kmeans::CentreMatrix next = kmeans::update_centres(x, labels, s.k, rng);
         const Timing update = best_time([&] {
@@ -128,10 +132,11 @@ int run_child() {
         if (s.d == 2) {
             const Timing stream = best_time([&] { g_sink = bench::stream_sum(values); });
             const double bytes = static_cast<double>(values.size() * sizeof(double));
-            std::printf("    streaming the %.0f MB of samples once: %.4f s (%.1f GB/s; %.4f s CPU); "
-                        "assignment / stream = %.2f, iteration / stream = %.2f\n",
-                        bytes * 1e-6, stream.wall, bytes / stream.wall * 1e-9, stream.cpu, assign.wall / stream.wall,
-                        iter.wall / stream.wall);
+            std::printf(
+                "    streaming the %.0f MB of samples once: %.4f s (%.1f GB/s; %.4f s CPU); "
+                "assignment / stream = %.2f, iteration / stream = %.2f\n",
+                bytes * 1e-6, stream.wall, bytes / stream.wall * 1e-9, stream.cpu, assign.wall / stream.wall,
+                iter.wall / stream.wall);
         }
         std::fflush(stdout);
     }

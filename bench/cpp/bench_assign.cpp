@@ -9,7 +9,6 @@
 // BENCH_VARIANT=avx2 (or portable) runs the filters and the exact kernel of
 // that variant instead of the one chosen for this processor.
 #include <immintrin.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -17,17 +16,20 @@
 #include <cstdlib>
 #include <optional>
 #include <string_view>
+#include <time.h>
 #include <vector>
 
 #include "bench_timing.hpp"
-#include "kmeans/filtered_assignment.hpp"
-#include "kmeans/lloyd.hpp"
-#include "kmeans/model.hpp"
-#include "kmeans/kernels/nearest_variants.hpp"
-#include "kmeans/nearest_kernels.hpp"
-#include "kmeans/sample_matrix.hpp"
-#include "runtime/cpu_features.hpp"
-#include "runtime/worker_pool.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/assignment/filtered_labels.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/kernels/exact_kernels.hpp"
+#include "kmeans/kernels/isa.hpp"
+#include "runtime/cpu/cpu_features.hpp"
+#include "runtime/pool/worker_pool.hpp"
 
 namespace {
 
@@ -36,7 +38,6 @@ using bench::Clock;
 using bench::cpu_seconds;
 using bench::seconds_since;
 
-using bench::kPeerShapes;
 using bench::Shape;
 
 volatile double g_sink;
@@ -101,26 +102,28 @@ double memory_bandwidth() {
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::atoi(argv[1]) : 5;
     const std::size_t d_min = argc == 3 ? static_cast<std::size_t>(std::atoll(argv[2])) : 0;
-    std::vector<Shape> shapes(std::begin(kPeerShapes), std::end(kPeerShapes));
-    if (argc == 5)
-        shapes = {{static_cast<std::size_t>(std::atoll(argv[2])), static_cast<std::size_t>(std::atoll(argv[3])),
-                   static_cast<std::size_t>(std::atoll(argv[4]))}};
+    const std::vector<Shape> shapes = argc == 5 ? std::vector<Shape>{{static_cast<std::size_t>(std::atoll(argv[2])),
+                                                                      static_cast<std::size_t>(std::atoll(argv[3])),
+                                                                      static_cast<std::size_t>(std::atoll(argv[4]))}}
+                                                : bench::shape_list("full");
     const std::size_t threads = runtime::pool_thread_count();
-    kmeans::NearestKernelVariant variant = kmeans::nearest_kernel_selected();
+    kmeans::kernels::Isa variant = kmeans::kernels::isa_selected();
     if (const char* name = std::getenv("BENCH_VARIANT")) {
-        for (const auto v : {kmeans::NearestKernelVariant::portable, kmeans::NearestKernelVariant::avx2,
-                             kmeans::NearestKernelVariant::avx512})
-            if (std::string_view(name) == kmeans::nearest_kernel_name(v)) variant = v;
-        if (!kmeans::nearest_kernel_available(variant)) return 2;
+        for (const auto v : {kmeans::kernels::Isa::portable, kmeans::kernels::Isa::avx2, kmeans::kernels::Isa::avx512})
+            if (std::string_view(name) == kmeans::kernels::isa_name(v)) variant = v;
+        if (!kmeans::kernels::isa_available(variant)) return 2;
     }
+    const kmeans::kernels::KernelTable& table = kmeans::kernels::kernel_table(variant);
     const double fma = runtime::cpu_features().avx512 ? fma_peak_avx512() : 0.0;
     const double fma32 = runtime::cpu_features().avx512 ? fma_peak_avx512_float() : 0.0;
     const double bw = memory_bandwidth();
-    std::printf("%zu workers, kernel %s; one core: %.1f G double FMA/s, %.1f G float FMA/s (AVX-512); memory read "
-                "%.1f GB/s (all workers)\n",
-                threads, kmeans::nearest_kernel_name(variant), fma * 1e-9, fma32 * 1e-9, bw * 1e-9);
-    std::printf("f64: the float64 filter alone; f32: the float32 stage in front of it. cpu: processor seconds; "
-                "%%pk: share of one core's FMA peak (double for f64, float for f32) per processor second\n");
+    std::printf(
+        "%zu workers, kernel %s; one core: %.1f G double FMA/s, %.1f G float FMA/s (AVX-512); memory read "
+        "%.1f GB/s (all workers)\n",
+        threads, kmeans::kernels::isa_name(variant), fma * 1e-9, fma32 * 1e-9, bw * 1e-9);
+    std::printf(
+        "f64: the float64 filter alone; f32: the float32 stage in front of it. cpu: processor seconds; "
+        "%%pk: share of one core's FMA peak (double for f64, float for f32) per processor second\n");
     std::printf("%-20s %8s %8s %8s %8s %8s %8s %8s %8s %8s %7s %7s %s\n", "(n, d, k)", "exact s", "f64 s", "f32 s",
                 "f64/f32", "f64 cpu", "f32 cpu", "f32 dec", "f64 dec", "f64 %pk", "f32 %pk", "labels", "");
     for (const Shape& s : shapes) {
@@ -134,7 +137,6 @@ int main(int argc, char** argv) {
         const std::optional<kmeans::FilterPanel> filter32 =
             kmeans::FilterPanel::prepare(centres, s.d, kmeans::Float32Stage::always);
         if (!filter64 || !filter32) return 1;
-        const kmeans::FilterStages stages = kmeans::filter_stages(variant);
         std::vector<std::uint64_t> exact(s.n), fast64(s.n), fast32(s.n);
         std::vector<std::size_t> decided_parts(s.n, 0), decided32_parts(s.n, 0);
         double t_exact = 1e300, t64 = 1e300, t32 = 1e300, c64 = 1e300, c32 = 1e300;
@@ -142,7 +144,7 @@ int main(int argc, char** argv) {
         for (int r = 0; r < reps; ++r) {
             auto t0 = Clock::now();
             runtime::parallel_for(s.n, [&](std::size_t b, std::size_t e) {
-                if (b < e) kmeans::nearest_centres_with(variant, x, b, e, panel, exact.data() + b);
+                if (b < e) kmeans::nearest_centres(x, b, e, panel, exact.data() + b, table);
             });
             t_exact = std::min(t_exact, seconds_since(t0));
             for (const bool with32 : {false, true}) {
@@ -152,9 +154,9 @@ int main(int argc, char** argv) {
                 t0 = Clock::now();
                 runtime::parallel_for(s.n, [&](std::size_t b, std::size_t e) {
                     if (b < e)
-                        decided_parts[b] = kmeans::filtered_nearest_centres_staged(
-                            stages, variant, x, b, e, with32 ? *filter32 : *filter64, panel,
-                            (with32 ? fast32 : fast64).data() + b, &decided32_parts[b]);
+                        decided_parts[b] = kmeans::filtered_nearest_centres(
+                            x, b, e, with32 ? *filter32 : *filter64, panel, (with32 ? fast32 : fast64).data() + b,
+                            kmeans::FilterOutputs{nullptr, nullptr, &decided32_parts[b]}, table);
                 });
                 const double t = seconds_since(t0);
                 const double c = cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - c0;

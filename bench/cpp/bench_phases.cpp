@@ -10,22 +10,22 @@
 #include <vector>
 
 #include "bench_timing.hpp"
-#include "kmeans/centre_update.hpp"
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/model.hpp"
+#include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/fit.hpp"
-#include "kmeans/lloyd.hpp"
-#include "kmeans/lloyd_pass.hpp"
-#include "kmeans/lloyd_pass_testing.hpp"
-#include "kmeans/model.hpp"
-#include "kmeans/sample_matrix.hpp"
-#include "runtime/random_source.hpp"
-#include "runtime/worker_pool.hpp"
+#include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/inertia.hpp"
+#include "kmeans/iteration/lloyd_pass.hpp"
+#include "kmeans/testing/knobs.hpp"
+#include "runtime/pool/worker_pool.hpp"
+#include "runtime/random/random_source.hpp"
 
 namespace {
 
 using namespace corvalinth;
 using bench::best_time;
 
-using bench::kPeerShapes;
 using bench::Shape;
 
 volatile double g_sink;
@@ -70,21 +70,24 @@ void run(const Shape& s) {
     // The engine's own fit: its marginal iteration, (20 iterations - 10) / 10
     // from one seed, as the peers benchmark takes it from Python.
     auto fit_time = [&](std::uint64_t iters) {
-        return best_time([&] {
-            kmeans::KMeansModel m;
-            m.params = kmeans::KMeansParams{s.k, iters, 0.0, 0};
-            if (kmeans::fit(m, x, nullptr).has_value()) std::abort();
-            g_sink = m.inertia_;
-        }, 2, 0.0);
+        return best_time(
+            [&] {
+                kmeans::KMeansModel m;
+                m.params = kmeans::KMeansParams{s.k, iters, 0.0, 0};
+                if (kmeans::fit(m, x, nullptr).has_value()) std::abort();
+                g_sink = m.inertia_;
+            },
+            2, 0.0);
     };
     const double fit10 = fit_time(10).wall;
     const double marginal = (fit_time(20).wall - fit10) / 10.0;
     const auto stream = best_time([&] { g_sink = bench::stream_sum(values); });
-    std::printf("n=%8zu d=%4zu k=%5zu  assign %7.2f ms  update %7.2f ms  inertia %7.2f ms  sum %7.2f ms  "
-                "| one pass %7.2f ms | fit iteration %7.2f ms | read %6.2f ms | cpu: sum %7.2f ms, one pass %7.2f ms\n",
-                s.n, s.d, s.k, assign.wall * 1e3, update.wall * 1e3, inertia.wall * 1e3,
-                (assign.wall + update.wall + inertia.wall) * 1e3, pass.wall * 1e3, marginal * 1e3, stream.wall * 1e3,
-                (assign.cpu + update.cpu + inertia.cpu) * 1e3, pass.cpu * 1e3);
+    std::printf(
+        "n=%8zu d=%4zu k=%5zu  assign %7.2f ms  update %7.2f ms  inertia %7.2f ms  sum %7.2f ms  "
+        "| one pass %7.2f ms | fit iteration %7.2f ms | read %6.2f ms | cpu: sum %7.2f ms, one pass %7.2f ms\n",
+        s.n, s.d, s.k, assign.wall * 1e3, update.wall * 1e3, inertia.wall * 1e3,
+        (assign.wall + update.wall + inertia.wall) * 1e3, pass.wall * 1e3, marginal * 1e3, stream.wall * 1e3,
+        (assign.cpu + update.cpu + inertia.cpu) * 1e3, pass.cpu * 1e3);
 }
 
 }  // namespace
@@ -92,11 +95,12 @@ void run(const Shape& s) {
 int main(int argc, char** argv) {
     std::printf("workers: %zu\n", runtime::pool_thread_count());
     // BENCH_BLOCK_BYTES: the fit pass's block size, to tune it.
-    if (const char* b = std::getenv("BENCH_BLOCK_BYTES")) kmeans::testing::set_pass_block_bytes(std::strtoull(b, nullptr, 10));
+    if (const char* b = std::getenv("BENCH_BLOCK_BYTES"))
+        kmeans::testing::set_pass_block_bytes(std::strtoull(b, nullptr, 10));
     if (argc == 4) {
         run({std::strtoull(argv[1], nullptr, 10), std::strtoull(argv[2], nullptr, 10),
              std::strtoull(argv[3], nullptr, 10)});
         return 0;
     }
-    for (const Shape& s : kPeerShapes) run(s);
+    for (const Shape& s : bench::shape_list("full")) run(s);
 }
