@@ -20,10 +20,20 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-
 # The allocation-failure library of the out-of-memory tests, built with the C++ tests.
 FAILING_ALLOC = tests/preload/libcorvalinth_failing_alloc.so
 
-.PHONY: test demo bench bench-peers asan cpp module cpp-test py-test stubtest venv gtest clean
+.PHONY: test demo bench bench-peers asan cpp module cpp-test py-test stubtest venv gtest clean format format-check \
+  dist dist-check
 .PRECIOUS: .venv/%/.stamp
 
-test: cpp-test py-test
+test: format-check cpp-test py-test
+
+# The C++ sources in the house style (.clang-format), with the clang-format
+# pinned in requirements.txt.
+CLANG_FORMAT := $(VENV)/bin/clang-format
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' 2>/dev/null || find src tests bench -name '*.[ch]pp')
+format: $(VENV)/.stamp
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+format-check: $(VENV)/.stamp
+	@$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES) && echo "== format check: $(words $(CXX_SOURCES)) C++ files in the house style"
 
 venv: $(ENVS:%=.venv/%/.stamp)
 .venv/%/.stamp: requirements.txt requirements-%.txt tools/find-python
@@ -69,28 +79,30 @@ stubtest-%:
 demo: module-numpy2 $(VENV)/.demo-stamp
 	MPLBACKEND=Agg $(PY) examples/quickstart.py
 
+# Every C++ benchmark (bench/cpp/, built into $(BUILD)/bench/), then the NumPy baseline.
 # OpenBLAS tuning variables that some machines set for old OpenBLAS builds slow
 # the NumPy baseline down; they are dropped for the benchmark run only.
 bench: cpp module-numpy2
 	@for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] && { echo "== $$b"; "$$b" || exit 1; }; done
-	@echo "== bench/baseline_numpy.py"
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/baseline_numpy.py
+	@echo "== bench/python/baseline_numpy.py"
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/python/baseline_numpy.py
 
 # Peers (scikit-learn, faiss) live in a virtual environment of their own; our
 # module runs from BENCH_PY's environment (numpy2, where the module is installed).
 PEERS_VENV := .venv/peers
 BENCH_PY ?= $(PY)
-$(PEERS_VENV)/.stamp: bench/requirements-peers.txt tools/find-python
+$(PEERS_VENV)/.stamp: bench/python/requirements-peers.txt tools/find-python
 	@py=$$(tools/find-python $(PYTHONS_numpy2)) && echo "creating $(PEERS_VENV) with $$py" && "$$py" -m venv $(PEERS_VENV)
 	$(PEERS_VENV)/bin/pip install -q --upgrade pip
-	$(PEERS_VENV)/bin/pip install -q -r bench/requirements-peers.txt
+	$(PEERS_VENV)/bin/pip install -q -r bench/python/requirements-peers.txt
 	@touch $@
 
-# PEERS_ARGS=--quick runs small shapes only.
+# Each script writes its results (Markdown, JSON, chart) into bench/results/; PEERS_ARGS=--quick runs
+# small data only and writes bench/out/*-quick.* instead.
 bench-peers: module-numpy2 $(PEERS_VENV)/.stamp
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/peers.py \
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/python/peers.py \
 	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/default_fit.py \
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PEERS_VENV)/bin/python bench/python/default_fit.py \
 	  --ours-python $(abspath $(BENCH_PY)) --peers-python $(abspath $(PEERS_VENV)/bin/python) $(PEERS_ARGS)
 
 # The C++ tests, then the Python suite in both environments, each against a
@@ -112,6 +124,25 @@ asan-py-%:
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_BUILD) \
 	  CORVALINTH_FAILING_ALLOC=$(abspath build/asan)/$(FAILING_ALLOC) \
 	  .venv/$*/bin/python -m pytest -q tests/python
+
+# Distribution: the sdist and one portable wheel per CPython (3.12, 3.13) in
+# dist/, built with the pinned tools of .venv/dist-cp3NN (tools/make-dist).
+DIST_TAGS := cp312 cp313
+.venv/dist-cp3%/.stamp: requirements-dist.txt requirements.txt tools/find-python
+	@py=$$(tools/find-python $*) && "$$py" -c 'import sys; sys.exit(sys.version_info[:2] != (3, $*))' \
+	  || { echo "CPython 3.$* is needed for its wheel" >&2; exit 1; }; \
+	  echo "creating .venv/dist-cp3$* with $$py" && "$$py" -m venv .venv/dist-cp3$*
+	.venv/dist-cp3$*/bin/pip install -q --upgrade pip
+	.venv/dist-cp3$*/bin/pip install -q -r requirements-dist.txt
+	@touch $@
+
+dist: $(DIST_TAGS:%=.venv/dist-%/.stamp)
+	tools/make-dist
+
+# Installs what dist/ holds into fresh environments, the wheels with no
+# compiler on PATH, the sdist with one, and tests each (tools/dist-check).
+dist-check: dist
+	tools/dist-check
 
 clean:
 	rm -rf build
