@@ -43,7 +43,9 @@ namespace {
 template <class Label>
 void label_rows(const SampleMatrix& x, const CentreMatrix& centres, Label* out) {
     const CentreLabeller labeller(x, centres);
-    runtime::parallel_for(x.n_rows,
+    const std::size_t work =
+        runtime::work_units(x.n_rows, runtime::work_units(centres.rows, std::max<std::size_t>(1, labeller.dims())));
+    runtime::parallel_for(x.n_rows, work,
                           [&](std::size_t begin, std::size_t end) { labeller.label(x, begin, end, out + begin); });
 }
 

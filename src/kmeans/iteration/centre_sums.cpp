@@ -161,13 +161,14 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
         accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end);
         return;
     }
-    runtime::parallel_for(blocks_.size(), [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t p = lo; p < hi; ++p) {
-            const Block& b = blocks_[p];
-            accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr, b.j_lo, b.j_hi, begin,
-                       end);
-        }
-    });
+    runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
+                          [&](std::size_t lo, std::size_t hi) {
+                              for (std::size_t p = lo; p < hi; ++p) {
+                                  const Block& b = blocks_[p];
+                                  accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr,
+                                             b.j_lo, b.j_hi, begin, end);
+                              }
+                          });
 }
 
 // Contiguous cluster ranges holding about the same number of this range's
@@ -195,7 +196,7 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
         ++n_blocks;
     }
     double* sums = sums_[0].data();
-    runtime::parallel_for(n_blocks, [&](std::size_t lo, std::size_t hi) {
+    runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
             accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end);
     });

@@ -1,6 +1,8 @@
 // The inertia: each sample's squared distance to the centre its label names, and their split-tree sum.
 #include "kmeans/iteration/inertia.hpp"
 
+#include <algorithm>
+
 #include "kmeans/base/engine_error.hpp"
 #include "kmeans/kernels/exact_kernels.hpp"
 #include "kmeans/kernels/reference.hpp"
@@ -122,7 +124,8 @@ double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& 
         return s;
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
-    return runtime::parallel_reduce<double>(x.n_rows, leaf, combine);
+    return runtime::parallel_reduce<double>(x.n_rows, runtime::work_units(x.n_rows, std::max<std::size_t>(1, x.n_cols)),
+                                            leaf, combine);
 }
 
 double sum_distances(const double* distances, std::size_t n) {
@@ -132,7 +135,7 @@ double sum_distances(const double* distances, std::size_t n) {
         return s;
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
-    return runtime::parallel_reduce<double>(n, leaf, combine);
+    return runtime::parallel_reduce<double>(n, n, leaf, combine);
 }
 
 }  // namespace corvalinth::kmeans

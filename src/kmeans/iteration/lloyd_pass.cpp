@@ -80,9 +80,11 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                        bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
+    // A row's work: its distances to every centre, and to its own centre.
+    const std::size_t row_work = runtime::work_units(centres.rows + 1, std::max<std::size_t>(1, x.n_cols));
     for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
         const std::size_t s1 = std::min(n, s0 + block_rows);
-        runtime::parallel_for(s1 - s0, [&](std::size_t begin, std::size_t end) {
+        runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work), [&](std::size_t begin, std::size_t end) {
             // The filter's tile buffers, for all the pieces of this range.
             FilterScratch scratch;
             // Working space for the unsettled rows of one piece; optional.

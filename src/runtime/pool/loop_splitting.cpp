@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <thread>
 
@@ -130,9 +131,16 @@ struct LoopJob : Job {
 
 }  // namespace
 
+namespace pool_internal {
+
+std::atomic<std::size_t> g_inline_work_below{kInlineWorkBelow};
+std::atomic<std::uint64_t> g_inline_loops{0};
+
+}  // namespace pool_internal
+
 namespace detail {
 
-void run_loop(std::size_t n, const LoopTask& task, void* result) {
+void run_loop(std::size_t n, const LoopTask& task, void* result, std::size_t work) {
     Worker* self = pool_internal::current_worker();
     WorkerPool* scoped = pool_internal::scoped_pool();
     WorkerPool& pool = self != nullptr ? *self->pool : scoped != nullptr ? *scoped : global_pool();
@@ -152,6 +160,16 @@ void run_loop(std::size_t n, const LoopTask& task, void* result) {
         } else {
             split_and_join(runner, 0, n, threads / 2, true, true, result);
         }
+        return;
+    }
+    if (work < pool_internal::g_inline_work_below.load(std::memory_order_relaxed)) {
+        // Too small for a hand-off: the calling thread runs the loop as the
+        // worker receiving it would when nobody takes a piece from it.
+        pool_internal::g_inline_loops.fetch_add(1, std::memory_order_relaxed);
+        if (task.result_size == 0)
+            task.leaf(task, 0, n, result);
+        else
+            split_and_join(Runner{nullptr, threads, &task}, 0, n, threads / 2, true, true, result);
         return;
     }
     // The whole range (budget T, not moved) is split here; both halves go to

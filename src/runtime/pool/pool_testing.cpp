@@ -1,4 +1,4 @@
-// Test access to the worker pool: private pools, their sleeping workers and the pool a thread's loops use.
+// Test access to the worker pool: private pools, their sleeping workers, the pool a thread's loops use, inline loops.
 #include "runtime/pool/pool_testing.hpp"
 
 #include <new>
@@ -21,6 +21,12 @@ WorkerPool& make_private_pool(std::size_t thread_count) {
 std::size_t thread_count(const WorkerPool& pool) { return pool.thread_count(); }
 
 std::size_t sleeping_workers(WorkerPool& pool) { return pool.sleeping_count(); }
+
+std::size_t set_inline_work_below(std::size_t units) {
+    return pool_internal::g_inline_work_below.exchange(units, std::memory_order_relaxed);
+}
+
+std::uint64_t inline_loop_count() { return pool_internal::g_inline_loops.load(std::memory_order_relaxed); }
 
 ScopedPool::ScopedPool(WorkerPool& pool) : previous_(pool_internal::replace_scoped_pool(&pool)) {}
 

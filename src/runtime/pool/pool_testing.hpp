@@ -1,11 +1,12 @@
 #pragma once
-// Test access to the runtime's worker pool: private pools, the pool a thread's loops use, failing thread starts.
+// Test access to the runtime's worker pool: private pools, the pool a thread's loops use, failing starts, inline loops.
 //
 // Private pools have a chosen size and run the same code as the global one;
 // they are never torn down.
 #include <pthread.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "runtime/pool/worker_pool.hpp"
 
@@ -32,6 +33,29 @@ public:
 
 private:
     WorkerPool* previous_;
+};
+
+// The work (in units, see kInlineWorkBelow) below which a loop started on a
+// thread that is not a worker runs on that thread, for every later loop of
+// the process: 0 sends every loop to the pool, kUnstatedWork runs every loop
+// that states its work on the calling thread. Returns the value it replaces.
+std::size_t set_inline_work_below(std::size_t units);
+
+// Loops that ran on their calling thread for want of work, since the process
+// started.
+std::uint64_t inline_loop_count();
+
+// While alive, loops below `units` of work run on their calling thread (see
+// set_inline_work_below); the previous value comes back at the end.
+class ScopedInlineWork {
+public:
+    explicit ScopedInlineWork(std::size_t units) : previous_(set_inline_work_below(units)) {}
+    ~ScopedInlineWork() { set_inline_work_below(previous_); }
+    ScopedInlineWork(const ScopedInlineWork&) = delete;
+    ScopedInlineWork& operator=(const ScopedInlineWork&) = delete;
+
+private:
+    std::size_t previous_;
 };
 
 using ThreadCreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);

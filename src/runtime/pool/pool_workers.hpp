@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -59,6 +60,12 @@ void forget_thread_pools();
 // The message of a failed creation: "The global thread pool has not been
 // initialized.: ThreadPoolBuildError { kind: " + kind + " }".
 std::string pool_build_error(const std::string& kind);
+
+// The work below which a loop runs on its calling thread (kInlineWorkBelow
+// unless a test changed it), and the number of loops that did so since the
+// process started.
+extern std::atomic<std::size_t> g_inline_work_below;
+extern std::atomic<std::uint64_t> g_inline_loops;
 
 // Keeps a pool whose creation failed, and some of whose workers may still
 // run, reachable for the life of the process.

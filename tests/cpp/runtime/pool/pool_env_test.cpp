@@ -259,7 +259,8 @@ int env_or(const char* name, int fallback) {
 
 // Child: pool creation with thread starts failing from the N-th on
 // (CORVALINTH_FAIL_COUNT of them, default 1; N = 0: never), over
-// CORVALINTH_ATTEMPTS loops (default 2).
+// CORVALINTH_ATTEMPTS loops (default 2) stating CORVALINTH_LOOP_WORK units of
+// work (default: none stated).
 TEST(Child, CreationWithFailingStart) {
     if (!in_child()) GTEST_SKIP() << "runs in a child process";
     g_fail_at = std::atoi(std::getenv("CORVALINTH_FAIL_AT"));
@@ -268,13 +269,15 @@ TEST(Child, CreationWithFailingStart) {
     rt::testing::set_thread_create(&failing_create);
     const std::size_t n = static_cast<std::size_t>(std::atoi(std::getenv("CORVALINTH_LOOP_SIZE")));
     const int attempts = env_or("CORVALINTH_ATTEMPTS", 2);
+    const char* work_text = std::getenv("CORVALINTH_LOOP_WORK");
+    const std::size_t work = work_text != nullptr ? std::strtoull(work_text, nullptr, 10) : rt::kUnstatedWork;
     std::size_t most_tasks = 0;
     bool installed = false;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         std::vector<std::string> leaves;
         std::mutex mutex;
         try {
-            rt::parallel_for(n, [&](std::size_t b, std::size_t e) {
+            rt::parallel_for(n, work, [&](std::size_t b, std::size_t e) {
                 std::lock_guard<std::mutex> lock(mutex);
                 leaves.push_back(std::to_string(b) + "-" + std::to_string(e));
             });
@@ -589,6 +592,45 @@ TEST(GlobalPoolCreation, SmallLoopsStillCreateThePool) {
         EXPECT_EQ(exhausted.values.count("leaves1"), 0u);
         EXPECT_EQ(exhausted.values.at("leaves2"), std::string("0-") + n + ",");
     }
+}
+
+// A loop too small for a hand-off still creates the pool first: a failing
+// start fails it (and every later loop) as before, an exhausted one raises
+// bad_alloc and the next loop tries again; once the pool runs, the loop runs
+// as one leaf on the calling thread.
+TEST(GlobalPoolCreation, LoopsKeptOnTheCallingThreadStillCreateThePool) {
+    if (in_child()) GTEST_SKIP();
+    const auto ok = run_child("Child.CreationWithFailingStart", {{"RAYON_NUM_THREADS", "3"},
+                                                                 {"CORVALINTH_FAIL_AT", "0"},
+                                                                 {"CORVALINTH_FAIL_ERRNO", "0"},
+                                                                 {"CORVALINTH_LOOP_WORK", "1"},
+                                                                 {"CORVALINTH_LOOP_SIZE", "10"}});
+    ASSERT_EQ(ok.status, 0) << ok.output;
+    EXPECT_EQ(ok.values.at("creates"), "3");
+    EXPECT_EQ(ok.values.at("leaves1"), "0-10,");
+    EXPECT_EQ(ok.values.at("ok1"), "3");
+    const auto failing = run_child("Child.CreationWithFailingStart", {{"RAYON_NUM_THREADS", "3"},
+                                                                      {"CORVALINTH_FAIL_AT", "2"},
+                                                                      {"CORVALINTH_FAIL_ERRNO", "1"},
+                                                                      {"CORVALINTH_LOOP_WORK", "1"},
+                                                                      {"CORVALINTH_LOOP_SIZE", "10"}});
+    ASSERT_EQ(failing.status, 0) << failing.output;
+    EXPECT_EQ(failing.values.at("error1"),
+              "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: IOError(Os { code: "
+              "1, kind: PermissionDenied, message: \"Operation not permitted\" }) }");
+    EXPECT_EQ(failing.values.at("error2"),
+              "The global thread pool has not been initialized.: ThreadPoolBuildError { kind: "
+              "GlobalPoolAlreadyInitialized }");
+    EXPECT_EQ(failing.values.count("leaves1") + failing.values.count("leaves2"), 0u);
+    const auto exhausted = run_child("Child.CreationWithFailingStart", {{"RAYON_NUM_THREADS", "3"},
+                                                                        {"CORVALINTH_FAIL_AT", "1"},
+                                                                        {"CORVALINTH_FAIL_ERRNO", "12"},
+                                                                        {"CORVALINTH_LOOP_WORK", "1"},
+                                                                        {"CORVALINTH_LOOP_SIZE", "10"}});
+    ASSERT_EQ(exhausted.status, 0) << exhausted.output;
+    EXPECT_EQ(exhausted.values.at("memory1"), "1");
+    EXPECT_EQ(exhausted.values.count("leaves1"), 0u);
+    EXPECT_EQ(exhausted.values.at("leaves2"), "0-10,");
 }
 
 TEST(GlobalPoolCreation, HappensOnceWhenThreadsRace) {

@@ -1,5 +1,6 @@
 // Loops on private pools of chosen sizes (same code as the global pool) and
-// on the global pool: split shapes, reductions, failures, nesting, stress.
+// on the global pool: split shapes, reductions, failures, nesting, stress,
+// loops too small for a hand-off.
 #include "runtime/pool/worker_pool.hpp"
 
 #include <gtest/gtest.h>
@@ -420,6 +421,143 @@ TEST_P(WorkerPoolSizes, NestedFailurePropagatesThroughTheOuterLoop) {
     } catch (const corvalinth::InternalFailure& failure) {
         EXPECT_STREQ(failure.what(), "inner 3");
     }
+}
+
+// Where the leaves of a loop ran and which ranges they covered.
+struct LeafLog {
+    std::mutex mutex;
+    std::vector<std::pair<std::size_t, std::size_t>> leaves;
+    std::size_t on_caller = 0;
+    std::size_t elsewhere = 0;
+    const std::thread::id caller = std::this_thread::get_id();
+
+    void record(std::size_t b, std::size_t e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        leaves.emplace_back(b, e);
+        (std::this_thread::get_id() == caller ? on_caller : elsewhere) += 1;
+    }
+};
+
+TEST(WorkerPoolInline, WorkUnitsSaturate) {
+    EXPECT_EQ(rt::work_units(342, 16), 5472u);
+    EXPECT_EQ(rt::work_units(0, SIZE_MAX), 0u);
+    EXPECT_EQ(rt::work_units(std::size_t{1} << 32, std::size_t{1} << 32), rt::kUnstatedWork);
+    EXPECT_EQ(rt::work_units(3, SIZE_MAX / 2), rt::kUnstatedWork);
+}
+
+TEST(WorkerPoolInline, DefaultThresholdIsTheNamedConstant) {
+    const std::size_t previous = rt::testing::set_inline_work_below(7);
+    EXPECT_EQ(previous, rt::kInlineWorkBelow);
+    EXPECT_EQ(rt::testing::set_inline_work_below(previous), 7u);
+}
+
+// Below the threshold a per-index loop is one leaf over [0, n) on the calling
+// thread, and a reduction follows, bit for bit, the tree of a handed-off loop
+// none of whose pieces is taken from its worker; from the threshold on (or
+// with no work stated) the calling thread runs none of the loop.
+TEST_P(WorkerPoolSizes, LoopsBelowTheThresholdRunOnTheCallingThread) {
+    const std::size_t threads = GetParam();
+    rt::testing::ScopedPool scoped(pool_of(threads));
+    for (std::size_t n : {2, 3, 7, 64, 1000, 4099}) {
+        const auto v = awkward_values(n, static_cast<unsigned>(n) + 3);
+        std::vector<std::pair<std::size_t, std::size_t>> expected_leaves;
+        const double expected = Reference{threads, &v, &expected_leaves}.whole(n);
+        std::sort(expected_leaves.begin(), expected_leaves.end());
+        for (std::size_t work : {std::size_t{0}, rt::kInlineWorkBelow - 1}) {
+            const std::uint64_t before = rt::testing::inline_loop_count();
+            LeafLog each;
+            std::vector<std::uint64_t> out(n, 0);
+            rt::parallel_for(n, work, [&](std::size_t b, std::size_t e) {
+                each.record(b, e);
+                for (std::size_t i = b; i < e; ++i) out[i] += i + 1;
+            });
+            ASSERT_EQ(each.leaves.size(), 1u) << "n=" << n << " T=" << threads;
+            EXPECT_EQ(each.leaves[0], std::make_pair(std::size_t{0}, n));
+            EXPECT_EQ(each.elsewhere, 0u);
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], i + 1);
+
+            LeafLog sum;
+            const double got = rt::parallel_reduce<double>(
+                n, work,
+                [&](std::size_t b, std::size_t e) {
+                    sum.record(b, e);
+                    return leaf_sum(v, b, e);
+                },
+                [](double lower, double upper) { return lower + upper; });
+            std::sort(sum.leaves.begin(), sum.leaves.end());
+            EXPECT_EQ(sum.leaves, expected_leaves) << "n=" << n << " T=" << threads;
+            EXPECT_EQ(bits(got), bits(expected)) << "n=" << n << " T=" << threads;
+            EXPECT_EQ(sum.elsewhere, 0u);
+            EXPECT_EQ(rt::testing::inline_loop_count(), before + 2);
+        }
+        for (std::size_t work : {rt::kInlineWorkBelow, rt::kUnstatedWork}) {
+            const std::uint64_t before = rt::testing::inline_loop_count();
+            LeafLog each;
+            rt::parallel_for(n, work, [&](std::size_t b, std::size_t e) { each.record(b, e); });
+            LeafLog sum;
+            rt::parallel_reduce<double>(
+                n, work,
+                [&](std::size_t b, std::size_t e) {
+                    sum.record(b, e);
+                    return leaf_sum(v, b, e);
+                },
+                [](double lower, double upper) { return lower + upper; });
+            EXPECT_EQ(each.on_caller, 0u) << "n=" << n << " T=" << threads;
+            EXPECT_EQ(sum.on_caller, 0u) << "n=" << n << " T=" << threads;
+            EXPECT_EQ(rt::testing::inline_loop_count(), before);
+        }
+    }
+}
+
+// The threshold knob moves the boundary both ways, and loops of one index
+// (always on the calling thread) are not counted as kept back from the pool.
+TEST_P(WorkerPoolSizes, ThresholdKnobMovesTheBoundary) {
+    rt::testing::ScopedPool scoped(pool_of(GetParam()));
+    {
+        rt::testing::ScopedInlineWork none(0);
+        LeafLog log;
+        rt::parallel_for(100, 0, [&](std::size_t b, std::size_t e) { log.record(b, e); });
+        EXPECT_EQ(log.on_caller, 0u);
+    }
+    {
+        rt::testing::ScopedInlineWork all(rt::kUnstatedWork);
+        LeafLog log;
+        rt::parallel_for(100, std::size_t{1} << 40, [&](std::size_t b, std::size_t e) { log.record(b, e); });
+        EXPECT_EQ(log.elsewhere, 0u);
+        LeafLog unstated;
+        rt::parallel_for(100, [&](std::size_t b, std::size_t e) { unstated.record(b, e); });
+        EXPECT_EQ(unstated.on_caller, 0u);
+        const std::uint64_t before = rt::testing::inline_loop_count();
+        rt::parallel_for(1, 0, [&](std::size_t, std::size_t) {});
+        EXPECT_EQ(rt::testing::inline_loop_count(), before);
+    }
+}
+
+// A failure in a loop kept on the calling thread surfaces as in the pool: the
+// lowest failing piece wins, after every piece has run.
+TEST_P(WorkerPoolSizes, FailuresOfLoopsOnTheCallingThread) {
+    rt::testing::ScopedPool scoped(pool_of(GetParam()));
+    FailingLoop loop;
+    loop.failing = {5, 900};
+    try {
+        rt::parallel_reduce<double>(
+            1000, 1,
+            [&](std::size_t b, std::size_t e) {
+                loop(b, e);
+                return 0.0;
+            },
+            [](double a, double c) { return a + c; });
+        ADD_FAILURE() << "no failure surfaced";
+    } catch (const corvalinth::InternalFailure& failure) {
+        EXPECT_STREQ(failure.what(), "piece failed at 5");
+    }
+    EXPECT_EQ(loop.running.load(), 0);
+    std::vector<std::pair<std::size_t, std::size_t>> leaves;
+    const std::vector<double> v(1000, 0.0);
+    Reference{GetParam(), &v, &leaves}.whole(1000);
+    EXPECT_EQ(loop.finished.load(), static_cast<int>(leaves.size()));
+    EXPECT_THROW(rt::parallel_for(1000, 1, [&](std::size_t b, std::size_t e) { loop(b, e); }),
+                 corvalinth::InternalFailure);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, WorkerPoolSizes, ::testing::Values(1, 2, 3, 8));
