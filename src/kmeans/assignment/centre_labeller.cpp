@@ -2,7 +2,9 @@
 #include "kmeans/assignment/centre_labeller.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
+#include "kmeans/assignment/exact_bounds.hpp"
 #include "kmeans/assignment/filter_policy.hpp"
 #include "kmeans/assignment/filtered_labels.hpp"
 #include "kmeans/base/buffers.hpp"
@@ -15,6 +17,7 @@ CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centre
     if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims_)) filter_ = FilterPanel::prepare(centres, dims_);
     // On short rows only the float32 stage beats the exact kernels.
     if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
+    exact_bounds_ = !filter_ && dims_ < kExactBoundMaxDims;
 }
 
 template <class Label>
@@ -22,6 +25,12 @@ void CentreLabeller::label_range(const SampleMatrix& x, std::size_t begin, std::
                                  FilterScratch* scratch) const {
     if (begin >= end) return;
     if (!filter_) {
+        if constexpr (std::is_same_v<Label, std::uint64_t>) {
+            if (lower != nullptr && exact_bounds_) {
+                exact_labels_with_bounds(x, begin, end, panel_, out, lower);
+                return;
+            }
+        }
         nearest_centres(x, begin, end, panel_, out);
         if (lower != nullptr) std::fill(lower, lower + (end - begin), 0.0);
     } else {

@@ -22,14 +22,17 @@ public:
     CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres);
     // out[i - begin] = index of the nearest centre to row i, for i in [begin, end).
     // With `lower` given, lower[i - begin] = a certified lower bound on the
-    // true distance from row i to every other centre (0 where the filter did
-    // not decide the sample, or does not run).
+    // true distance from row i to every other centre (0 where none is
+    // certified: the filter did not decide the sample, or neither the filter
+    // nor the exact kernels' bounds serve these centres).
     // With `scratch` (one per thread), the filter's tile buffers come from it.
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::uint64_t* out, double* lower = nullptr,
                FilterScratch* scratch = nullptr) const;
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const;
-    // Whether labelling certifies lower bounds (the filter runs).
-    bool certifies() const { return filter_.has_value(); }
+    // Whether labelling certifies lower bounds: the filter runs, or the exact
+    // kernels score rows of fewer than kExactBoundMaxDims coordinates and
+    // leave the second smallest distance.
+    bool certifies() const { return filter_.has_value() || exact_bounds_; }
     std::size_t dims() const { return dims_; }
 
 private:
@@ -39,7 +42,12 @@ private:
     std::size_t dims_;
     CentrePanel panel_;
     std::optional<FilterPanel> filter_;
+    bool exact_bounds_ = false;
 };
+
+// Rows narrower than this, labelled by the exact kernels, get bounds from
+// them (wider rows get theirs from the filter).
+inline constexpr std::size_t kExactBoundMaxDims = 8;
 
 // out[i] = index of the nearest centre to row i of x, over the first
 // min(x.n_cols, centres.cols) coordinates; parallel over the rows, one centre

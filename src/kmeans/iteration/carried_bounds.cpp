@@ -34,19 +34,4 @@ CentreMoves largest_moves(const CentreMatrix& before, const CentreMatrix& after,
     return out;
 }
 
-double moved_lower_bound(double lower, double move) {
-    const double rest = lower - move;
-    if (!(rest > 0x1p-899)) return 0.0;  // NaN included
-    return rest * (1.0 - 0x1p-50);
-}
-
-bool keeps_label(double lower, double distance, std::size_t dims) {
-    // Far from underflow and overflow of lower^2 (NaN fails too).
-    if (!(lower > 0x1p-500 && lower < 0x1p500)) return false;
-    const double d = static_cast<double>(dims);
-    const double reach = (lower * lower) * (1.0 - (2.0 * d + 16.0) * 0x1p-53);
-    // A NaN distance compares false and is scored again.
-    return reach > distance;
-}
-
 }  // namespace corvalinth::kmeans

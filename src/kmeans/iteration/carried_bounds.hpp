@@ -23,12 +23,24 @@ struct CentreMoves {
 CentreMoves largest_moves(const CentreMatrix& before, const CentreMatrix& after, std::size_t dims);
 
 // A lower bound on the distances to the other centres after they moved by at
-// most `move`, from one before (0 when nothing useful remains).
-double moved_lower_bound(double lower, double move);
+// most `move`, from one before (0 when nothing useful remains). Inline: the
+// pass runs it for every sample.
+inline double moved_lower_bound(double lower, double move) {
+    const double rest = lower - move;
+    if (!(rest > 0x1p-899)) return 0.0;  // NaN included
+    return rest * (1.0 - 0x1p-50);
+}
 
 // Whether the label of a sample stays: its exact computed squared distance to
 // its centre, `distance`, is certainly below the computed squared distance to
 // every other centre, all of which are at least `lower` away in truth.
-bool keeps_label(double lower, double distance, std::size_t dims);
+inline bool keeps_label(double lower, double distance, std::size_t dims) {
+    // Far from underflow and overflow of lower^2 (NaN fails too).
+    if (!(lower > 0x1p-500 && lower < 0x1p500)) return false;
+    const double d = static_cast<double>(dims);
+    const double reach = (lower * lower) * (1.0 - (2.0 * d + 16.0) * 0x1p-53);
+    // A NaN distance compares false and is scored again.
+    return reach > distance;
+}
 
 }  // namespace corvalinth::kmeans

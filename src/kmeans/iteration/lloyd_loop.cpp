@@ -15,10 +15,12 @@ namespace corvalinth::kmeans {
 LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     : x_(x), labels_(make_buffer<std::uint64_t>(x.n_rows, 0)), sums_(x, k) {
     // Rows of fewer than 8 features cost less to read again than the
-    // distances' buffer does to write and read back.
+    // distances' buffer does to write and read back: they keep the bounds
+    // alone (one double per sample, at most half the input from 2 features),
+    // and each pass measures the distances the keep test needs itself.
     try {
         if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
-        if (!distances_.empty()) lower_ = make_buffer<double>(x.n_rows, 0.0);
+        if (!distances_.empty() || (x.n_rows != 0 && x.n_cols >= 2)) lower_ = make_buffer<double>(x.n_rows, 0.0);
     } catch (const std::bad_alloc&) {
         lower_.clear();  // both optional: the inertia then takes a pass of its own
     }
@@ -63,7 +65,8 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (interrupted && interrupted()) return false;
         if (!fused) {
             sums_.clear();
-            bounds.moves = no_move;
+            // `updated` now holds the centres the bounds were taken against.
+            bounds.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
             lloyd_pass(x_, centres, labels_, nullptr, sums_, carried);
         }
     }

@@ -30,9 +30,10 @@ constexpr std::size_t kPieceMinRows = 64;
 namespace {
 
 // Labels the samples of [p0, p1) that do not keep their label; a piece where
-// most samples must be scored anyway is labelled whole.
+// most samples must be scored anyway is labelled whole. dist[i - p0] is the
+// exact distance of sample i to the centre it is labelled with.
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* distances, const CarriedBounds& bounds,
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds,
                      std::vector<std::size_t>& todo, std::vector<double>& rows, std::vector<std::uint64_t>& got,
                      std::vector<double>& got_lower, FilterScratch& scratch) {
     todo.clear();
@@ -43,7 +44,7 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     }
     for (std::size_t i = p0; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
-        if (keeps_label(lower, distances[i], labeller.dims()))
+        if (keeps_label(lower, dist[i - p0], labeller.dims()))
             bounds.lower[i] = lower;
         else
             todo.push_back(i);
@@ -76,8 +77,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     const std::size_t block_rows = std::max<std::size_t>(1, testing::pass_block_bytes() / row_bytes);
     const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
     const CentreLabeller labeller(x, centres);
-    const bool prune = bounds != nullptr && distances != nullptr && labeller.certifies() &&
-                       bounds->moves.other <= std::numeric_limits<double>::max();
+    const bool prune =
+        bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
     // A row's work: its distances to every centre, and to its own centre.
@@ -92,9 +93,12 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
             std::vector<double> rows;
             std::vector<std::uint64_t> got;
             std::vector<double> got_lower;
+            // Without `distances` (narrow rows), each piece's own, for the keep test.
+            std::vector<double> own;
             if (prune) {
+                const std::size_t m = std::min(piece_rows, end - begin);
                 try {
-                    const std::size_t m = std::min(piece_rows, end - begin);
+                    if (distances == nullptr) own.resize(m);
                     todo.reserve(m);
                     rows.resize(m * x.n_cols);
                     got.resize(m);
@@ -106,9 +110,14 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
             for (std::size_t p0 = s0 + begin; p0 < s0 + end; p0 += piece_rows) {
                 const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
                 if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
-                if (prune && todo.capacity() >= p1 - p0)
-                    label_unsettled(x, labeller, p0, p1, lab, distances, *bounds, todo, rows, got, got_lower, scratch);
-                else
+                if (prune && todo.capacity() >= p1 - p0) {
+                    const double* dist = distances != nullptr ? distances + p0 : own.data();
+                    if (distances == nullptr) {
+                        const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};
+                        label_distances(piece, lab + p0, centres, 0, p1 - p0, own.data());
+                    }
+                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, todo, rows, got, got_lower, scratch);
+                } else
                     labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &scratch);
             }
         });

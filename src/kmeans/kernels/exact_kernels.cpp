@@ -86,6 +86,24 @@ template void nearest_centres(const SampleMatrix&, std::size_t, std::size_t, con
 template void nearest_centres(const SampleMatrix&, std::size_t, std::size_t, const CentrePanel&, std::int32_t*,
                               const kernels::KernelTable&);
 
+void nearest_centres_with_second(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,
+                                 std::uint64_t* out, double* second, const kernels::KernelTable& table) {
+    if (begin > end || end > x.n_rows) throw InternalFailure("nearest-centre range out of bounds");
+    if (panel.dims() > x.n_cols) throw InternalFailure("centre panel wider than the samples");
+    if (begin == end) return;
+    if (panel.k() == 0 || panel.dims() == 0) {
+        // Every distance is -0.0 (or there is no centre): the first centre
+        // wins, and the second smallest is -0.0 too when there is another.
+        const double rest = panel.k() > 1 ? -0.0 : std::numeric_limits<double>::infinity();
+        for (std::size_t i = begin; i < end; ++i) {
+            out[i - begin] = 0;
+            second[i - begin] = rest;
+        }
+        return;
+    }
+    table.nearest_second(sample_view(x), begin, end, panel.view(), out, second);
+}
+
 void distances_to_centre(const SampleMatrix& x, const double* centre, std::size_t dims, double* out,
                          const kernels::KernelTable& table) {
     if (dims > x.n_cols) throw InternalFailure("centre wider than the samples");

@@ -42,6 +42,13 @@ template <class Label>
 void nearest_centres(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel, Label* out,
                      const kernels::KernelTable& table = kernels::selected_kernels());
 
+// nearest_centres with std::uint64_t labels, and second[i - begin] = the
+// smallest squared distance from row i to a centre other than (one instance
+// of) its label, NaN distances left out, +inf when there is none.
+void nearest_centres_with_second(const SampleMatrix& x, std::size_t begin, std::size_t end, const CentrePanel& panel,
+                                 std::uint64_t* out, double* second,
+                                 const kernels::KernelTable& table = kernels::selected_kernels());
+
 // out[i] = squared_distance(row i of x, centre) for every row of x, using the
 // first `dims` coordinates of both; vectorised across samples (seeding).
 void distances_to_centre(const SampleMatrix& x, const double* centre, std::size_t dims, double* out,

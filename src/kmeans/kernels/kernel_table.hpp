@@ -22,6 +22,11 @@ using NearestFn64 = void (*)(const SampleView& x, std::size_t begin, std::size_t
                              std::uint64_t* out);
 using NearestFn32 = void (*)(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
                              std::int32_t* out);
+// The same, and second[i - begin] = the smallest distance from row i to a
+// centre other than (one instance of) its label, NaN distances left out,
+// +inf when there is none (docs/proofs/carried-bounds.md, section 10.2'').
+using NearestSecondFn = void (*)(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                                 std::uint64_t* out, double* second);
 // out[i] = squared distance of row i to `centre` over `dims` coordinates, for i < n.
 using DistancesFn = void (*)(const SampleView& x, std::size_t n, const double* centre, std::size_t dims, double* out);
 // out[i - begin] = squared distance of row i to row labels[i - begin] of
@@ -42,6 +47,7 @@ using Filter32ScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size
 struct KernelTable {
     NearestFn64 nearest64;
     NearestFn32 nearest32;
+    NearestSecondFn nearest_second;
     DistancesFn distances;
     AssignedDistancesFn assigned_distances;
     FilterScoresFn filter_scores;
@@ -50,12 +56,13 @@ struct KernelTable {
     std::size_t filter32_tile;
 };
 
-// The table of one set of kernel instantiations: Exact (nearest, distances, assigned distances),
+// The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
 // Filter64 and Filter32 (scores, tile width T).
 template <class Exact, class Filter64, class Filter32>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
+            &Exact::nearest_second,
             &Exact::distances,
             &Exact::assigned_distances,
             &Filter64::scores,

@@ -25,6 +25,11 @@ double filter32_absolute_scale();
 std::size_t filter32_decided_total();
 void count_filter32_decided(std::size_t count);
 
+// The margin of the bound the exact kernels leave (the rounding of the
+// distances, the root and the products): 0 drops it.
+void set_exact_bound_margin_scale(double scale);
+double exact_bound_margin_scale();
+
 // The centres' movement bound of the carried bounds.
 void set_move_scale(double scale);
 double move_scale();

@@ -19,6 +19,12 @@
 // samples (sample-lane kernels), never different coordinates. No kernel needs
 // heap memory: tiles are read straight from the view, whatever its strides, or
 // copied into a small block on the stack.
+//
+// The nearest-centre kernels with B = true also leave, per sample, the
+// smallest distance to a centre other than (one instance of) the label, NaN
+// distances left out and +inf when there is none: each running pair (best,
+// second) takes f as second = f < best ? best : min(f, second), best =
+// min(f, best) (docs/proofs/carried-bounds.md, section 10.2'').
 #include <cstddef>
 #include <cstdint>
 
@@ -47,10 +53,20 @@ inline std::uint64_t pick_lane(const double* bd, const double* bi) {
     return best < kPlusInf ? label : 0;
 }
 
+// The second value of the lanes' pairs (bd, sd) once the label is known: the
+// winning lane's second and every other lane's best. +inf when nothing is
+// below +inf (the label is then 0 and lane 0's pair is all +inf or above).
+inline double pick_second(const double* bd, const double* sd, std::uint64_t label) {
+    const std::size_t w = label % kPanelLanes;
+    double second = sd[w];
+    for (std::size_t l = 0; l < kPanelLanes; ++l) second = (l != w && bd[l] < second) ? bd[l] : second;
+    return second;
+}
+
 // Panel kernel: S consecutive samples against every block of centres, one
 // lane per centre. Sample coordinates are broadcast straight from the view.
-template <class V, std::size_t S, class Out>
-inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+template <class V, std::size_t S, bool B, class Out>
+inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& p, Out* out, double* sec) {
     using reg = typename V::reg;
     constexpr std::size_t NV = kPanelLanes / V::lanes;
     const std::size_t dims = p.dims;
@@ -59,10 +75,12 @@ inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& 
     for (std::size_t s = 0; s < S; ++s) a[s] = x.data + static_cast<std::ptrdiff_t>(i0 + s) * x.row_stride;
     reg best[S][NV];
     reg bidx[S][NV];
+    reg second[S][NV];
     for (std::size_t s = 0; s < S; ++s)
         for (std::size_t v = 0; v < NV; ++v) {
             best[s][v] = V::set1(kPlusInf);
             bidx[s][v] = V::set1(0.0);
+            second[s][v] = V::set1(kPlusInf);
         }
     const double* blk = p.panel;
     for (std::size_t b = 0; b < p.blocks; ++b, blk += dims * kPanelLanes) {
@@ -85,6 +103,7 @@ inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& 
         for (std::size_t s = 0; s < S; ++s)
             for (std::size_t v = 0; v < NV; ++v) {
                 const auto m = V::lt(acc[s][v], best[s][v]);
+                if constexpr (B) second[s][v] = V::blend(m, V::min(acc[s][v], second[s][v]), best[s][v]);
                 best[s][v] = V::min(acc[s][v], best[s][v]);
                 bidx[s][v] = V::blend(m, bidx[s][v], bv);
             }
@@ -96,16 +115,22 @@ inline void panel_samples(const SampleView& x, std::size_t i0, const PanelView& 
             V::store(bd + v * V::lanes, best[s][v]);
             V::store(bi + v * V::lanes, bidx[s][v]);
         }
-        out[s] = static_cast<Out>(pick_lane(bd, bi));
+        const std::uint64_t label = pick_lane(bd, bi);
+        out[s] = static_cast<Out>(label);
+        if constexpr (B) {
+            double sd[kPanelLanes];
+            for (std::size_t v = 0; v < NV; ++v) V::store(sd + v * V::lanes, second[s][v]);
+            sec[s] = pick_second(bd, sd, label);
+        }
     }
 }
 
 // Column-major kernel (row stride 1): NC centres (c, c+1, ...) against NS
 // vectors of consecutive samples, one lane per sample; the running bests are
 // updated centre by centre in index order.
-template <class V, std::size_t NS, std::size_t NC>
+template <class V, std::size_t NS, std::size_t NC, bool B>
 inline void column_centres(const SampleView& x, std::size_t i0, const PanelView& p, std::size_t c,
-                           typename V::reg* best, typename V::reg* idx) {
+                           typename V::reg* best, typename V::reg* idx, typename V::reg* second) {
     using reg = typename V::reg;
     const std::size_t dims = p.dims;
     reg acc[NC][NS];
@@ -128,25 +153,31 @@ inline void column_centres(const SampleView& x, std::size_t i0, const PanelView&
         const reg cv = V::set1(static_cast<double>(c + cc));
         for (std::size_t v = 0; v < NS; ++v) {
             const auto m = V::lt(acc[cc][v], best[v]);
+            if constexpr (B) second[v] = V::blend(m, V::min(acc[cc][v], second[v]), best[v]);
             best[v] = V::min(acc[cc][v], best[v]);
             idx[v] = V::blend(m, idx[v], cv);
         }
     }
 }
 
-template <class V, std::size_t NS, std::size_t NC, class Out>
-inline void column_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+template <class V, std::size_t NS, std::size_t NC, bool B, class Out>
+inline void column_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out, double* sec) {
     using reg = typename V::reg;
     reg best[NS];
     reg idx[NS];
+    reg second[NS];
     for (std::size_t v = 0; v < NS; ++v) {
         best[v] = V::set1(kPlusInf);
         idx[v] = V::set1(0.0);
+        second[v] = V::set1(kPlusInf);
     }
     std::size_t c = 0;
-    for (; c + NC <= p.k; c += NC) column_centres<V, NS, NC>(x, i0, p, c, best, idx);
-    for (; c < p.k; ++c) column_centres<V, NS, 1>(x, i0, p, c, best, idx);
-    for (std::size_t v = 0; v < NS; ++v) V::store_labels(out + v * V::lanes, idx[v]);
+    for (; c + NC <= p.k; c += NC) column_centres<V, NS, NC, B>(x, i0, p, c, best, idx, second);
+    for (; c < p.k; ++c) column_centres<V, NS, 1, B>(x, i0, p, c, best, idx, second);
+    for (std::size_t v = 0; v < NS; ++v) {
+        V::store_labels(out + v * V::lanes, idx[v]);
+        if constexpr (B) V::store(sec + v * V::lanes, second[v]);
+    }
 }
 
 // Widest rows that are copied into a column-major tile on the stack.
@@ -155,8 +186,8 @@ inline constexpr std::size_t kPackMaxDims = 64;
 // Rows of up to kPackMaxDims coordinates, any strides: the tile's samples are
 // copied (values unchanged) into a column-major block on the stack, then run
 // as a column-major view.
-template <class V, std::size_t NS, std::size_t NC, class Out>
-inline void packed_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+template <class V, std::size_t NS, std::size_t NC, bool B, class Out>
+inline void packed_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out, double* sec) {
     constexpr std::size_t T = NS * V::lanes;
     alignas(64) double tile[kPackMaxDims * T];
     for (std::size_t t = 0; t < T; ++t) {
@@ -165,7 +196,7 @@ inline void packed_tile(const SampleView& x, std::size_t i0, const PanelView& p,
         for (std::size_t j = 0; j < p.dims; ++j, off += x.col_stride) tile[j * T + t] = a[off];
     }
     const SampleView packed{tile, 1, static_cast<std::ptrdiff_t>(T)};
-    column_tile<V, NS, NC>(packed, 0, p, out);
+    column_tile<V, NS, NC, B>(packed, 0, p, out, sec);
 }
 
 // Kernel for few coordinates (D known at compile time): the tile's NS vectors
@@ -174,8 +205,8 @@ inline void packed_tile(const SampleView& x, std::size_t i0, const PanelView& p,
 // traits' load_pairs, whose lane order pairs_order puts back. The sum starts
 // from the first square instead of -0.0 + square: a square is never -0.0, so
 // that addition changes no bit.
-template <class V, std::size_t D, std::size_t NS, class Out>
-inline void small_dims_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out) {
+template <class V, std::size_t D, std::size_t NS, bool B, class Out>
+inline void small_dims_tile(const SampleView& x, std::size_t i0, const PanelView& p, Out* out, double* sec) {
     using reg = typename V::reg;
     const bool pairs = D == 2 && x.col_stride == 1 && x.row_stride == 2;
     reg xv[D][NS];
@@ -192,9 +223,11 @@ inline void small_dims_tile(const SampleView& x, std::size_t i0, const PanelView
     }
     reg best[NS];
     reg idx[NS];
+    reg second[NS];
     for (std::size_t v = 0; v < NS; ++v) {
         best[v] = V::set1(kPlusInf);
         idx[v] = V::set1(0.0);
+        second[v] = V::set1(kPlusInf);
     }
     const std::size_t k = p.k;
     const double* centre = p.splat;  // D coordinates and the index, each over kPanelLanes lanes
@@ -211,11 +244,15 @@ inline void small_dims_tile(const SampleView& x, std::size_t i0, const PanelView
         const reg cv = V::load(centre + D * kPanelLanes);
         for (std::size_t v = 0; v < NS; ++v) {
             const auto m = V::lt(acc[v], best[v]);
+            if constexpr (B) second[v] = V::blend(m, V::min(acc[v], second[v]), best[v]);
             best[v] = V::min(acc[v], best[v]);
             idx[v] = V::blend(m, idx[v], cv);
         }
     }
-    for (std::size_t v = 0; v < NS; ++v) V::store_labels(out + v * V::lanes, pairs ? V::pairs_order(idx[v]) : idx[v]);
+    for (std::size_t v = 0; v < NS; ++v) {
+        V::store_labels(out + v * V::lanes, pairs ? V::pairs_order(idx[v]) : idx[v]);
+        if constexpr (B) V::store(sec + v * V::lanes, pairs ? V::pairs_order(second[v]) : second[v]);
+    }
 }
 
 // Runs Tile over the whole tiles of [begin, end); returns where the remaining
@@ -227,23 +264,21 @@ inline std::size_t whole_tiles(std::size_t begin, std::size_t end, Out* out, Til
     return i;
 }
 
-template <class V, std::size_t NS, class Out>
-inline std::size_t small_dims(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, Out* out) {
+template <class V, std::size_t NS, bool B, class Out>
+inline std::size_t small_dims(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, Out* out,
+                              double* sec) {
     constexpr std::size_t T = NS * V::lanes;
     static_assert(kSplatMaxDims == 4);
+    auto run = [&]<std::size_t D>() {
+        return whole_tiles<T>(begin, end, out, [&](std::size_t i, Out* o) {
+            small_dims_tile<V, D, NS, B>(x, i, p, o, B ? sec + (i - begin) : nullptr);
+        });
+    };
     switch (p.dims) {
-        case 1:
-            return whole_tiles<T>(begin, end, out,
-                                  [&](std::size_t i, Out* o) { small_dims_tile<V, 1, NS>(x, i, p, o); });
-        case 2:
-            return whole_tiles<T>(begin, end, out,
-                                  [&](std::size_t i, Out* o) { small_dims_tile<V, 2, NS>(x, i, p, o); });
-        case 3:
-            return whole_tiles<T>(begin, end, out,
-                                  [&](std::size_t i, Out* o) { small_dims_tile<V, 3, NS>(x, i, p, o); });
-        case 4:
-            return whole_tiles<T>(begin, end, out,
-                                  [&](std::size_t i, Out* o) { small_dims_tile<V, 4, NS>(x, i, p, o); });
+        case 1: return run.template operator()<1>();
+        case 2: return run.template operator()<2>();
+        case 3: return run.template operator()<3>();
+        case 4: return run.template operator()<4>();
         default: return begin;
     }
 }
@@ -378,26 +413,18 @@ template <class V, std::size_t S, std::size_t NS, std::size_t NC, std::size_t ND
 struct ExactKernels {
     static_assert(RB == RowBlocks::no || HasLoadBlock<V>);
 
-    // Few coordinates: register-resident sample tiles. Column-major views:
-    // lanes across samples, loaded in place; up to kPackMaxDims coordinates,
-    // the same after a copy into a column-major tile. Otherwise (and for the
-    // last, partial tile) the panel kernel, lanes across centres, which is
-    // the faster one for wide rows.
+    // out[i - begin] = the nearest centre's index (see nearest_pass).
     template <class Out>
     static void nearest(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, Out* out) {
-        std::size_t i = begin;
-        if (p.dims <= kSplatMaxDims) {
-            i = small_dims<V, NS>(x, begin, end, p, out);
-        } else if (x.row_stride == 1) {
-            i = whole_tiles<NS * V::lanes>(begin, end, out,
-                                           [&](std::size_t t, Out* o) { column_tile<V, NS, NC>(x, t, p, o); });
-        } else if (p.dims <= kPackMaxDims) {
-            i = whole_tiles<NS * V::lanes>(begin, end, out,
-                                           [&](std::size_t t, Out* o) { packed_tile<V, NS, NC>(x, t, p, o); });
-        } else {
-            i = whole_tiles<S>(begin, end, out, [&](std::size_t t, Out* o) { panel_samples<V, S>(x, t, p, o); });
-        }
-        for (; i < end; ++i) panel_samples<V, 1>(x, i, p, out + (i - begin));
+        nearest_pass<false>(x, begin, end, p, out, nullptr);
+    }
+
+    // The same, and second[i - begin] = the smallest distance of row i to a
+    // centre other than (one instance of) its label, NaN ones left out, +inf
+    // when there is none.
+    static void nearest_second(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p,
+                               std::uint64_t* out, double* second) {
+        nearest_pass<true>(x, begin, end, p, out, second);
     }
 
     // Lanes across samples; the last, partial tile is done one sample at a time.
@@ -470,6 +497,31 @@ struct ExactKernels {
     }
 
 private:
+    // Few coordinates: register-resident sample tiles. Column-major views:
+    // lanes across samples, loaded in place; up to kPackMaxDims coordinates,
+    // the same after a copy into a column-major tile. Otherwise (and for the
+    // last, partial tile) the panel kernel, lanes across centres, which is
+    // the faster one for wide rows. With B, the second values go to `sec`.
+    template <bool B, class Out>
+    static void nearest_pass(const SampleView& x, std::size_t begin, std::size_t end, const PanelView& p, Out* out,
+                             double* sec) {
+        auto at = [&](std::size_t t) { return B ? sec + (t - begin) : nullptr; };
+        std::size_t i = begin;
+        if (p.dims <= kSplatMaxDims) {
+            i = small_dims<V, NS, B>(x, begin, end, p, out, sec);
+        } else if (x.row_stride == 1) {
+            i = whole_tiles<NS * V::lanes>(
+                begin, end, out, [&](std::size_t t, Out* o) { column_tile<V, NS, NC, B>(x, t, p, o, at(t)); });
+        } else if (p.dims <= kPackMaxDims) {
+            i = whole_tiles<NS * V::lanes>(
+                begin, end, out, [&](std::size_t t, Out* o) { packed_tile<V, NS, NC, B>(x, t, p, o, at(t)); });
+        } else {
+            i = whole_tiles<S>(begin, end, out,
+                               [&](std::size_t t, Out* o) { panel_samples<V, S, B>(x, t, p, o, at(t)); });
+        }
+        for (; i < end; ++i) panel_samples<V, 1, B>(x, i, p, out + (i - begin), at(i));
+    }
+
     // Two vectors of rows per block tile: enough sums in flight, few rows read at once.
     static constexpr std::size_t kBlockVectors = 2;
     // Column-major samples wider than this are swept column by column; narrower

@@ -277,6 +277,58 @@ INSTANTIATE_TEST_SUITE_P(Blobs, CarriedBoundsFit,
                                            FitCase{1500, 130, 5, 5, 3.0, 0.0, true, Layout::RowMajor},
                                            FitCase{1500, 40, 64, 30, 0.5, -3e5, false, Layout::ReversedBoth}));
 
+// Rows of 1 to 7 features: bounds from the exact kernels (and, from 256
+// centres, from the float32 stage); every fit equal to the plain reference
+// bit for bit. Near-ties (centres seeded on duplicated integer points), huge
+// and tiny scales, every layout kind, and a NaN, after which no bound may be
+// used. Rows of one feature keep no bounds.
+struct NarrowCase {
+    std::size_t n, d, k, groups;
+    double spread, offset, scale;
+    bool integers, nan;
+    Layout layout;
+};
+
+class NarrowBoundsFit : public ::testing::TestWithParam<NarrowCase> {};
+
+TEST_P(NarrowBoundsFit, SkipsScoringAndMatchesTheReference) {
+    const auto& p = GetParam();
+    auto v = blobs(p.n * 3 + p.d, p.n, p.d, p.groups, p.spread, p.offset, p.integers);
+    for (double& e : v) e *= p.scale;
+    if (p.nan) v[(p.n / 2) * p.d + p.d - 1] = kNaN;
+    const Samples x(v, p.n, p.d, p.layout);
+    const std::uint64_t kept_before = testing::kept_label_count();
+    KMeansModel m;
+    m.params = KMeansParams{p.k, 30, 0.0, 23};
+    ASSERT_FALSE(fit(m, x, nullptr).has_value());
+    const auto ref = testing::reference_fit(x, p.k, 30, 23);
+    EXPECT_EQ(m.n_iter_, ref.n_iter);
+    EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, ref.centres), "");
+    if (!p.nan) EXPECT_NEAR(m.inertia_, ref.last_inertia, std::abs(ref.last_inertia) * 1e-12);
+    const std::uint64_t kept = testing::kept_label_count() - kept_before;
+    if (p.d == 1 || p.nan)
+        EXPECT_EQ(kept, 0u);
+    else
+        EXPECT_GT(kept, 5 * p.n) << "the bounds kept too few labels";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blobs, NarrowBoundsFit,
+    ::testing::Values(NarrowCase{3000, 1, 5, 5, 1.0, 0.0, 1.0, false, false, Layout::RowMajor},
+                      NarrowCase{3000, 2, 3, 3, 1.0, 0.0, 1.0, false, false, Layout::RowMajor},
+                      NarrowCase{3000, 2, 8, 8, 1.0, 0.0, 1.0, false, false, Layout::ColumnMajor},
+                      NarrowCase{3000, 3, 16, 16, 2.0, 1e8, 1.0, false, false, Layout::ReversedRows},
+                      NarrowCase{3000, 3, 64, 40, 0.5, 0.0, 1.0, false, false, Layout::PaddedRows},
+                      NarrowCase{2000, 4, 12, 6, 1.0, 0.5, 1.0, true, false, Layout::RowMajor},
+                      NarrowCase{2000, 4, 20, 12, 1.0, 0.0, 1e-120, false, false, Layout::ReversedBoth},
+                      NarrowCase{2000, 5, 9, 9, 1.0, 0.0, 1e140, false, false, Layout::Strided},
+                      NarrowCase{2000, 5, 33, 20, 1.0, 0.5, 1.0, true, false, Layout::ColumnMajor},
+                      NarrowCase{2000, 6, 7, 7, 1.0, -3e5, 1.0, false, false, Layout::ReversedColumnMajor},
+                      NarrowCase{2000, 7, 17, 10, 1.0, 0.0, 1.0, false, false, Layout::ReversedCols},
+                      NarrowCase{2000, 7, 40, 30, 0.5, 0.0, 1.0, true, false, Layout::RowMajor},
+                      NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
+                      NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
+
 // Fault injection: bounds that ignore how far the centres moved keep labels
 // they must not, and the fit leaves the reference.
 TEST(CarriedBoundsFit, IgnoringTheMovementGoesWrong) {
@@ -293,6 +345,27 @@ TEST(CarriedBoundsFit, IgnoringTheMovementGoesWrong) {
         ASSERT_FALSE(fit(m, x, nullptr).has_value());
         const auto ref = testing::reference_fit(x, 20, 15, seed);
         wrong += testing::centre_mismatch(*m.cluster_centers_, ref.centres) != "";
+    }
+    EXPECT_GT(wrong, 0u);
+}
+
+// The same on rows of 2 and 3 features, whose bounds come from the exact kernels.
+TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
+    struct Restore {
+        ~Restore() { testing::set_move_scale(1.0); }
+    } restore;
+    testing::set_move_scale(0.0);
+    std::size_t wrong = 0;
+    for (const std::size_t d : {2u, 3u}) {
+        for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+            const auto v = blobs(seed, 2000, d, 10, 4.0, 0.0, false);
+            const Samples x(v, 2000, d);
+            KMeansModel m;
+            m.params = KMeansParams{20, 15, 0.0, seed};
+            ASSERT_FALSE(fit(m, x, nullptr).has_value());
+            const auto ref = testing::reference_fit(x, 20, 15, seed);
+            wrong += testing::centre_mismatch(*m.cluster_centers_, ref.centres) != "";
+        }
     }
     EXPECT_GT(wrong, 0u);
 }

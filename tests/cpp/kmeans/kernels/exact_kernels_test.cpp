@@ -216,6 +216,94 @@ INSTANTIATE_TEST_SUITE_P(LargeShapes, NearestCentresMatchReference,
                                             ::testing::Values<std::size_t>(64, 100)),
                          label_param_name);
 
+// The labels with the second smallest distance (the carried bounds' input):
+// labels as the reference, and the second the smallest reference distance to
+// another centre, NaN ones left out, bit for bit; ties, duplicates and
+// special values included.
+class NearestSecondMatchesReference : public ::testing::TestWithParam<LabelParam> {};
+
+TEST_P(NearestSecondMatchesReference, LabelsAndSecondBitIdentical) {
+    const auto [variant, layout, widths, d, k] = GetParam();
+    if (!kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+
+    const std::size_t n = 61;
+    const std::size_t x_cols = d + (widths == Widths::WiderSamples ? 3 : 0);
+    const std::size_t c_cols = d + (widths == Widths::WiderCentres ? 2 : 0);
+    ValueSource src(7000003 * d + 7919 * k + 31 * static_cast<std::size_t>(layout) + static_cast<std::size_t>(widths));
+    CentreMatrix centres = make_centres(src, k, c_cols);
+    std::vector<double> values = src.matrix(n, x_cols);
+    plant_ties(values, n, x_cols, centres, d);
+    const SampleStore store = lay_out(values, n, x_cols, layout);
+    const SampleMatrix& x = store.view;
+    const CentrePanel panel(centres, d);
+
+    std::vector<std::uint64_t> expected(n);
+    std::vector<double> expected_second(n, kInf);
+    std::size_t finite = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        expected[i] = nearest_centre(x.row(i), x.col_stride, d, centres.values.data(), k, c_cols);
+        for (std::size_t c = 0; c < k; ++c) {
+            if (c == expected[i]) continue;
+            const double v = squared_distance(x.row(i), x.col_stride, d, centres.row(c), d);
+            if (v < expected_second[i]) expected_second[i] = v;
+        }
+        finite += expected_second[i] < kInf;
+    }
+    // Not vacuous: most samples have a second centre at a finite distance
+    // (one row repeated may have none; two centres are often both special).
+    if (k > 2 && d > 0 && layout != Layout::RepeatedRow) EXPECT_GT(finite, n / 2);
+
+    for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, n}, {5, n - 3}, {17, 18}, {9, 9}}) {
+        std::vector<std::uint64_t> got(end - begin + 1, 777);
+        std::vector<double> second(end - begin + 1, 777.0);
+        nearest_centres_with_second(x, begin, end, panel, got.data(), second.data(), kernels_of(variant));
+        for (std::size_t i = begin; i < end; ++i) {
+            ASSERT_EQ(got[i - begin], expected[i]) << "sample " << i << " range [" << begin << ", " << end << ")";
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(second[i - begin]), std::bit_cast<std::uint64_t>(expected_second[i]))
+                << "sample " << i << ": " << second[i - begin] << " vs " << expected_second[i];
+        }
+        EXPECT_EQ(got[end - begin], 777u) << "wrote past the range";
+        EXPECT_EQ(second[end - begin], 777.0) << "wrote past the range";
+    }
+}
+
+// Narrow rows (every register-tile kernel and the column and packed tiles),
+// wider ones (the panel kernel's lane merge), few and many centres.
+INSTANTIATE_TEST_SUITE_P(AllShapes, NearestSecondMatchesReference,
+                         ::testing::Combine(kVariants, kLayouts, ::testing::Values(Widths::Same, Widths::WiderSamples),
+                                            ::testing::Values<std::size_t>(0, 1, 2, 3, 4, 5, 6, 7, 9, 70),
+                                            ::testing::Values<std::size_t>(1, 2, 7, 9, 33, 64)),
+                         label_param_name);
+
+TEST(NearestSecondEdges, TiesAndSpecialValuesByHand) {
+    // Centres 0 and 2 are equally near the first sample: the second is the minimum itself.
+    const CentreMatrix c{3, 2, {0.0, 0.0, 5.0, 5.0, 2.0, 0.0}};
+    const std::vector<double> v{1.0, 0.0, 4.0, 4.0, kNaN, 0.0, 1.0, kInf};
+    const SampleStore store = lay_out(v, 4, 2, Layout::RowMajor);
+    const CentrePanel panel(c, 2);
+    for (const Kernel variant : {Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8}) {
+        if (!kernel_available(variant)) continue;
+        std::uint64_t got[4];
+        double second[4];
+        nearest_centres_with_second(store.view, 0, 4, panel, got, second, kernels_of(variant));
+        EXPECT_EQ(got[0], 0u);
+        EXPECT_EQ(second[0], 1.0);
+        EXPECT_EQ(got[1], 1u);
+        EXPECT_EQ(second[1], 20.0);  // centre 2: 4 + 16
+        EXPECT_EQ(got[2], 0u);  // every distance NaN
+        EXPECT_EQ(second[2], kInf);
+        EXPECT_EQ(got[3], 0u);  // every distance +inf
+        EXPECT_EQ(second[3], kInf);
+    }
+    // One centre: no other one.
+    const CentreMatrix one{1, 2, {0.0, 0.0}};
+    const CentrePanel single(one, 2);
+    std::uint64_t got[4];
+    double second[4];
+    nearest_centres_with_second(store.view, 0, 4, single, got, second);
+    for (const double s : second) EXPECT_EQ(s, kInf);
+}
+
 using DistanceParam = std::tuple<Kernel, Layout, std::size_t, std::size_t>;
 
 class DistancesToCentreMatchReference : public ::testing::TestWithParam<DistanceParam> {};
