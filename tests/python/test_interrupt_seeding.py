@@ -10,10 +10,13 @@ signal. The fit must raise at once and leave the record exactly as it was.
 
 from __future__ import annotations
 
+import json
 import signal
+import subprocess
 
 import pytest
 
+from conftest import python_command
 from test_interrupt import run_child
 
 CHILD = r"""
@@ -68,3 +71,53 @@ def test_signal_interrupts_seeding(method, max_iters):
     # n_iter_, inertia_ and the centres are those of the earlier fit.
     assert report["kept"], report
     assert report["n_iter"] == max_iters
+
+
+
+# A seeding of two clusters is a single pass over the samples, with no step
+# to check between: the interrupt check runs inside that pass every few
+# milliseconds. A timer signal every millisecond from just before the fit
+# (max_iters=0, so nothing but the seeding runs): its handler raises
+# KeyboardInterrupt at the first check where it finds the model borrowed,
+# inside the fit, which then leaves the model as it was.
+FIRST_PASS_CHILD = r"""
+import json, signal, time
+import numpy as np
+import corvalinth
+
+x = np.random.default_rng(2).normal(size=(500_000, 16))  # 64 MB
+model = corvalinth.KMeans(n_clusters=2, max_iters=0, random_state=1)
+model.fit(x[:100])
+before = model.cluster_centers_.tobytes()
+inside = []
+
+def on_alarm(signum, frame):
+    try:
+        model.n_iter_
+    except RuntimeError:
+        inside.append(True)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, on_alarm)
+started = time.monotonic()
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+try:
+    model.fit(x)
+    outcome = "returned"
+except KeyboardInterrupt:
+    outcome = "KeyboardInterrupt"
+took = time.monotonic() - started
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(json.dumps({"outcome": outcome, "inside": len(inside), "took": took,
+                  "kept": model.cluster_centers_.tobytes() == before and model.n_iter_ == 0}), flush=True)
+"""
+
+
+def test_interrupt_inside_a_one_pass_seeding():
+    child = subprocess.run(python_command(FIRST_PASS_CHILD), capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-2000:]
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report["outcome"] == "KeyboardInterrupt", report
+    assert report["inside"] == 1
+    assert report["kept"]

@@ -337,3 +337,45 @@ def test_pool_start_out_of_memory_then_works(method, workers, margin):
     # The workers and the main thread only: the worker that ran at the failed
     # start was kept for the pool, not started a second time.
     assert report["threads"] == workers + 1
+
+
+# The seeding's acceleration buffers are optional and within half the input's
+# size: with little address space to spare beyond a 64 MiB input (65,536 x 128),
+# a fit with enough clusters for the seeding to copy the samples (24) succeeds
+# as one without the copy (23) does, and gives the centres of a fit without
+# the limit. The pool and its threads' heaps exist before the limit is set.
+SEEDING_UNDER_LIMIT = r'''
+import json, resource, sys
+import numpy as np
+import corvalinth
+
+clusters, margin = int(sys.argv[1]), int(sys.argv[2])
+rng = np.random.default_rng(4)
+x = rng.normal(size=(65_536, 128)) + rng.integers(0, 30, size=(65_536, 1)) * 2.0
+params = dict(n_clusters=clusters, max_iters=2, tol=0.0, random_state=1)
+free = corvalinth.KMeans(**params)
+free.fit(x)
+model = corvalinth.KMeans(**params)
+with open("/proc/self/status") as f:
+    size = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + margin, resource.RLIM_INFINITY))
+try:
+    model.fit(x)
+    outcome = "returned"
+except BaseException as e:
+    outcome = type(e).__name__
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+same = outcome == "returned" and model.cluster_centers_.tobytes() == free.cluster_centers_.tobytes()
+print(json.dumps(dict(outcome=outcome, same=same)))
+'''
+
+
+@heap_limited
+@pytest.mark.parametrize("clusters", [23, 24, 40])
+def test_seeding_buffers_give_way_under_an_address_space_limit(clusters):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    child = subprocess.run(python_command(SEEDING_UNDER_LIMIT) + [str(clusters), str(16 << 20)],
+                           capture_output=True, text=True, timeout=120, env=env)
+    assert child.returncode == 0, f"exit status {child.returncode}: {child.stderr[-2000:]}"
+    report = json.loads(child.stdout.strip().splitlines()[-1])
+    assert report == dict(outcome="returned", same=True)

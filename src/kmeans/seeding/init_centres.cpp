@@ -1,12 +1,13 @@
 // k-means++ seeding: the sequential steps around the parallel lowering pass.
 #include "kmeans/seeding/init_centres.hpp"
 
-#include <chrono>
+#include <optional>
 #include <vector>
 
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/base/interface_texts.hpp"
 #include "kmeans/base/row_copy.hpp"
+#include "kmeans/seeding/interrupt_pacer.hpp"
 #include "kmeans/seeding/seeding_distances.hpp"
 #include "runtime/internal_failure.hpp"
 
@@ -14,9 +15,6 @@ namespace corvalinth::kmeans {
 namespace {
 
 constexpr std::size_t kChunk = kSeedingChunk;
-
-// Seeding checks for interrupts no more often than this.
-constexpr std::chrono::milliseconds kCheckInterval{2};
 
 // The first sample whose running sum of closest[] reaches `target` (ordered
 // comparison), or n when there is none. Entries are never negative or NaN, so
@@ -57,12 +55,14 @@ bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
 
     SeedingDistances distances(n, k);
     std::vector<double> ends = make_buffer<double>((n + kChunk - 1) / kChunk, 0.0);
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point checked = Clock::now();
+    // Checks run between steps and between the pieces of a step's pass.
+    InterruptPacer pacer(interrupted);
     for (std::size_t c = 1; c < k; ++c) {
         // The lowering may run on the pool; the total, the pick and every
         // draw stay on the calling thread in sample order.
-        const double total = distances.lower(x, centres, c - 1, ends);
+        const std::optional<double> lowered = distances.lower(x, centres, c - 1, ends, pacer);
+        if (!lowered) return false;
+        const double total = *lowered;
         const std::vector<double>& closest = distances.closest();
         if (total == 0.0) {
             // Every sample coincides with a chosen centre.
@@ -74,13 +74,7 @@ bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
             const std::size_t i = weighted_pick(closest, ends, total * rng.uniform_unit());
             if (i < n) copy_sample_row(x, i, centres.row(c), d);
         }
-        if (interrupted && c + 1 < k) {
-            const Clock::time_point now = Clock::now();
-            if (now - checked >= kCheckInterval) {
-                if (interrupted()) return false;
-                checked = Clock::now();
-            }
-        }
+        if (c + 1 < k && pacer.stop_now()) return false;
     }
     return true;
 }

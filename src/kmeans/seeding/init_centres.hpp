@@ -16,10 +16,12 @@ namespace corvalinth::kmeans {
 // k = 0 (after the first draw).
 void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng);
 
-// The same, running `interrupted` between steps once a few milliseconds of
-// work have passed since the last check (never during a step's parallel
-// pass). Returns false when it stopped the seeding; `centres` and `rng` are
-// then partly advanced and must be discarded.
+// The same, running `interrupted` on the calling thread once a few
+// milliseconds of work have passed since the last check: between steps, and
+// between the pieces of a step's pass and of the copy of the samples (never
+// while the workers are busy). Returns false when it stopped the seeding;
+// `centres` and `rng` are then partly advanced and must be discarded, and
+// every buffer of the seeding is released.
 bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
                   const InterruptCheck& interrupted);
 

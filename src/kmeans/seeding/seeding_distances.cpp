@@ -3,12 +3,14 @@
 
 #include <array>
 #include <limits>
+#include <new>
 
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/base/row_copy.hpp"
 #include "kmeans/kernels/exact_kernels.hpp"
 #include "kmeans/kernels/reference.hpp"
 #include "kmeans/seeding/gap_certificate.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/pool/worker_pool.hpp"
@@ -36,13 +38,21 @@ constexpr std::size_t kGapMinDims = 16;
 // stored feature by feature (each feature's kPanelRows values adjacent): the
 // kernels sweep such a panel several times faster than rows of adjacent
 // features. The copy is made for rows of at least kPoolMinDims features when
-// the seeding has at least kPanelMinCentres centres and the copy takes at
-// most kPanelMaxValues values; otherwise the samples are read in place. The
+// the seeding has at least kPanelMinCentres centres; it holds the longest
+// prefix of whole blocks of samples that fits the optional buffers' budget
+// (and kPanelMaxValues values), and the other samples are read in place. The
 // kernels give bit-identical distances for every layout.
 constexpr std::size_t kPanelRows = 32;
 constexpr std::size_t kPanelMinCentres = 24;
 constexpr std::size_t kPanelMaxValues = std::size_t{1} << 27;
 static_assert(kBlock % kPanelRows == 0 && kBlock / kPanelRows <= 32);
+static_assert(kSeedingChunk % kBlock == 0);
+
+// Work (coordinates read or written, plus samples tested) of one piece of a
+// pass or of the copy when the calling thread checks for interrupts between
+// pieces: well under the check interval at memory speed, and enough that the
+// pool's hand-off is a small share of it.
+constexpr double kPieceWork = static_cast<double>(std::size_t{1} << 20);
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -54,11 +64,10 @@ SampleMatrix row_block(const SampleMatrix& x, std::size_t begin, std::size_t cou
     return block;
 }
 
-// Panel p of the copy (rows [p * kPanelRows, ...) of x) as a sample view.
-SampleMatrix panel_view(const std::vector<double>& panel, std::size_t n, std::size_t d, std::size_t p) {
-    const std::size_t begin = p * kPanelRows;
-    const std::size_t rows = n - begin < kPanelRows ? n - begin : kPanelRows;
-    return SampleMatrix{panel.data() + begin * d, rows, d, 1, static_cast<std::ptrdiff_t>(rows)};
+// Panel p of the copy (rows [p * kPanelRows, ...) of x, d features) as a
+// sample view; the copy holds whole panels.
+SampleMatrix panel_view(const double* panel, std::size_t d, std::size_t p) {
+    return SampleMatrix{panel + p * kPanelRows * d, kPanelRows, d, 1, static_cast<std::ptrdiff_t>(kPanelRows)};
 }
 
 // What a piece of the pass reports: the largest distance it gave to the
@@ -74,20 +83,98 @@ PassResult join(PassResult lower, PassResult upper) {
     return {lower.owned_max < upper.owned_max ? upper.owned_max : lower.owned_max, lower.computed + upper.computed};
 }
 
-bool owners_tracked(std::size_t n, std::size_t k, std::size_t d) {
+bool owners_wanted(std::size_t n, std::size_t k, std::size_t d) {
     // With k <= 2 no step can skip (only centre 0 owns samples when centre 1
     // is the newest, and it is never measured against itself).
     return n > 0 && k > 2 && k - 1 <= std::numeric_limits<std::uint32_t>::max() && d >= kGapMinDims && d <= kGapMaxDims;
 }
 
+// Half the input's size in bytes (n x d values), saturated: what the
+// optional buffers of one seeding may take together.
+std::size_t optional_budget(std::size_t n, std::size_t d) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(n, d, &bytes) || __builtin_mul_overflow(bytes, sizeof(double), &bytes))
+        return std::numeric_limits<std::size_t>::max() / 2;
+    return bytes / 2;
+}
+
+// An optional buffer of `count` values, or null when the size overflows,
+// when memory is short, or when a test makes buffer `which` fail.
+template <class T>
+std::unique_ptr<T[]> optional_buffer(std::size_t count, unsigned which) {
+    if ((testing::failing_seeding_buffers() & which) != 0) return nullptr;
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) return nullptr;
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
+}
+
+// The pieces [begin, end) of [0, n) of about `per_piece` items each (a
+// multiple of `unit`, at least one unit), or the whole range in one piece
+// when there is no check to run between pieces.
+template <class Piece>
+bool in_pieces(std::size_t n, double per_piece, std::size_t unit, InterruptPacer* pacer, Piece&& piece) {
+    std::size_t step = n;
+    if (pacer != nullptr && pacer->active()) {
+        const double units = per_piece / static_cast<double>(unit);
+        step = units < 1.0 ? unit : (units > static_cast<double>(n) ? n : static_cast<std::size_t>(units) * unit);
+        if (step == 0) step = unit;
+    }
+    for (std::size_t begin = 0; begin < n; begin += step) {
+        piece(begin, n - begin < step ? n : begin + step);
+        if (pacer != nullptr && pacer->stop_now()) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) {
-    closest_ = make_buffer<double>(n, kInf);
-    // The row width is not known yet; owners are allocated on the first pass
-    // that can use them.
-    owned_max_ = make_buffer<double>(k, 0.0);
-    gap_ = make_buffer<double>(k, -1.0);
+SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) { closest_ = make_buffer<double>(n, kInf); }
+
+std::size_t SeedingDistances::optional_bytes() const {
+    const std::size_t copy = panel_rows_ * panel_cols_ * sizeof(double);
+    const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double) : 0;
+    return copy + owners;
+}
+
+void SeedingDistances::choose_buffers(std::size_t d) {
+    const std::size_t n = closest_.size();
+    tracked_ = false;
+    owner_.reset();
+    owned_max_.reset();
+    gap_.reset();
+    panel_.reset();
+    panel_rows_ = 0;
+    panel_cols_ = d;
+    std::size_t budget = optional_budget(n, d);
+    if (owners_wanted(n, k_, d)) {
+        // n distances are allocated and k <= n: the sum does not overflow.
+        const std::size_t bytes = n * sizeof(std::uint32_t) + 2 * k_ * sizeof(double);
+        if (bytes <= budget) {
+            owner_ = optional_buffer<std::uint32_t>(n, testing::kSeedingOwners);
+            if (owner_) owned_max_ = optional_buffer<double>(k_, testing::kSeedingOwners);
+            if (owned_max_) gap_ = optional_buffer<double>(k_, testing::kSeedingOwners);
+            tracked_ = static_cast<bool>(gap_);
+            if (tracked_) {
+                budget -= bytes;
+                for (std::size_t c = 0; c < k_; ++c) {
+                    owned_max_[c] = 0.0;
+                    gap_[c] = -1.0;
+                }
+            } else {
+                owner_.reset();
+                owned_max_.reset();
+            }
+        }
+    }
+    if (d >= kPoolMinDims && k_ >= kPanelMinCentres) {
+        std::size_t rows = budget / sizeof(double) / d;
+        if (rows > kPanelMaxValues / d) rows = kPanelMaxValues / d;
+        if (rows > n) rows = n;
+        rows -= rows % kBlock;
+        if (rows > 0) {
+            panel_ = optional_buffer<double>(rows * d, testing::kSeedingSampleCopy);
+            if (panel_) panel_rows_ = rows;
+        }
+    }
 }
 
 // One lowering pass: everything a pass reads, and the per-sample state it
@@ -95,29 +182,33 @@ SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) {
 class SeedingDistances::Pass {
 public:
     Pass(SeedingDistances& state, const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest,
-         std::vector<double>& ends)
+         std::vector<double>& ends, InterruptPacer* pacer)
         : state_(state),
           x_(x),
           centres_(centres),
           newest_(newest),
           ends_(ends),
+          pacer_(pacer),
           n_(x.n_rows),
           d_(centres.cols),
-          centre_(centres.row(newest)),
-          tracked_(owners_tracked(n_, centres.rows, d_)) {}
+          centre_(centres.row(newest)) {}
 
-    double run() {
-        if (tracked_ && state_.owner_.size() != n_) state_.owner_ = make_buffer<std::uint32_t>(n_, 0);
-        if (newest_ == 0 && d_ >= kPoolMinDims && state_.k_ >= kPanelMinCentres && n_ <= kPanelMaxValues / d_)
-            copy_samples();
-        use_panel_ = !state_.panel_.empty();
+    std::optional<double> run() {
+        if (newest_ == 0) {
+            state_.choose_buffers(d_);
+            if (state_.panel_rows_ > 0 && !copy_samples()) return std::nullopt;
+        } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_)) {
+            throw InternalFailure("seeding passes differ in width");
+        }
+        tracked_ = state_.tracked_;
+        panel_rows_ = state_.panel_rows_;
         // Nothing is known on the first pass (centre 0 then owns every
         // sample); the certificate assumes gradual underflow.
         certify_ = tracked_ && newest_ > 0 && !runtime::subnormals_flushed();
         if (certify_) find_gaps();
         closest_ = state_.closest_.data();
-        owner_ = state_.owner_.data();
-        gap_ = state_.gap_.data();
+        owner_ = state_.owner_.get();
+        gap_ = state_.gap_.get();
         tile_rows_ = d_ == 0 || d_ >= kTileValues ? 1 : (kTileValues / d_ < kTileRows ? kTileValues / d_ : kTileRows);
         newest_id_ = static_cast<std::uint32_t>(tracked_ ? newest_ : 0);
 
@@ -125,52 +216,66 @@ public:
         // certified pass read (the first one reads all).
         const std::size_t width = d_ == 0 ? 1 : d_;
         const double share = certify_ && newest_ > 1 ? state_.certified_share_ : 1.0;
-        const double work = static_cast<double>(n_) * (share * static_cast<double>(width) + 1.0);
+        const double per_sample = share * static_cast<double>(width) + 1.0;
+        const double work = static_cast<double>(n_) * per_sample;
+        const double per_piece = kPieceWork / per_sample;
         double total = -0.0;
         PassResult result;
+        bool done = false;
         if (n_ < 2 || d_ < kPoolMinDims || work < static_cast<double>(kSeedingPoolMinWork)) {
-            result = range(0, n_, &total);
+            done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
+                result = join(result, range(begin, end, &total));
+            });
         } else {
-            // Split over whole blocks, so every block starts at a multiple of kBlock.
-            const std::size_t blocks = (n_ + kBlock - 1) / kBlock;
-            result = runtime::parallel_reduce<PassResult>(
-                blocks,
-                [&](std::size_t first, std::size_t last) {
-                    return range(first * kBlock, last * kBlock < n_ ? last * kBlock : n_, nullptr);
-                },
-                join);
-            for (std::size_t begin = 0; begin < n_; begin += kSeedingChunk) {
-                const std::size_t stop = n_ - begin < kSeedingChunk ? n_ : begin + kSeedingChunk;
-                for (std::size_t i = begin; i < stop; ++i) total = total + closest_[i];
-                ends_[begin / kSeedingChunk] = total;
-            }
+            done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
+                // Split over whole blocks, so every block starts at a multiple of kBlock.
+                const std::size_t blocks = (end - begin + kBlock - 1) / kBlock;
+                result = join(result, runtime::parallel_reduce<PassResult>(
+                                          blocks,
+                                          [&](std::size_t first, std::size_t last) {
+                                              const std::size_t stop = begin + last * kBlock;
+                                              return range(begin + first * kBlock, stop < end ? stop : end, nullptr);
+                                          },
+                                          join));
+                for (std::size_t c = begin; c < end; c += kSeedingChunk) {
+                    const std::size_t stop = end - c < kSeedingChunk ? end : c + kSeedingChunk;
+                    for (std::size_t i = c; i < stop; ++i) total = total + closest_[i];
+                    ends_[c / kSeedingChunk] = total;
+                }
+            });
         }
-        state_.owned_max_[newest_] = result.owned_max;
+        if (!done) return std::nullopt;
+        if (tracked_) state_.owned_max_[newest_] = result.owned_max;
         state_.computed_last_ = result.computed;
         if (certify_) state_.certified_share_ = static_cast<double>(result.computed) / static_cast<double>(n_);
         return total;
     }
 
 private:
-    // The samples copied panel by panel (before the first pass).
-    void copy_samples() {
-        state_.panel_ = make_buffer<double>(n_ * d_, 0.0);
+    // The first panel_rows_ samples copied panel by panel (before the first
+    // pass); false when the pacer stopped it.
+    bool copy_samples() {
+        double* const panel = state_.panel_.get();
         auto fill = [&](std::size_t begin, std::size_t end) {
             for (std::size_t p = begin; p < end; ++p) {
-                const SampleMatrix to = panel_view(state_.panel_, n_, d_, p);
-                double* out = state_.panel_.data() + p * kPanelRows * d_;
-                for (std::size_t r = 0; r < to.n_rows; ++r) {
+                double* out = panel + p * kPanelRows * d_;
+                for (std::size_t r = 0; r < kPanelRows; ++r) {
                     const std::size_t i = p * kPanelRows + r;
-                    for (std::size_t j = 0; j < d_; ++j) out[j * to.n_rows + r] = x_.at(i, j);
+                    for (std::size_t j = 0; j < d_; ++j) out[j * kPanelRows + r] = x_.at(i, j);
                 }
             }
         };
-        const std::size_t panels = (n_ + kPanelRows - 1) / kPanelRows;
-        if (n_ < kSeedingPoolMinWork / d_) {
-            fill(0, panels);
-        } else {
-            runtime::parallel_for(panels, fill);
-        }
+        const std::size_t panels = state_.panel_rows_ / kPanelRows;
+        const bool serial = state_.panel_rows_ < kSeedingPoolMinWork / d_;
+        // Each value is read once and written once.
+        const double per_piece = kPieceWork / static_cast<double>(2 * kPanelRows * d_);
+        return in_pieces(panels, per_piece, 1, pacer_, [&](std::size_t begin, std::size_t end) {
+            if (serial) {
+                fill(begin, end);
+            } else {
+                runtime::parallel_for(end - begin, [&](std::size_t b, std::size_t e) { fill(begin + b, begin + e); });
+            }
+        });
     }
 
     // Gaps from every chosen centre to the newest one; a centre whose largest
@@ -194,26 +299,28 @@ private:
     }
 
     // Distances of rows [b, b + count) (b a multiple of kBlock) to the newest
-    // centre into dist; with the copy, only the panels whose bit is set in
-    // `wanted`.
+    // centre into dist; from the copy when it holds the block, and then only
+    // the panels whose bit is set in `wanted`.
     void measure(std::size_t b, std::size_t count, double* dist, std::uint32_t wanted) const {
-        if (!use_panel_) {
+        if (b >= panel_rows_) {
             distances_to_centre(row_block(x_, b, count), centre_, d_, dist);
             return;
         }
         for (std::size_t q = 0; q * kPanelRows < count; ++q) {
             if ((wanted >> q & 1u) == 0) continue;
-            distances_to_centre(panel_view(state_.panel_, n_, d_, b / kPanelRows + q), centre_, d_,
+            distances_to_centre(panel_view(state_.panel_.get(), d_, b / kPanelRows + q), centre_, d_,
                                 dist + q * kPanelRows);
         }
     }
 
     // Every row of the block: the plain lowering, or on the first pass of a
-    // tracked seeding also the largest distance (centre 0 owns every sample,
-    // +infinity ones included).
+    // tracked seeding also the owners (centre 0 owns every sample, +infinity
+    // ones included) and the largest distance.
     void read_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist) const {
         measure(b, count, dist, ~0u);
         out.computed += count;
+        if (tracked_ && newest_ == 0)
+            for (std::size_t i = 0; i < count; ++i) owner_[b + i] = 0;
         for (std::size_t i = 0; i < count; ++i) {
             // Select, not branch: which samples move closer is unpredictable.
             const double lowered = dist[i] < entries[i] ? dist[i] : entries[i];
@@ -222,10 +329,17 @@ private:
         }
     }
 
+    // A range's tile of gathered rows, allocated when first needed; when it
+    // cannot be had, blocks are measured whole instead.
+    struct Tile {
+        std::unique_ptr<double[]> values;
+        bool unavailable = false;
+    };
+
     // Only the rows the certificate cannot rule out (a NaN or infinite
     // distance never passes it).
     void certified_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
-                         std::vector<double>& tile) const {
+                         Tile& tile) const {
         std::array<std::uint32_t, kBlock> pick;
         std::size_t m = 0;
         for (std::size_t i = 0; i < count; ++i) {
@@ -241,11 +355,16 @@ private:
                 if (out.owned_max < dv) out.owned_max = dv;
             }
         };
-        if (use_panel_ || x_.col_stride != 1 || 2 * m > count) {
-            // Many rows, rows whose coordinates are not adjacent, or the
-            // copy: the whole block (with the copy, the panels holding picked
-            // rows); the others cannot move, so only the picked ones are
-            // looked at.
+        const bool gather = b >= panel_rows_ && x_.col_stride == 1 && 2 * m <= count;
+        if (gather && !tile.values && !tile.unavailable) {
+            tile.values = optional_buffer<double>(tile_rows_ * d_, testing::kSeedingTile);
+            tile.unavailable = !tile.values;
+        }
+        if (!gather || tile.unavailable) {
+            // Many rows, rows whose coordinates are not adjacent, the copy,
+            // or no tile: the whole block (with the copy, the panels holding
+            // picked rows); the others cannot move, so only the picked ones
+            // are looked at.
             std::uint32_t wanted = 0;
             for (std::size_t p = 0; p < m; ++p) wanted |= 1u << (pick[p] / kPanelRows);
             measure(b, count, dist, wanted);
@@ -254,24 +373,24 @@ private:
         }
         // Few rows: gathered into a dense tile, measured with the same
         // arithmetic as in place.
-        if (tile.empty()) tile = make_buffer<double>(tile_rows_ * d_, 0.0);
+        double* const values = tile.values.get();
         for (std::size_t p = 0; p < m; p += tile_rows_) {
             const std::size_t rows = m - p < tile_rows_ ? m - p : tile_rows_;
-            for (std::size_t r = 0; r < rows; ++r) copy_sample_row(x_, b + pick[p + r], tile.data() + r * d_, d_);
-            const SampleMatrix dense{tile.data(), rows, d_, static_cast<std::ptrdiff_t>(d_), 1};
+            for (std::size_t r = 0; r < rows; ++r) copy_sample_row(x_, b + pick[p + r], values + r * d_, d_);
+            const SampleMatrix dense{values, rows, d_, static_cast<std::ptrdiff_t>(d_), 1};
             distances_to_centre(dense, centre_, d_, dist);
             for (std::size_t r = 0; r < rows; ++r) lower_one(pick[p + r], dist[r]);
         }
     }
 
-    // Samples [begin, end). `total`, when given, receives the left-to-right
-    // sum of the updated entries block by block while they are still in
-    // cache (the calling thread running the whole range), with ends[c] its
-    // value after chunk c.
+    // Samples [begin, end) (begin a multiple of kBlock). `total`, when given,
+    // receives the left-to-right sum of the updated entries block by block
+    // while they are still in cache (the calling thread running the range),
+    // with ends[c] its value after chunk c.
     PassResult range(std::size_t begin, std::size_t end, double* total) const {
         PassResult out;
         std::array<double, kBlock> dist;
-        std::vector<double> tile;
+        Tile tile;
         for (std::size_t b = begin; b < end; b += kBlock) {
             // Every block starts at a multiple of kBlock (panels are aligned).
             const std::size_t count = end - b < kBlock ? end - b : kBlock;
@@ -296,11 +415,12 @@ private:
     const CentreMatrix& centres_;
     const std::size_t newest_;
     std::vector<double>& ends_;
+    InterruptPacer* const pacer_;
     const std::size_t n_;
     const std::size_t d_;
     const double* const centre_;
-    const bool tracked_;
-    bool use_panel_ = false;
+    bool tracked_ = false;
+    std::size_t panel_rows_ = 0;
     bool certify_ = false;
     double* closest_ = nullptr;
     std::uint32_t* owner_ = nullptr;
@@ -313,7 +433,16 @@ double SeedingDistances::lower(const SampleMatrix& x, const CentreMatrix& centre
                                std::vector<double>& ends) {
     if (ends.size() != (closest_.size() + kSeedingChunk - 1) / kSeedingChunk)
         throw InternalFailure("chunk sums do not match the samples");
-    return Pass(*this, x, centres, newest, ends).run();
+    const std::optional<double> total = Pass(*this, x, centres, newest, ends, nullptr).run();
+    if (!total) throw InternalFailure("seeding pass stopped without a check");
+    return *total;
+}
+
+std::optional<double> SeedingDistances::lower(const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest,
+                                              std::vector<double>& ends, InterruptPacer& pacer) {
+    if (ends.size() != (closest_.size() + kSeedingChunk - 1) / kSeedingChunk)
+        throw InternalFailure("chunk sums do not match the samples");
+    return Pass(*this, x, centres, newest, ends, &pacer).run();
 }
 
 }  // namespace corvalinth::kmeans

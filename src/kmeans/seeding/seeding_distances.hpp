@@ -5,10 +5,13 @@
 // (gap_certificate.hpp) cannot rule out while that certificate pays.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
+#include "kmeans/seeding/interrupt_pacer.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -18,10 +21,8 @@ inline constexpr std::size_t kSeedingChunk = 1024;
 // Per-sample and per-centre state kept across the steps of one seeding.
 class SeedingDistances {
 public:
-    // closest[i] = +infinity for every sample, no owner yet. Allocates n
-    // distances, n owners (rows of 16 or more features), k per-centre values
-    // and, for rows of 8 or more features and 24 or more centres, a copy of
-    // the samples in a layout the kernels read faster (up to 1 GiB).
+    // closest[i] = +infinity for every sample (n distances: the one buffer
+    // the seeding needs). The optional buffers are chosen on the first pass.
     SeedingDistances(std::size_t n, std::size_t k);
 
     // Lowers closest[i] to squared_distance(sample i, centres.row(newest))
@@ -31,26 +32,54 @@ public:
     // depend on the number of workers. Returns -0.0 plus the left-to-right
     // sum of closest[] (always in sample order, on the calling thread), with
     // ends[c] that sum as it stands after chunk c of kSeedingChunk samples.
+    //
+    // The pass with newest = 0 (the first) chooses the optional buffers:
+    // each sample's owner and each centre's largest owned distance (rows of
+    // 16 or more features) and, for rows of 8 or more features and 24 or more
+    // centres, a copy of a prefix of the samples in a layout the kernels read
+    // faster. Together they take at most half the input's size (n x d
+    // values); any that does not fit or cannot be allocated is left out, and
+    // the pass gives the same result without it.
     double lower(const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest, std::vector<double>& ends);
+
+    // The same, with the copy and the pass cut into pieces of well under a
+    // millisecond between which the calling thread runs pacer.stop_now().
+    // Returns nothing when that asked to stop; the state is then partly
+    // updated and must be discarded.
+    std::optional<double> lower(const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest,
+                                std::vector<double>& ends, InterruptPacer& pacer);
 
     const std::vector<double>& closest() const { return closest_; }
 
     // Samples the last pass could not rule out (for tests and benchmarks).
     std::uint64_t computed_last() const { return computed_last_; }
 
+    // The optional buffers held (for tests): the rows copied (a prefix of
+    // the samples, 0 without a copy), whether owners are tracked, and the
+    // bytes of both together.
+    std::size_t copied_rows() const { return panel_rows_; }
+    bool owners_tracked() const { return tracked_; }
+    std::size_t optional_bytes() const;
+
 private:
     class Pass;
+    // Chooses and allocates the optional buffers for rows of d features.
+    void choose_buffers(std::size_t d);
+
     std::size_t k_;
     std::vector<double> closest_;
-    // The samples copied panel by panel, or empty (see the .cpp).
-    std::vector<double> panel_;
-    std::vector<std::uint32_t> owner_;
+    // The first panel_rows_ samples copied panel by panel, or null (see the .cpp).
+    std::unique_ptr<double[]> panel_;
+    std::size_t panel_rows_ = 0;
+    std::size_t panel_cols_ = 0;
+    bool tracked_ = false;
+    std::unique_ptr<std::uint32_t[]> owner_;
     // Upper bound of closest[i] over the samples that centre c owns.
-    std::vector<double> owned_max_;
+    std::unique_ptr<double[]> owned_max_;
     // Per chosen centre for the current pass: the computed gap to the newest
     // centre, +infinity when all its samples are certified, or -1 when none
     // can be.
-    std::vector<double> gap_;
+    std::unique_ptr<double[]> gap_;
     std::uint64_t computed_last_ = 0;
     // Share of the samples the last certified pass had to read.
     double certified_share_ = 1.0;

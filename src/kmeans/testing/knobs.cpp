@@ -18,6 +18,10 @@ std::atomic<double> g_exact_bound_scale{1.0};
 std::atomic<double> g_move_scale{1.0};
 std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
 std::atomic<std::uint64_t> g_kept{0};
+std::atomic<unsigned> g_failing_seeding{0};
+// Seeding checks for interrupts no more often than this.
+constexpr std::chrono::microseconds kSeedingCheckInterval{2000};
+std::atomic<std::int64_t> g_check_interval_us{kSeedingCheckInterval.count()};
 
 }  // namespace
 
@@ -44,6 +48,17 @@ void set_pass_block_bytes(std::size_t bytes) {
     g_block_bytes.store(bytes == 0 ? kPassBlockBytes : bytes, std::memory_order_relaxed);
 }
 std::size_t pass_block_bytes() { return g_block_bytes.load(std::memory_order_relaxed); }
+
+void set_failing_seeding_buffers(unsigned which) { g_failing_seeding.store(which, std::memory_order_relaxed); }
+unsigned failing_seeding_buffers() { return g_failing_seeding.load(std::memory_order_relaxed); }
+
+void set_seeding_check_interval(std::chrono::microseconds interval) {
+    g_check_interval_us.store(interval.count() < 0 ? kSeedingCheckInterval.count() : interval.count(),
+                              std::memory_order_relaxed);
+}
+std::chrono::microseconds seeding_check_interval() {
+    return std::chrono::microseconds{g_check_interval_us.load(std::memory_order_relaxed)};
+}
 
 std::uint64_t kept_label_count() { return g_kept.load(std::memory_order_relaxed); }
 void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 // wrong on data built for it. The counters let tests see that a fast path ran.
 // Every knob is process-wide and keeps its default (1, or the built-in size)
 // unless a test sets it; none is meant to change while a pass is running.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,6 +39,22 @@ double move_scale();
 // through many blocks; 0 restores the default.
 void set_pass_block_bytes(std::size_t bytes);
 std::size_t pass_block_bytes();
+
+// The seeding's optional buffers, one bit each: while a bit is set, that
+// buffer's allocation fails as if memory were exhausted (the seeding then
+// runs without it). 0 restores normal allocation.
+enum SeedingBuffer : unsigned {
+    kSeedingSampleCopy = 1u,  // the copy of the samples in panels
+    kSeedingOwners = 2u,  // each sample's owning centre and each centre's largest owned distance
+    kSeedingTile = 4u,  // a range's tile of gathered rows
+};
+void set_failing_seeding_buffers(unsigned which);
+unsigned failing_seeding_buffers();
+
+// The least time between two interrupt checks of the seeding; a negative
+// value restores the default.
+void set_seeding_check_interval(std::chrono::microseconds interval);
+std::chrono::microseconds seeding_check_interval();
 
 // Samples that kept their label without being scored, since the process began.
 std::uint64_t kept_label_count();
