@@ -72,19 +72,18 @@ TEST_P(ThreadInvarianceInlineFit, SameResultsOnTheCallingThreadAndOnThePool) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DataSets, ThreadInvarianceInlineFit,
-    ::testing::Values(InlineCase{342, 4, 3, 342, 1, 0, 300, 1e-4, Layout::RowMajor},
-                      InlineCase{342, 4, 3, 342, 1, 0, 25, 0.0, Layout::RowMajor},
-                      InlineCase{1000, 2, 5, 1000, 2, 3, 20, 0.0, Layout::ColumnMajor},
-                      // Few distinct points: duplicate centres and empty clusters re-seeded.
-                      InlineCase{600, 2, 12, 7, 3, 7, 15, 0.0, Layout::ReversedRows},
-                      InlineCase{257, 9, 40, 257, 5, 99, 10, 0.0, Layout::ReversedBoth},
-                      // Rows of 8 and more: the fused inertia and the carried bounds.
-                      InlineCase{3001, 16, 8, 3001, 4, 123, 30, 0.0, Layout::RowMajor},
-                      InlineCase{2000, 8, 300, 2000, 6, 5, 12, 0.0, Layout::PaddedRows},
-                      InlineCase{5000, 1, 3, 5000, 6, 2024, 300, 1e-4, Layout::ReversedCols},
-                      InlineCase{64, 3, 64, 64, 8, 1, 5, 0.0, Layout::Strided}));
+INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceInlineFit,
+                         ::testing::Values(InlineCase{342, 4, 3, 342, 1, 0, 300, 1e-4, Layout::RowMajor},
+                                           InlineCase{342, 4, 3, 342, 1, 0, 25, 0.0, Layout::RowMajor},
+                                           InlineCase{1000, 2, 5, 1000, 2, 3, 20, 0.0, Layout::ColumnMajor},
+                                           // Few distinct points: duplicate centres and empty clusters re-seeded.
+                                           InlineCase{600, 2, 12, 7, 3, 7, 15, 0.0, Layout::ReversedRows},
+                                           InlineCase{257, 9, 40, 257, 5, 99, 10, 0.0, Layout::ReversedBoth},
+                                           // Rows of 8 and more: the fused inertia and the carried bounds.
+                                           InlineCase{3001, 16, 8, 3001, 4, 123, 30, 0.0, Layout::RowMajor},
+                                           InlineCase{2000, 8, 300, 2000, 6, 5, 12, 0.0, Layout::PaddedRows},
+                                           InlineCase{5000, 1, 3, 5000, 6, 2024, 300, 1e-4, Layout::ReversedCols},
+                                           InlineCase{64, 3, 64, 64, 8, 1, 5, 0.0, Layout::Strided}));
 
 // With the built-in threshold, a tiny fit keeps every loop of its iterations
 // on the calling thread, and a large one hands its labelling to the pool.
