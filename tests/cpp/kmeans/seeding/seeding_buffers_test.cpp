@@ -93,7 +93,8 @@ TEST(ThreadInvarianceSeedingBuffers, EveryPassTheSameWithoutEachBuffer) {
             for (std::size_t j = 0; j < c.d; ++j) centres.row(r)[j] = x.view().at(r * 13 % c.n, j);
         std::vector<std::vector<double>> want;  // closest[] after each pass, all buffers
         std::vector<std::uint64_t> want_totals;
-        for (unsigned failing : {0u, unsigned{kSeedingSampleCopy}, unsigned{kSeedingOwners}, unsigned{kSeedingTile}, 7u}) {
+        for (unsigned failing :
+             {0u, unsigned{kSeedingSampleCopy}, unsigned{kSeedingOwners}, unsigned{kSeedingTile}, 7u}) {
             FailingBuffers fail(failing);
             SeedingDistances pass(c.n, c.k);
             std::vector<double> ends((c.n + kSeedingChunk - 1) / kSeedingChunk);
@@ -145,8 +146,8 @@ TEST(ThreadInvarianceSeedingBuffers, FitsWithoutBuffersMatchTheReference) {
                     ASSERT_FALSE(error.has_value()) << error->message;
                     ASSERT_TRUE(m.cluster_centers_.has_value());
                     EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, want.centres), "")
-                        << testing::layout_name(layout) << " n=" << n << " d=" << d << " iters " << iters
-                        << " failing " << failing;
+                        << testing::layout_name(layout) << " n=" << n << " d=" << d << " iters " << iters << " failing "
+                        << failing;
                 }
             }
         }
