@@ -8,6 +8,7 @@
 #include "kmeans/assignment/filter_policy.hpp"
 #include "kmeans/assignment/filtered_labels.hpp"
 #include "kmeans/base/buffers.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
@@ -17,7 +18,11 @@ CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centre
     if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims_)) filter_ = FilterPanel::prepare(centres, dims_);
     // On short rows only the float32 stage beats the exact kernels.
     if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
-    exact_bounds_ = !filter_ && dims_ < kExactBoundMaxDims;
+    // The exact kernels' bounds are proven but do not pay yet: tracking the
+    // second distance and the keep test cost more than the scoring they save
+    // on rows of 2 to 7 features with 16 and 64 centres (docs/tuning.md). They
+    // run where a test turns them on.
+    exact_bounds_ = !filter_ && dims_ < kExactBoundMaxDims && testing::exact_bounds_in_fits();
 }
 
 template <class Label>

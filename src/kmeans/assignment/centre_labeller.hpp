@@ -45,8 +45,9 @@ private:
     bool exact_bounds_ = false;
 };
 
-// Rows narrower than this, labelled by the exact kernels, get bounds from
-// them (wider rows get theirs from the filter).
+// Rows narrower than this, labelled by the exact kernels, can get bounds from
+// them (wider rows get theirs from the filter); a fit keeps them only where
+// testing::exact_bounds_in_fits() says so.
 inline constexpr std::size_t kExactBoundMaxDims = 8;
 
 // out[i] = index of the nearest centre to row i of x, over the first

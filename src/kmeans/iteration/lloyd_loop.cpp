@@ -6,9 +6,11 @@
 #include <new>
 #include <utility>
 
+#include "kmeans/assignment/filter_policy.hpp"
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/iteration/inertia.hpp"
 #include "kmeans/iteration/lloyd_pass.hpp"
+#include "kmeans/testing/knobs.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -17,10 +19,14 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     // Rows of fewer than 8 features cost less to read again than the
     // distances' buffer does to write and read back: they keep the bounds
     // alone (one double per sample, at most half the input from 2 features),
-    // and each pass measures the distances the keep test needs itself.
+    // and each pass measures the distances the keep test needs itself. They
+    // are kept where the filter will label (it leaves the bounds), or where
+    // the exact kernels' bounds are turned on.
+    const bool narrow_bounds = x.n_rows != 0 && x.n_cols >= 2 &&
+                               (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) || testing::exact_bounds_in_fits());
     try {
         if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
-        if (!distances_.empty() || (x.n_rows != 0 && x.n_cols >= 2)) lower_ = make_buffer<double>(x.n_rows, 0.0);
+        if (!distances_.empty() || narrow_bounds) lower_ = make_buffer<double>(x.n_rows, 0.0);
     } catch (const std::bad_alloc&) {
         lower_.clear();  // both optional: the inertia then takes a pass of its own
     }

@@ -22,6 +22,15 @@
 namespace corvalinth::kmeans {
 namespace {
 
+// The labeller leaves the exact kernels' bounds only where a fit keeps them:
+// on for every test of this file.
+class ExactBoundsOn : public ::testing::Environment {
+public:
+    void SetUp() override { testing::set_exact_bounds_in_fits(true); }
+    void TearDown() override { testing::set_exact_bounds_in_fits(false); }
+};
+[[maybe_unused]] ::testing::Environment* const kExactBoundsOn = ::testing::AddGlobalTestEnvironment(new ExactBoundsOn);
+
 using corvalinth::testing::Kernel;
 using testing::Samples;
 

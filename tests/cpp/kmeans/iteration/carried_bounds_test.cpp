@@ -291,8 +291,15 @@ struct NarrowCase {
 
 class NarrowBoundsFit : public ::testing::TestWithParam<NarrowCase> {};
 
+// Turns the exact kernels' bounds on for one scope.
+struct ExactBoundsOn {
+    ExactBoundsOn() { testing::set_exact_bounds_in_fits(true); }
+    ~ExactBoundsOn() { testing::set_exact_bounds_in_fits(false); }
+};
+
 TEST_P(NarrowBoundsFit, SkipsScoringAndMatchesTheReference) {
     const auto& p = GetParam();
+    const ExactBoundsOn exact_bounds;
     auto v = blobs(p.n * 3 + p.d, p.n, p.d, p.groups, p.spread, p.offset, p.integers);
     for (double& e : v) e *= p.scale;
     if (p.nan) v[(p.n / 2) * p.d + p.d - 1] = kNaN;
@@ -329,6 +336,22 @@ INSTANTIATE_TEST_SUITE_P(
                       NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
                       NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
 
+// By default a fit keeps no exact kernels' bounds on narrow rows: few
+// centres score every sample, and the results are the reference's.
+TEST(NarrowBoundsFit, OffByDefaultBelowTheFilter) {
+    ASSERT_FALSE(testing::exact_bounds_in_fits());
+    const auto v = blobs(11, 3000, 3, 16, 2.0, 0.0, false);
+    const Samples x(v, 3000, 3);
+    const std::uint64_t kept_before = testing::kept_label_count();
+    KMeansModel m;
+    m.params = KMeansParams{16, 30, 0.0, 23};
+    ASSERT_FALSE(fit(m, x, nullptr).has_value());
+    const auto ref = testing::reference_fit(x, 16, 30, 23);
+    EXPECT_EQ(m.n_iter_, ref.n_iter);
+    EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, ref.centres), "");
+    EXPECT_EQ(testing::kept_label_count() - kept_before, 0u);
+}
+
 // Fault injection: bounds that ignore how far the centres moved keep labels
 // they must not, and the fit leaves the reference.
 TEST(CarriedBoundsFit, IgnoringTheMovementGoesWrong) {
@@ -355,6 +378,7 @@ TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
         ~Restore() { testing::set_move_scale(1.0); }
     } restore;
     testing::set_move_scale(0.0);
+    const ExactBoundsOn exact_bounds;
     std::size_t wrong = 0;
     for (const std::size_t d : {2u, 3u}) {
         for (std::uint64_t seed = 1; seed <= 3; ++seed) {
