@@ -5,11 +5,17 @@
 // floor is about k - 1 reads of the sample matrix. Printed per shape:
 // the whole seeding, the time per centre, one single-threaded read of the
 // samples, and their ratio. Also the distance pass alone, on row-major and
-// column-major copies of the samples.
+// column-major copies of the samples. Then, on the [seeding] shapes, the
+// whole seeding with and without the float copy of the samples (made to fail
+// through the test knob: the float64 passes), interleaved, best of each; the
+// share of rows the passes after the first measure exactly; and the floor:
+// the larger of n x k dependent additions and k parallel reads of a float copy.
 //
-// usage: bench_seeding
+// usage: bench_seeding [float]   (float: the float copy section alone)
+#include <algorithm>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "bench_timing.hpp"
@@ -21,6 +27,8 @@
 #include "kmeans/kernels/exact_kernels.hpp"
 #include "kmeans/kernels/isa.hpp"
 #include "kmeans/seeding/init_centres.hpp"
+#include "kmeans/seeding/seeding_distances.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/worker_pool.hpp"
 #include "runtime/random/random_source.hpp"
 
@@ -37,9 +45,71 @@ double best_time(F&& f, int runs = 3) {
 
 volatile double g_sink;
 
+// Seconds per dependent double addition (the chain the running total is).
+double add_latency() {
+    constexpr std::size_t kAdds = std::size_t{1} << 26;
+    volatile double step = 1e-300;
+    const double s = step;
+    const double t = best_time([&] {
+        double acc = 0.0;
+        for (std::size_t i = 0; i < kAdds; ++i) acc = acc + s;
+        g_sink = acc;
+    });
+    return t / static_cast<double>(kAdds);
+}
+
+// Seeding with and without the float copy; the share of rows measured exactly.
+void float_copy_shapes() {
+    const double latency = add_latency();
+    std::printf(
+        "float copy of the samples: seeding without (float64 passes) / with, interleaved, best of 3; "
+        "dependent add %.3f ns\n",
+        latency * 1e9);
+    for (const Shape& s : bench::shape_list("seeding")) {
+        const std::vector<double> values = bench::shape_samples(s);
+        const kmeans::SampleMatrix x{values.data(), s.n, s.d, static_cast<std::ptrdiff_t>(s.d), 1};
+        kmeans::CentreMatrix centres = kmeans::zero_centres(s.k, s.d);
+        auto seed = [&](unsigned failing) {
+            kmeans::testing::set_failing_seeding_buffers(failing);
+            auto rng = runtime::RandomSource::from_seed(42);
+            kmeans::init_centres(x, centres, rng);
+            kmeans::testing::set_failing_seeding_buffers(0);
+            g_sink = centres.values[0];
+        };
+        double without = 1e300, with = 1e300;
+        for (int r = 0; r < 3; ++r) {
+            without = std::min(without, bench::best_time([&] { seed(kmeans::testing::kSeedingFloat32); }, 1, 0.0).wall);
+            with = std::min(with, bench::best_time([&] { seed(0); }, 1, 0.0).wall);
+        }
+        // The passes over the seeds just drawn: rows read exactly after the first.
+        kmeans::SeedingDistances pass(s.n, s.k);
+        std::vector<double> ends((s.n + kmeans::kSeedingChunk - 1) / kmeans::kSeedingChunk);
+        std::uint64_t exact = 0;
+        for (std::size_t c = 0; c < s.k; ++c) {
+            pass.lower(x, centres, c, ends);
+            if (c > 0) exact += pass.computed_last();
+        }
+        const std::vector<double> half(values.size() / 2, 1.0);
+        const double read32 = best_time([&] { g_sink = bench::stream_sum(half); });
+        const double floor_adds = static_cast<double>(s.n * s.k) * latency;
+        const double floor_reads = static_cast<double>(s.k) * read32;
+        std::printf(
+            "  n=%zu d=%zu k=%zu: without %.4f s, with %.4f s (%.2fx); float rows %zu of %zu, measured exactly "
+            "%.2f%% of rows after the first pass; floor max(%.4f s adds, %.4f s float reads) = %.4f s\n",
+            s.n, s.d, s.k, without, with, without / with, pass.float_rows(), s.n,
+            100.0 * static_cast<double>(exact) / static_cast<double>(s.n * (s.k - 1)), floor_adds, floor_reads,
+            std::max(floor_adds, floor_reads));
+        std::fflush(stdout);
+    }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "float") {
+        float_copy_shapes();
+        return 0;
+    }
     std::printf("seeding, kernel %s, %zu workers\n", kmeans::kernels::isa_name(kmeans::kernels::isa_selected()),
                 runtime::pool_thread_count());
     for (const Shape& s : bench::shape_list("engine")) {
@@ -84,5 +154,6 @@ int main() {
             rows_pass * 1e3, rows_pass / stream, cols_pass * 1e3, cols_pass / stream);
         std::fflush(stdout);
     }
+    float_copy_shapes();
     return 0;
 }

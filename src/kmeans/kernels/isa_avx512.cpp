@@ -2,6 +2,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/avx512.hpp"
 #include "kmeans/kernels/traits/avx512_float.hpp"
@@ -15,8 +16,10 @@ using Exact = ExactKernels<Avx512, 8, 3, 3, 4, RowBlocks::no>;
 using Filter64 = FilterKernel<Avx512, 2, 8>;
 using Filter32 = Filter32Kernel<Avx512Float, Avx512, 2, 8, 2, 10>;
 
+using Seeding32 = Seeding32Kernel<Avx512Float>;
+
 }  // namespace
 
-constinit const KernelTable kAvx512Kernels = make_kernel_table<Exact, Filter64, Filter32>();
+constinit const KernelTable kAvx512Kernels = make_kernel_table<Exact, Filter64, Filter32, Seeding32>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -2,6 +2,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/scalar.hpp"
 #include "kmeans/kernels/traits/scalar_float.hpp"
@@ -13,8 +14,10 @@ using Exact = ExactKernels<Scalar, 1, 4, 2, 4, RowBlocks::no>;
 using Filter64 = FilterKernel<Scalar, 4, 4>;
 using Filter32 = Filter32Kernel<ScalarFloat, Scalar, 4, 4, 2, 5>;
 
+using Seeding32 = Seeding32Kernel<ScalarFloat>;
+
 }  // namespace
 
-constinit const KernelTable kPortableKernels = make_kernel_table<Exact, Filter64, Filter32>();
+constinit const KernelTable kPortableKernels = make_kernel_table<Exact, Filter64, Filter32, Seeding32>();
 
 }  // namespace corvalinth::kmeans::kernels

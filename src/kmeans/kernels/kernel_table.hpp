@@ -44,6 +44,13 @@ using FilterScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t
 using Filter32ScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t count, const Filter32Centres& c,
                                   float* pack, FilterTileResult& out);
 
+// Rows per panel of the seeding's float copy of the samples.
+inline constexpr std::size_t kSeedingPanelRows = 32;
+
+// The seeding's float32 distances of `count` panels of the float copy
+// (generic/seeding32.hpp): out[p * 32 + r] for row r of panel p.
+using Seeding32Fn = void (*)(const float* panels, std::size_t count, std::size_t dims, const float* centre, float* out);
+
 struct KernelTable {
     NearestFn64 nearest64;
     NearestFn32 nearest32;
@@ -54,11 +61,12 @@ struct KernelTable {
     std::size_t filter_tile;
     Filter32ScoresFn filter32_scores;
     std::size_t filter32_tile;
+    Seeding32Fn seeding32;
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
-// Filter64 and Filter32 (scores, tile width T).
-template <class Exact, class Filter64, class Filter32>
+// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances).
+template <class Exact, class Filter64, class Filter32, class Seeding32>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -68,7 +76,8 @@ constexpr KernelTable make_kernel_table() {
             &Filter64::scores,
             Filter64::T,
             &Filter32::scores,
-            Filter32::T};
+            Filter32::T,
+            &Seeding32::distances};
 }
 
 // Defined by isa_portable.cpp, isa_avx2.cpp and isa_avx512.cpp.

@@ -8,7 +8,9 @@
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/base/row_copy.hpp"
 #include "kmeans/kernels/exact_kernels.hpp"
+#include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/reference.hpp"
+#include "kmeans/seeding/float32_bound.hpp"
 #include "kmeans/seeding/gap_certificate.hpp"
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
@@ -48,6 +50,18 @@ constexpr std::size_t kPanelMaxValues = std::size_t{1} << 27;
 static_assert(kBlock % kPanelRows == 0 && kBlock / kPanelRows <= 32);
 static_assert(kSeedingChunk % kBlock == 0);
 
+// The float copy (float32_bound.hpp) replaces both other buffers for rows of
+// at least kFloat32MinDims features when the seeding has at least
+// kFloat32MinCentres centres: each later pass then reads half the bytes for
+// most samples. Measured rule: docs/tuning.md, "Seeding: the float copy".
+// It holds the longest prefix of whole panels that fits the budget (and
+// kFloat32MaxValues values).
+constexpr std::size_t kFloat32MinDims = 16;
+constexpr std::size_t kFloat32MinCentres = 16;
+constexpr std::size_t kFloat32MaxValues = std::size_t{1} << 28;
+constexpr std::size_t kFloatPanelRows = kernels::kSeedingPanelRows;
+static_assert(kBlock % kFloatPanelRows == 0);
+
 // Work (coordinates read or written, plus samples tested) of one piece of a
 // pass or of the copy when the calling thread checks for interrupts between
 // pieces: well under the check interval at memory speed, and enough that the
@@ -81,6 +95,10 @@ struct PassResult {
 
 PassResult join(PassResult lower, PassResult upper) {
     return {lower.owned_max < upper.owned_max ? upper.owned_max : lower.owned_max, lower.computed + upper.computed};
+}
+
+bool float_copy_wanted(std::size_t n, std::size_t k, std::size_t d) {
+    return n >= kBlock && k >= kFloat32MinCentres && d >= kFloat32MinDims && d <= kFloat32MaxDims;
 }
 
 bool owners_wanted(std::size_t n, std::size_t k, std::size_t d) {
@@ -132,7 +150,10 @@ SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) { close
 std::size_t SeedingDistances::optional_bytes() const {
     const std::size_t copy = panel_rows_ * panel_cols_ * sizeof(double);
     const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double) : 0;
-    return copy + owners;
+    const std::size_t floats =
+        float_rows_ > 0 ? float_rows_ * (panel_cols_ * sizeof(float) + sizeof(double)) + panel_cols_ * sizeof(float)
+                        : 0;
+    return copy + owners + floats;
 }
 
 void SeedingDistances::choose_buffers(std::size_t d) {
@@ -144,7 +165,29 @@ void SeedingDistances::choose_buffers(std::size_t d) {
     panel_.reset();
     panel_rows_ = 0;
     panel_cols_ = d;
+    float_panel_.reset();
+    float_radius_.reset();
+    float_centre_.reset();
+    float_rows_ = 0;
     std::size_t budget = optional_budget(n, d);
+    // The float copy must be made, and read, with gradual underflow.
+    if (float_copy_wanted(n, k_, d) && !runtime::subnormals_flushed() && budget > d * sizeof(float)) {
+        std::size_t rows = (budget - d * sizeof(float)) / (d * sizeof(float) + sizeof(double));
+        if (rows > kFloat32MaxValues / d) rows = kFloat32MaxValues / d;
+        if (rows > n) rows = n;
+        rows -= rows % kFloatPanelRows;
+        if (rows > 0) {
+            float_panel_ = optional_buffer<float>(rows * d, testing::kSeedingFloat32);
+            if (float_panel_) float_radius_ = optional_buffer<double>(rows, testing::kSeedingFloat32);
+            if (float_radius_) float_centre_ = optional_buffer<float>(d, testing::kSeedingFloat32);
+            if (float_centre_) {
+                float_rows_ = rows;
+                return;
+            }
+            float_panel_.reset();
+            float_radius_.reset();
+        }
+    }
     if (owners_wanted(n, k_, d)) {
         // n distances are allocated and k <= n: the sum does not overflow.
         const std::size_t bytes = n * sizeof(std::uint32_t) + 2 * k_ * sizeof(double);
@@ -197,7 +240,8 @@ public:
         if (newest_ == 0) {
             state_.choose_buffers(d_);
             if (state_.panel_rows_ > 0 && !copy_samples()) return std::nullopt;
-        } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_)) {
+            if (state_.float_rows_ > 0 && !copy_floats()) return std::nullopt;
+        } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
             throw InternalFailure("seeding passes differ in width");
         }
         tracked_ = state_.tracked_;
@@ -206,6 +250,15 @@ public:
         // sample); the certificate assumes gradual underflow.
         certify_ = tracked_ && newest_ > 0 && !runtime::subnormals_flushed();
         if (certify_) find_gaps();
+        // The float bound, from the second pass on, while this thread keeps
+        // gradual underflow and the newest centre is within the guard; the
+        // copy itself never changes, whatever a pass decides.
+        float_rows_ = newest_ > 0 && !runtime::subnormals_flushed() ? state_.float_rows_ : 0;
+        if (float_rows_ > 0) {
+            margin_ = float32_margin(d_);
+            centre_radius_ = round_to_float32(centre_, 1, d_, state_.float_centre_.get(), 1, float32_limit(d_));
+            if (!(centre_radius_ < kInf)) float_rows_ = 0;
+        }
         closest_ = state_.closest_.data();
         owner_ = state_.owner_.get();
         gap_ = state_.gap_.get();
@@ -215,7 +268,7 @@ public:
         // The rows this pass is expected to read: as many as the last
         // certified pass read (the first one reads all).
         const std::size_t width = d_ == 0 ? 1 : d_;
-        const double share = certify_ && newest_ > 1 ? state_.certified_share_ : 1.0;
+        const double share = certify_ && newest_ > 1 ? state_.certified_share_ : (float_rows_ > 0 ? 0.5 : 1.0);
         const double per_sample = share * static_cast<double>(width) + 1.0;
         const double work = static_cast<double>(n_) * per_sample;
         const double per_piece = kPieceWork / per_sample;
@@ -265,10 +318,35 @@ private:
                 }
             }
         };
-        const std::size_t panels = state_.panel_rows_ / kPanelRows;
-        const bool serial = state_.panel_rows_ < kSeedingPoolMinWork / d_;
+        return copy_in_pieces(state_.panel_rows_ / kPanelRows, kPanelRows, fill);
+    }
+
+    // The first float_rows_ samples rounded to floats panel by panel, with
+    // their radii (before the first pass); false when the pacer stopped it.
+    bool copy_floats() {
+        float* const panel = state_.float_panel_.get();
+        double* const radius = state_.float_radius_.get();
+        const double limit = float32_limit(d_);
+        auto fill = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t p = begin; p < end; ++p) {
+                float* out = panel + p * kFloatPanelRows * d_;
+                for (std::size_t r = 0; r < kFloatPanelRows; ++r) {
+                    const std::size_t i = p * kFloatPanelRows + r;
+                    radius[i] = round_to_float32(x_.row(i), x_.col_stride, d_, out + r,
+                                                 static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
+                }
+            }
+        };
+        return copy_in_pieces(state_.float_rows_ / kFloatPanelRows, kFloatPanelRows, fill);
+    }
+
+    // Panels [0, panels) of rows_per_panel rows filled by fill(begin, end),
+    // in pieces between interrupt checks, on the pool when it pays.
+    template <class Fill>
+    bool copy_in_pieces(std::size_t panels, std::size_t rows_per_panel, Fill& fill) {
+        const bool serial = panels * rows_per_panel < kSeedingPoolMinWork / d_;
         // Each value is read once and written once.
-        const double per_piece = kPieceWork / static_cast<double>(2 * kPanelRows * d_);
+        const double per_piece = kPieceWork / static_cast<double>(2 * rows_per_panel * d_);
         return in_pieces(panels, per_piece, 1, pacer_, [&](std::size_t begin, std::size_t end) {
             if (serial) {
                 fill(begin, end);
@@ -346,12 +424,38 @@ private:
             pick[m] = static_cast<std::uint32_t>(i);
             m += gap_[owner_[b + i]] >= gap_needed(entries[i]) ? 0 : 1;
         }
+        measure_picked(b, count, pick, m, entries, out, dist, tile);
+    }
+
+    // Only the rows whose float lower bound is below their closest distance
+    // (float32_bound.hpp), and the rows of the block past the float copy.
+    void float_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
+                     Tile& tile) const {
+        const std::size_t covered = float_rows_ - b < count ? float_rows_ - b : count;  // whole panels
+        std::array<float, kBlock> approx;
+        kernels::selected_kernels().seeding32(state_.float_panel_.get() + b * d_, covered / kFloatPanelRows, d_,
+                                              state_.float_centre_.get(), approx.data());
+        const double* const radius = state_.float_radius_.get() + b;
+        std::array<std::uint32_t, kBlock> pick;
+        std::size_t m = 0;
+        for (std::size_t i = 0; i < covered; ++i) {
+            pick[m] = static_cast<std::uint32_t>(i);
+            const double bound = float32_lower_bound(approx[i], radius[i], centre_radius_, margin_);
+            m += bound >= entries[i] ? 0 : 1;
+        }
+        for (std::size_t i = covered; i < count; ++i) pick[m++] = static_cast<std::uint32_t>(i);
+        measure_picked(b, count, pick, m, entries, out, dist, tile);
+    }
+
+    // Rows pick[0, m) of the block [b, b + count) measured exactly and lowered.
+    void measure_picked(std::size_t b, std::size_t count, const std::array<std::uint32_t, kBlock>& pick, std::size_t m,
+                        double* entries, PassResult& out, double* dist, Tile& tile) const {
         if (m == 0) return;
         out.computed += m;
         auto lower_one = [&](std::size_t i, double dv) {
             if (dv < entries[i]) {
                 entries[i] = dv;
-                owner_[b + i] = newest_id_;
+                if (tracked_) owner_[b + i] = newest_id_;
                 if (out.owned_max < dv) out.owned_max = dv;
             }
         };
@@ -395,7 +499,9 @@ private:
             // Every block starts at a multiple of kBlock (panels are aligned).
             const std::size_t count = end - b < kBlock ? end - b : kBlock;
             double* entries = closest_ + b;
-            if (certify_) {
+            if (b < float_rows_) {
+                float_block(b, count, entries, out, dist.data(), tile);
+            } else if (certify_) {
                 certified_block(b, count, entries, out, dist.data(), tile);
             } else {
                 read_block(b, count, entries, out, dist.data());
@@ -422,6 +528,11 @@ private:
     bool tracked_ = false;
     std::size_t panel_rows_ = 0;
     bool certify_ = false;
+    // Rows this pass bounds from the float copy (0: none), the bound's
+    // constants, and the newest centre's radius.
+    std::size_t float_rows_ = 0;
+    Float32Margin margin_{};
+    double centre_radius_ = kInf;
     double* closest_ = nullptr;
     std::uint32_t* owner_ = nullptr;
     const double* gap_ = nullptr;

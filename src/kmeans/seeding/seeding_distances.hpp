@@ -37,9 +37,13 @@ public:
     // each sample's owner and each centre's largest owned distance (rows of
     // 16 or more features) and, for rows of 8 or more features and 24 or more
     // centres, a copy of a prefix of the samples in a layout the kernels read
-    // faster. Together they take at most half the input's size (n x d
-    // values); any that does not fit or cannot be allocated is left out, and
-    // the pass gives the same result without it.
+    // faster. For rows of kFloat32MinDims or more features and
+    // kFloat32MinCentres or more centres, with gradual underflow, a float copy
+    // of a prefix of the samples with their radii (float32_bound.hpp) takes
+    // the place of both: later passes measure exactly only the rows its
+    // certified lower bound cannot rule out. Together they take at most half
+    // the input's size (n x d values); any that does not fit or cannot be
+    // allocated is left out, and the pass gives the same result without it.
     double lower(const SampleMatrix& x, const CentreMatrix& centres, std::size_t newest, std::vector<double>& ends);
 
     // The same, with the copy and the pass cut into pieces of well under a
@@ -58,6 +62,8 @@ public:
     // the samples, 0 without a copy), whether owners are tracked, and the
     // bytes of both together.
     std::size_t copied_rows() const { return panel_rows_; }
+    // The rows of the float copy (a prefix of the samples, 0 without it).
+    std::size_t float_rows() const { return float_rows_; }
     bool owners_tracked() const { return tracked_; }
     std::size_t optional_bytes() const;
 
@@ -72,6 +78,13 @@ private:
     std::unique_ptr<double[]> panel_;
     std::size_t panel_rows_ = 0;
     std::size_t panel_cols_ = 0;
+    // The first float_rows_ samples rounded to floats, in panels of
+    // kernels::kSeedingPanelRows rows stored feature by feature, each row's
+    // radius, and room for the newest centre's float copy; or null.
+    std::unique_ptr<float[]> float_panel_;
+    std::unique_ptr<double[]> float_radius_;
+    std::unique_ptr<float[]> float_centre_;
+    std::size_t float_rows_ = 0;
     bool tracked_ = false;
     std::unique_ptr<std::uint32_t[]> owner_;
     // Upper bound of closest[i] over the samples that centre c owns.

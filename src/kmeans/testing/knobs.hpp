@@ -53,9 +53,15 @@ enum SeedingBuffer : unsigned {
     kSeedingSampleCopy = 1u,  // the copy of the samples in panels
     kSeedingOwners = 2u,  // each sample's owning centre and each centre's largest owned distance
     kSeedingTile = 4u,  // a range's tile of gathered rows
+    kSeedingFloat32 = 8u,  // the float copy of the samples, their radii and the centre's float copy
 };
 void set_failing_seeding_buffers(unsigned which);
 unsigned failing_seeding_buffers();
+
+// Every margin of the seeding's float32 lower bound (the float rounding, the
+// radii, the float64 rounding, the underflow terms).
+void set_seeding_f32_margin_scale(double scale);
+double seeding_f32_margin_scale();
 
 // The least time between two interrupt checks of the seeding; a negative
 // value restores the default.

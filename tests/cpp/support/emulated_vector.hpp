@@ -100,6 +100,12 @@ struct Emulated8 : EmulatedLanes<double, 8> {
 // A 16-lane float vector: runs the 16-lane instantiation of the float32
 // pre-filter (the AVX-512 tuning, with Emulated8 to pack) on any processor.
 struct Emulated16f : EmulatedLanes<float, 16> {
+    static reg sub(reg a, reg b) {
+        return each([&](std::size_t l) { return a.v[l] - b.v[l]; });
+    }
+    static reg add(reg a, reg b) {
+        return each([&](std::size_t l) { return a.v[l] + b.v[l]; });
+    }
     static void store_narrow(float* p, const Emulated8::reg& r) {
         for (std::size_t l = 0; l < Emulated8::lanes; ++l) p[l] = static_cast<float>(r.v[l]);
     }

@@ -5,6 +5,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "support/emulated_vector.hpp"
 
@@ -13,10 +14,11 @@ namespace corvalinth::testing {
 using EmulatedExact = kmeans::kernels::ExactKernels<Emulated8, 8, 3, 3, 4, kmeans::kernels::RowBlocks::yes>;
 using EmulatedFilter = kmeans::kernels::FilterKernel<Emulated8, 2, 8>;
 using EmulatedFilter32 = kmeans::kernels::Filter32Kernel<Emulated16f, Emulated8, 2, 8, 2, 10>;
+using EmulatedSeeding32 = kmeans::kernels::Seeding32Kernel<Emulated16f>;
 
 inline const kmeans::kernels::KernelTable& kernels_of(Kernel k) {
     static constexpr kmeans::kernels::KernelTable emulated =
-        kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32>();
+        kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32>();
     return k == Kernel::emulated8 ? emulated : kmeans::kernels::kernel_table(library_isa(k));
 }
 

@@ -15,6 +15,8 @@ struct Avx2Float {
     static reg load(const float* p) { return _mm256_loadu_ps(p); }
     static reg bcast(const float* p) { return _mm256_broadcast_ss(p); }
     static reg set1(float v) { return _mm256_set1_ps(v); }
+    static reg sub(reg a, reg b) { return _mm256_sub_ps(a, b); }
+    static reg add(reg a, reg b) { return _mm256_add_ps(a, b); }
     // Two roundings: AVX2 does not imply fused multiply-add.
     static reg mul_add(reg a, reg b, reg c) { return _mm256_add_ps(_mm256_mul_ps(a, b), c); }
     static mask lt(reg a, reg b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }

@@ -16,6 +16,8 @@ struct Avx512Float {
     static reg load(const float* p) { return _mm512_loadu_ps(p); }
     static reg bcast(const float* p) { return _mm512_set1_ps(*p); }
     static reg set1(float v) { return _mm512_set1_ps(v); }
+    static reg sub(reg a, reg b) { return _mm512_sub_ps(a, b); }
+    static reg add(reg a, reg b) { return _mm512_add_ps(a, b); }
     // One rounding (fused).
     static reg mul_add(reg a, reg b, reg c) { return _mm512_fmadd_ps(a, b, c); }
     static mask lt(reg a, reg b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }

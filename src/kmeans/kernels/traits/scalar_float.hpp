@@ -15,6 +15,8 @@ struct ScalarFloat {
     static reg load(const float* p) { return *p; }
     static reg bcast(const float* p) { return *p; }
     static reg set1(float v) { return v; }
+    static reg sub(reg a, reg b) { return a - b; }
+    static reg add(reg a, reg b) { return a + b; }
     // Two roundings: no fused multiply-add without the hardware for it.
     static reg mul_add(reg a, reg b, reg c) { return a * b + c; }
     static mask lt(reg a, reg b) { return a < b; }

@@ -29,9 +29,17 @@ struct EveryPiece {
     ~EveryPiece() { kmeans::testing::set_seeding_check_interval(std::chrono::microseconds{-1}); }
 };
 
-struct NoCopy {
-    NoCopy() { kmeans::testing::set_failing_seeding_buffers(kmeans::testing::kSeedingSampleCopy); }
-    ~NoCopy() { kmeans::testing::set_failing_seeding_buffers(0); }
+// Which copy of the samples the first pass makes: none, the panels of
+// doubles, or the float copy (the others made to fail for one scope).
+enum class Copy { none, panels, floats };
+struct OnlyCopy {
+    explicit OnlyCopy(Copy c) {
+        using kmeans::testing::kSeedingFloat32;
+        using kmeans::testing::kSeedingSampleCopy;
+        kmeans::testing::set_failing_seeding_buffers(c == Copy::none ? kSeedingSampleCopy | kSeedingFloat32
+                                                                     : (c == Copy::panels ? kSeedingFloat32 : 0u));
+    }
+    ~OnlyCopy() { kmeans::testing::set_failing_seeding_buffers(0); }
 };
 
 TEST(InterruptPacer, RunsTheCheckOnlyOnceTheIntervalHasPassed) {
@@ -56,8 +64,8 @@ TEST(InterruptPacer, RunsTheCheckOnlyOnceTheIntervalHasPassed) {
     EXPECT_FALSE(empty.stop_now());
 }
 
-// The first pass of n = 200000 rows of 16 features (25 MB), with and without
-// the copy of the samples.
+// The first pass of n = 200000 rows of 16 features (25 MB), without a copy
+// of the samples and with each copy.
 struct FirstPass {
     static constexpr std::size_t n = 200000, d = 16, k = 24;
     std::vector<double> v = testing::random_values(4, n, d, n);
@@ -68,9 +76,8 @@ struct FirstPass {
     }
     // Calls of the check in the first pass (none stops) and the pass checked
     // bit for bit against the pass without checks.
-    int checks(bool copy) {
-        std::optional<NoCopy> no_copy;
-        if (!copy) no_copy.emplace();
+    int checks(Copy copy) {
+        std::optional<OnlyCopy> only(copy);
         SeedingDistances plain(n, k);
         std::vector<double> plain_ends((n + kSeedingChunk - 1) / kSeedingChunk);
         const double want = plain.lower(x, centres, 0, plain_ends);
@@ -81,8 +88,9 @@ struct FirstPass {
         SeedingDistances paced(n, k);
         std::vector<double> ends(plain_ends.size());
         const std::optional<double> total = paced.lower(x, centres, 0, ends, pacer);
-        EXPECT_EQ(paced.copied_rows() > 0, copy);
-        no_copy.reset();
+        EXPECT_EQ(paced.copied_rows() > 0, copy == Copy::panels);
+        EXPECT_EQ(paced.float_rows() > 0, copy == Copy::floats);
+        only.reset();
         EXPECT_TRUE(total.has_value());
         if (!total) return calls;
         EXPECT_EQ(bits(*total), bits(want));
@@ -96,30 +104,35 @@ struct FirstPass {
     }
 };
 
-// The copy and the first pass each check several times; the results are
+// Each copy and the first pass each check several times; the results are
 // those of the pass without checks.
 TEST(ThreadInvarianceSeedingPieces, CopyAndFirstPassCheckBetweenPieces) {
     FirstPass p;
-    const int pass_only = p.checks(false);
-    const int with_copy = p.checks(true);
+    const int pass_only = p.checks(Copy::none);
     EXPECT_GE(pass_only, 3);
-    EXPECT_GE(with_copy - pass_only, 2) << "the copy ran without checks";
+    for (Copy copy : {Copy::panels, Copy::floats}) {
+        const int with_copy = p.checks(copy);
+        EXPECT_GE(with_copy - pass_only, 2) << "the copy ran without checks: " << static_cast<int>(copy);
+    }
 }
 
 // A stop at any check of the copy or the first pass ends the pass with
 // nothing; a seeding afterwards is unaffected.
 TEST(ThreadInvarianceSeedingPieces, StopAtEveryCheckOfTheFirstPass) {
     FirstPass p;
-    const int calls = p.checks(true);
-    EveryPiece every;
-    for (int stop_at = 1; stop_at <= calls; ++stop_at) {
-        int seen = 0;
-        const InterruptCheck stop = [&] { return ++seen == stop_at; };
-        InterruptPacer pacer(stop);
-        SeedingDistances pass(FirstPass::n, FirstPass::k);
-        std::vector<double> ends((FirstPass::n + kSeedingChunk - 1) / kSeedingChunk);
-        EXPECT_FALSE(pass.lower(p.x, p.centres, 0, ends, pacer).has_value()) << stop_at;
-        EXPECT_EQ(seen, stop_at);
+    for (Copy copy : {Copy::panels, Copy::floats}) {
+        const int calls = p.checks(copy);
+        OnlyCopy only(copy);
+        EveryPiece every;
+        for (int stop_at = 1; stop_at <= calls; ++stop_at) {
+            int seen = 0;
+            const InterruptCheck stop = [&] { return ++seen == stop_at; };
+            InterruptPacer pacer(stop);
+            SeedingDistances pass(FirstPass::n, FirstPass::k);
+            std::vector<double> ends((FirstPass::n + kSeedingChunk - 1) / kSeedingChunk);
+            EXPECT_FALSE(pass.lower(p.x, p.centres, 0, ends, pacer).has_value()) << stop_at;
+            EXPECT_EQ(seen, stop_at);
+        }
     }
     const testing::ReferenceFit want = testing::reference_fit(p.x, 5, 0, 2);
     CentreMatrix got = zero_centres(5, FirstPass::d);

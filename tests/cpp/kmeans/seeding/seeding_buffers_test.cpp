@@ -1,4 +1,4 @@
-// The seeding's optional buffers (the copy of the samples, the owners): within
+// The seeding's optional buffers (the float copy, the copy of the samples, the owners): within
 // half the input's size, and when one cannot be had the seeding runs without
 // it and gives the same seeds. ThreadInvariance* cases run again under several
 // pool sizes (see CMakeLists.txt).
@@ -42,15 +42,17 @@ std::vector<double> grouped(std::uint64_t seed, std::size_t n, std::size_t d, st
 
 struct BufferCase {
     std::size_t n, d, k;
-    bool copy, owners;  // which buffers the seeding takes when memory allows
+    // Which buffers the seeding takes when memory allows: the float copy
+    // (which then stands alone), and the others without it.
+    bool floats, copy, owners;
 };
 
 const BufferCase kCases[] = {
-    {20000, 16, 30, true, true},  // both
-    {9000, 8, 40, true, false},  // the copy only (rows too narrow for owners)
-    {5000, 40, 12, false, true},  // owners only (too few centres for the copy)
-    {1300, 64, 24, true, true},  // a copy of one block, the rest in place
-    {300, 16, 24, false, true},  // fewer samples than a block: no copy
+    {20000, 16, 30, true, true, true},  // the float copy; without it both others
+    {9000, 8, 40, false, true, false},  // the copy only (rows too narrow for owners and floats)
+    {5000, 40, 12, false, false, true},  // owners only (too few centres for the copies)
+    {1300, 64, 24, true, true, true},  // copies of a prefix, the rest in place
+    {300, 16, 24, false, false, true},  // fewer samples than a block: no copy
 };
 
 std::string name(const BufferCase& c) {
@@ -64,17 +66,30 @@ TEST(SeedingBuffers, FitHalfTheInput) {
         const auto v = grouped(c.n, c.n, c.d, 10);
         Samples x(v, c.n, c.d);
         CentreMatrix centres = zero_centres(c.k, c.d);
-        SeedingDistances pass(c.n, c.k);
-        std::vector<double> ends((c.n + kSeedingChunk - 1) / kSeedingChunk);
-        pass.lower(x, centres, 0, ends);
-        EXPECT_LE(pass.optional_bytes(), c.n * c.d * sizeof(double) / 2) << name(c);
-        EXPECT_EQ(pass.copied_rows() > 0, c.copy) << name(c);
-        EXPECT_EQ(pass.copied_rows() % 512, 0u) << name(c);
-        EXPECT_LE(pass.copied_rows(), c.n) << name(c);
-        EXPECT_EQ(pass.owners_tracked(), c.owners) << name(c);
-        if (c.copy && c.n >= 4096) {
-            // As much of the input as the budget allows is copied.
-            EXPECT_GT(pass.optional_bytes() + 512 * c.d * sizeof(double), c.n * c.d * sizeof(double) / 2) << name(c);
+        for (bool floats : {true, false}) {
+            FailingBuffers fail(floats ? 0u : unsigned{kmeans::testing::kSeedingFloat32});
+            SeedingDistances pass(c.n, c.k);
+            std::vector<double> ends((c.n + kSeedingChunk - 1) / kSeedingChunk);
+            pass.lower(x, centres, 0, ends);
+            const bool float_copy = floats && c.floats;
+            EXPECT_LE(pass.optional_bytes(), c.n * c.d * sizeof(double) / 2) << name(c);
+            EXPECT_EQ(pass.float_rows() > 0, float_copy) << name(c);
+            EXPECT_EQ(pass.float_rows() % 32, 0u) << name(c);
+            EXPECT_LE(pass.float_rows(), c.n) << name(c);
+            EXPECT_EQ(pass.copied_rows() > 0, c.copy && !float_copy) << name(c);
+            EXPECT_EQ(pass.copied_rows() % 512, 0u) << name(c);
+            EXPECT_LE(pass.copied_rows(), c.n) << name(c);
+            EXPECT_EQ(pass.owners_tracked(), c.owners && !float_copy) << name(c);
+            if (float_copy) {
+                // All but a panel's worth of the budget goes to the float copy.
+                EXPECT_GT(pass.optional_bytes() + 32 * (c.d * sizeof(float) + sizeof(double)),
+                          c.n * c.d * sizeof(double) / 2)
+                    << name(c);
+            } else if (c.copy && c.n >= 4096) {
+                // As much of the input as the budget allows is copied.
+                EXPECT_GT(pass.optional_bytes() + 512 * c.d * sizeof(double), c.n * c.d * sizeof(double) / 2)
+                    << name(c);
+            }
         }
     }
 }
@@ -82,6 +97,7 @@ TEST(SeedingBuffers, FitHalfTheInput) {
 // Each buffer made to fail: it is left out, the others are kept, and every
 // pass gives closest[] and the totals bit for bit as with all buffers.
 TEST(ThreadInvarianceSeedingBuffers, EveryPassTheSameWithoutEachBuffer) {
+    using kmeans::testing::kSeedingFloat32;
     using kmeans::testing::kSeedingOwners;
     using kmeans::testing::kSeedingSampleCopy;
     using kmeans::testing::kSeedingTile;
@@ -93,8 +109,10 @@ TEST(ThreadInvarianceSeedingBuffers, EveryPassTheSameWithoutEachBuffer) {
             for (std::size_t j = 0; j < c.d; ++j) centres.row(r)[j] = x.view().at(r * 13 % c.n, j);
         std::vector<std::vector<double>> want;  // closest[] after each pass, all buffers
         std::vector<std::uint64_t> want_totals;
-        for (unsigned failing :
-             {0u, unsigned{kSeedingSampleCopy}, unsigned{kSeedingOwners}, unsigned{kSeedingTile}, 7u}) {
+        for (unsigned failing : {0u, unsigned{kSeedingSampleCopy}, unsigned{kSeedingOwners}, unsigned{kSeedingTile},
+                                 unsigned{kSeedingFloat32}, kSeedingFloat32 | kSeedingSampleCopy,
+                                 kSeedingFloat32 | kSeedingOwners, kSeedingFloat32 | kSeedingTile, 15u}) {
+            const bool floats = c.floats && (failing & kSeedingFloat32) == 0;
             FailingBuffers fail(failing);
             SeedingDistances pass(c.n, c.k);
             std::vector<double> ends((c.n + kSeedingChunk - 1) / kSeedingChunk);
@@ -103,9 +121,10 @@ TEST(ThreadInvarianceSeedingBuffers, EveryPassTheSameWithoutEachBuffer) {
                 const double total = pass.lower(x, centres, r, ends);
                 read += pass.computed_last();
                 if (r == 0) {
-                    EXPECT_EQ(pass.copied_rows() > 0, c.copy && (failing & kSeedingSampleCopy) == 0)
+                    EXPECT_EQ(pass.float_rows() > 0, floats) << name(c) << " failing " << failing;
+                    EXPECT_EQ(pass.copied_rows() > 0, !floats && c.copy && (failing & kSeedingSampleCopy) == 0)
                         << name(c) << " failing " << failing;
-                    EXPECT_EQ(pass.owners_tracked(), c.owners && (failing & kSeedingOwners) == 0)
+                    EXPECT_EQ(pass.owners_tracked(), !floats && c.owners && (failing & kSeedingOwners) == 0)
                         << name(c) << " failing " << failing;
                 }
                 if (failing == 0) {
@@ -118,8 +137,8 @@ TEST(ThreadInvarianceSeedingBuffers, EveryPassTheSameWithoutEachBuffer) {
                     ASSERT_EQ(bits(pass.closest()[i]), bits(want[r][i]))
                         << name(c) << " failing " << failing << " pass " << r << " sample " << i;
             }
-            // Without owners nothing is skipped: every pass reads every row.
-            if ((failing & kSeedingOwners) != 0 || !c.owners) {
+            // Without owners or floats nothing is skipped: every pass reads every row.
+            if (!floats && ((failing & kSeedingOwners) != 0 || !c.owners)) {
                 EXPECT_EQ(read, c.n * c.k) << name(c) << " failing " << failing;
             } else {
                 EXPECT_LT(read, c.n * c.k) << name(c) << " failing " << failing;
@@ -138,7 +157,7 @@ TEST(ThreadInvarianceSeedingBuffers, FitsWithoutBuffersMatchTheReference) {
             Samples x(v, n, d, layout);
             for (std::uint64_t iters : {0u, 2u}) {
                 const testing::ReferenceFit want = testing::reference_fit(x, k, iters, 9);
-                for (unsigned failing : {0u, 7u}) {
+                for (unsigned failing : {0u, 8u, 15u}) {
                     FailingBuffers fail(failing);
                     KMeansModel m;
                     m.params = KMeansParams{k, iters, 0.0, 9};
