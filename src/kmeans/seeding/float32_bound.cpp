@@ -11,8 +11,8 @@ double float32_limit(std::size_t d) {
     return std::ldexp(1.0, (122 - log2_d) / 2);
 }
 
-double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out,
-                        std::ptrdiff_t out_stride, double limit) {
+double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out, std::ptrdiff_t out_stride,
+                        double limit) {
     bool inside = true;
     double sum = 0.0;
     for (std::size_t j = 0; j < d; ++j) {

@@ -25,8 +25,8 @@ double float32_limit(std::size_t d);
 // out[0], out[out_stride], ... and returns its radius: a double at least the
 // Euclidean distance between the row and its float copy, or +infinity when a
 // copied value is beyond `limit` (NaN and infinities included).
-double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out,
-                        std::ptrdiff_t out_stride, double limit);
+double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out, std::ptrdiff_t out_stride,
+                        double limit);
 
 // The bound's constants for rows of d features (section 4 of the proof);
 // testing::seeding_f32_margin_scale() scales every margin (1 leaves them exact).

@@ -391,9 +391,12 @@ private:
         }
     }
 
-    // Every row of the block: the plain lowering, or on the first pass of a
-    // tracked seeding also the owners (centre 0 owns every sample, +infinity
-    // ones included) and the largest distance.
+    // Every row of the block: the plain lowering, and in a tracked seeding
+    // also the owners (on the first pass centre 0 owns every sample,
+    // +infinity ones included; on a later pass that could not certify, the
+    // newest centre owns the samples it lowered, so that the next certified
+    // pass reads owners that gave the distances) and an upper bound of the
+    // newest centre's largest owned distance.
     void read_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist) const {
         measure(b, count, dist, ~0u);
         out.computed += count;
@@ -401,9 +404,13 @@ private:
             for (std::size_t i = 0; i < count; ++i) owner_[b + i] = 0;
         for (std::size_t i = 0; i < count; ++i) {
             // Select, not branch: which samples move closer is unpredictable.
-            const double lowered = dist[i] < entries[i] ? dist[i] : entries[i];
+            const bool closer = dist[i] < entries[i];
+            const double lowered = closer ? dist[i] : entries[i];
             entries[i] = lowered;
-            if (tracked_) out.owned_max = out.owned_max < lowered ? lowered : out.owned_max;
+            if (tracked_) {
+                if (newest_ > 0) owner_[b + i] = closer ? newest_id_ : owner_[b + i];
+                out.owned_max = out.owned_max < lowered ? lowered : out.owned_max;
+            }
         }
     }
 
