@@ -4,7 +4,15 @@
 // environment, so compare runs side by side:
 //
 // usage: RAYON_NUM_THREADS=1 bench_update; RAYON_NUM_THREADS=2 bench_update
+//
+// With `n d k [runs]` (narrow rows): one shape, its labels in random order
+// ("random"), in runs of 64 equal labels ("runs") and nearest-centre labels of
+// clustered data ("clustered"); each as one update over all samples from
+// memory ("whole") and as the fit's pass adds them, a block of 4 MiB at a time
+// just after reading it ("in cache").
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -23,7 +31,87 @@ volatile double g_sink;
 
 }  // namespace
 
-int main() {
+// The update of the fit's pass: CentreSums::add per block of about 4 MiB of
+// samples, each block read on the pool just before (as the labelling leaves
+// it in cache); only the adds and the final division are timed.
+double in_cache_update(const kmeans::SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                       int runs) {
+    const std::size_t block = std::max<std::size_t>(1, (std::size_t{4} << 20) / (x.n_cols * sizeof(double)));
+    auto rng = runtime::RandomSource::from_seed(1);
+    kmeans::CentreSums sums(x, k);
+    kmeans::CentreMatrix out;
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        sums.clear();
+        double t = 0.0;
+        for (std::size_t b = 0; b < x.n_rows; b += block) {
+            const std::size_t e = std::min(x.n_rows, b + block);
+            // Read on the pool, as the labelling reads it: the workers are
+            // then awake when the adds begin, as in the pass.
+            runtime::parallel_for(e - b, [&](std::size_t lo, std::size_t hi) {
+                double s = 0.0;
+                for (std::size_t i = b + lo; i < b + hi; ++i) s += x.row(i)[0] + static_cast<double>(labels[i]);
+                g_sink = s;
+            });
+            const auto t0 = bench::Clock::now();
+            sums.add(labels.data(), b, e);
+            t += bench::seconds_since(t0);
+        }
+        const auto t0 = bench::Clock::now();
+        sums.finish(rng, out);
+        t += bench::seconds_since(t0);
+        best = std::min(best, t);
+    }
+    return best;
+}
+
+int narrow_shape(std::size_t n, std::size_t d, std::size_t k, int runs) {
+    std::printf("centre update, %zu workers, n=%zu d=%zu k=%zu\n", runtime::pool_thread_count(), n, d, k);
+    std::mt19937_64 gen(n * 31 + d * 7 + k);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> values(n * d);
+    for (double& v : values) v = unit(gen);
+    const kmeans::SampleMatrix x{values.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    for (const char* order : {"random", "runs", "clustered"}) {
+        std::vector<std::uint64_t> labels(n);
+        if (order[0] == 'r' && order[1] == 'a') {
+            for (auto& l : labels) l = gen() % k;
+        } else if (order[0] == 'r') {
+            for (std::size_t i = 0; i < n; ++i) labels[i] = (i / 64 * 7919) % k;
+        } else {
+            // Samples near k centres taken from the data, then labelled.
+            kmeans::CentreMatrix centres = kmeans::zero_centres(k, d);
+            for (std::size_t c = 0; c < k; ++c)
+                for (std::size_t j = 0; j < d; ++j) centres.row(c)[j] = values[(c * 7919 % n) * d + j];
+            std::vector<double> near(values);
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < d; ++j)
+                    near[i * d + j] = centres.row(gen() % k)[j] + 0.01 * (unit(gen) - 0.5);
+            const kmeans::SampleMatrix y{near.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+            kmeans::assign_labels(y, centres, labels);
+            values = near;  // the update then sums the clustered samples
+        }
+        auto rng = runtime::RandomSource::from_seed(1);
+        kmeans::CentreMatrix out;
+        std::vector<std::uint64_t> counts;
+        const bench::Timing whole = bench::best_time(
+            [&] {
+                kmeans::update_centres(x, labels, k, rng, out, counts);
+                g_sink = out.values[0];
+            },
+            runs, 0.0);
+        const double cached = in_cache_update(x, labels, k, runs);
+        std::printf("  %-9s whole %7.3f ms (%.2f ns/sample)  in cache %7.3f ms (%.2f ns/sample)\n", order,
+                    whole.wall * 1e3, whole.wall * 1e9 / static_cast<double>(n), cached * 1e3,
+                    cached * 1e9 / static_cast<double>(n));
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc >= 4)
+        return narrow_shape(std::strtoull(argv[1], nullptr, 10), std::strtoull(argv[2], nullptr, 10),
+                            std::strtoull(argv[3], nullptr, 10), argc >= 5 ? std::atoi(argv[4]) : 15);
     const std::vector<bench::Shape> shapes = bench::shape_list("update");
     std::printf("centre update, %zu workers\n", runtime::pool_thread_count());
     for (const bench::Shape& s : shapes) {

@@ -8,6 +8,7 @@
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/base/engine_error.hpp"
 #include "kmeans/base/row_copy.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
@@ -21,6 +22,14 @@ constexpr std::size_t kUpdatePoolMinValues = std::size_t{1} << 16;
 // clusters.
 constexpr std::size_t kSplitFeaturesFrom = 32;
 constexpr std::size_t kAdjacentSplitBelow = 64;
+// Rows of up to 8 features are added a run of equal labels at a time when a
+// change of label comes less often than once per kRunLengthFrom samples
+// (measured: docs/tuning.md, "Rows of up to 8 features"), judged from
+// kProbeWindows windows of kProbeWindow labels.
+constexpr std::size_t kRunsMaxWidth = 8;
+constexpr std::size_t kRunLengthFrom = 5;
+constexpr std::size_t kProbeWindows = 8;
+constexpr std::size_t kProbeWindow = 64;
 
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
 // each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
@@ -52,10 +61,87 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     }
 }
 
+// The same sums, a run of equal consecutive labels at a time: the run's
+// cluster row is loaded once, each sample of the run added to it in registers
+// in sample order, and the row stored back; the count grows by the run's
+// length. Every sum gets the same additions, of the same operands, in the same
+// order as in accumulate_block: the row loaded at the start of a run holds
+// the value after all earlier samples of its cluster (each lies in an earlier
+// run, whose row was stored back before this run began, and no other run
+// touches it in between), a double survives the load and the store exactly,
+// and within the run the register takes the place of the memory cell
+// addition for addition. Counts are integer sums of run lengths, exact in any
+// grouping. So both kernels give the same bits, whichever is chosen (even
+// with subnormals flushed: the same operations see the same operands). It
+// pays when labels repeat (pixels of one region in raster order): a plain
+// add to a row just written waits for the store to be forwarded to the load
+// (several times the latency of the addition), while here consecutive
+// additions to one row meet in a register.
+template <std::size_t D, bool Unit>
+void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                     std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t begin, std::size_t end) {
+    static_assert(D != 0);
+    const std::ptrdiff_t rs = x.row_stride;
+    const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
+    const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
+    std::size_t i = begin;
+    while (i < end) {
+        const std::uint64_t c = labels[i];
+        if (c >= k) label_out_of_range();
+        double* __restrict sum = sums + c * stride;
+        double acc[D];
+        for (std::size_t j = 0; j < D; ++j) acc[j] = sum[j];
+        const std::size_t first = i;
+        do {
+            for (std::size_t j = 0; j < D; ++j) acc[j] = acc[j] + row[static_cast<std::ptrdiff_t>(j) * cs];
+            ++i;
+            row += rs;
+        } while (i < end && labels[i] == c);
+        for (std::size_t j = 0; j < D; ++j) sum[j] = acc[j];
+        if (counts != nullptr) counts[c] += i - first;
+    }
+}
+
+// Whether the labels of [begin, end) repeat often enough for
+// accumulate_runs to pay: fewer than one change of label per
+// kRunLengthFrom samples, counted on up to kProbeWindows windows of
+// kProbeWindow labels spread over the range (all of it when it is short).
+// Only the speed depends on the answer.
+bool labels_come_in_runs(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    const std::size_t m = end - begin;
+    if (m < 2) return false;
+    switch (testing::update_kernel()) {
+        case testing::UpdateKernel::Plain: return false;
+        case testing::UpdateKernel::Runs: return true;
+        case testing::UpdateKernel::Automatic: break;
+    }
+    const std::size_t windows = m <= kProbeWindows * kProbeWindow ? 1 : kProbeWindows;
+    const std::size_t length = windows == 1 ? m : kProbeWindow;
+    std::size_t changes = 0;
+    for (std::size_t w = 0; w < windows; ++w) {
+        const std::size_t start = windows == 1 ? begin : begin + (m - length) / (windows - 1) * w;
+        for (std::size_t i = start + 1; i < start + length; ++i) changes += labels[i] != labels[i - 1];
+    }
+    return changes * kRunLengthFrom < windows * (length - 1);
+}
+
 template <bool Unit>
 void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                           std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
-                          std::size_t begin, std::size_t end) {
+                          std::size_t begin, std::size_t end, bool runs) {
+    if (runs) {
+        switch (width) {
+            case 1: return accumulate_runs<1, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 2: return accumulate_runs<2, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 3: return accumulate_runs<3, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 4: return accumulate_runs<4, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 5: return accumulate_runs<5, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 6: return accumulate_runs<6, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 7: return accumulate_runs<7, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            case 8: return accumulate_runs<8, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
+            default: break;  // wider rows: the plain kernel
+        }
+    }
     switch (width) {
         case 1: return accumulate_block<1, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
@@ -68,7 +154,7 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
 }
 
 void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts,
-                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end) {
+                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end, bool runs) {
     if (j_lo == j_hi) {
         // No features (d = 0): counts only.
         for (std::size_t i = begin; i < end; ++i) {
@@ -76,9 +162,9 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
             if (counts != nullptr) counts[labels[i]] += 1;
         }
     } else if (x.col_stride == 1) {
-        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
+        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs);
     } else {
-        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end);
+        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs);
     }
 }
 
@@ -158,7 +244,8 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
     if (by_clusters_) return add_by_clusters(labels, begin, end);
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end);
+        const bool runs = b.j_hi - b.j_lo <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
+        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs);
         return;
     }
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
@@ -166,7 +253,7 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
                               for (std::size_t p = lo; p < hi; ++p) {
                                   const Block& b = blocks_[p];
                                   accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr,
-                                             b.j_lo, b.j_hi, begin, end);
+                                             b.j_lo, b.j_hi, begin, end, false);
                               }
                           });
 }

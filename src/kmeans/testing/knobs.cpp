@@ -21,6 +21,7 @@ std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
 std::atomic<std::uint64_t> g_kept{0};
 std::atomic<unsigned> g_failing_seeding{0};
 std::atomic<double> g_seeding_f32_scale{1.0};
+std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
 // Seeding checks for interrupts no more often than this.
 constexpr std::chrono::microseconds kSeedingCheckInterval{2000};
 std::atomic<std::int64_t> g_check_interval_us{kSeedingCheckInterval.count()};
@@ -52,6 +53,9 @@ void set_pass_block_bytes(std::size_t bytes) {
     g_block_bytes.store(bytes == 0 ? kPassBlockBytes : bytes, std::memory_order_relaxed);
 }
 std::size_t pass_block_bytes() { return g_block_bytes.load(std::memory_order_relaxed); }
+
+void set_update_kernel(UpdateKernel kernel) { g_update_kernel.store(kernel, std::memory_order_relaxed); }
+UpdateKernel update_kernel() { return g_update_kernel.load(std::memory_order_relaxed); }
 
 void set_failing_seeding_buffers(unsigned which) { g_failing_seeding.store(which, std::memory_order_relaxed); }
 unsigned failing_seeding_buffers() { return g_failing_seeding.load(std::memory_order_relaxed); }

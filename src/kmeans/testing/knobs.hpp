@@ -46,6 +46,14 @@ double move_scale();
 void set_pass_block_bytes(std::size_t bytes);
 std::size_t pass_block_bytes();
 
+// Which kernel adds rows of up to 8 features into the centre sums: chosen
+// from the labels (Automatic, the default), the plain one always, or the one
+// that adds a run of equal labels at a time always. Both give the same bits;
+// tests force each in turn.
+enum class UpdateKernel : unsigned { Automatic, Plain, Runs };
+void set_update_kernel(UpdateKernel kernel);
+UpdateKernel update_kernel();
+
 // The seeding's optional buffers, one bit each: while a bit is set, that
 // buffer's allocation fails as if memory were exhausted (the seeding then
 // runs without it). 0 restores normal allocation.

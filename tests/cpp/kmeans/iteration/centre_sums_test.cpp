@@ -1,0 +1,263 @@
+// The centre update's kernels against the plain one-block loop, bit for bit.
+#include "kmeans/iteration/centre_sums.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "kmeans/testing/knobs.hpp"
+#include "runtime/pool/worker_pool.hpp"
+#include "support/kmeans_reference.hpp"
+#include "support/sample_layouts.hpp"
+
+namespace corvalinth::kmeans {
+namespace {
+
+using corvalinth::testing::Layout;
+using testing::Samples;
+using testing::UpdateKernel;
+
+enum class Order { Random, Runs, OneCluster, Blocks };
+
+const char* order_name(Order o) {
+    static constexpr const char* names[] = {"Random", "Runs", "OneCluster", "Blocks"};
+    return names[static_cast<int>(o)];
+}
+
+// Labels below k: independent draws, runs of 1 to 40 equal labels, all the
+// same (every other cluster empty), or sorted blocks of equal labels.
+std::vector<std::uint64_t> make_labels(std::size_t n, std::size_t k, Order order, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::vector<std::uint64_t> labels(n);
+    std::uint64_t c = gen() % k;
+    std::size_t left = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (order) {
+            case Order::Random: labels[i] = gen() % k; break;
+            case Order::Runs:
+                if (left == 0) {
+                    c = gen() % k;
+                    left = 1 + gen() % 40;
+                }
+                --left;
+                labels[i] = c;
+                break;
+            case Order::OneCluster: labels[i] = k / 2; break;
+            case Order::Blocks: labels[i] = i * k / n; break;
+        }
+    }
+    return labels;
+}
+
+// Values whose sums depend on the order of the additions: huge and small
+// magnitudes of both signs, signed zeros; with `specials`, also NaN (with
+// payloads) and infinities.
+std::vector<double> order_sensitive_values(std::size_t n, std::size_t d, bool specials, std::uint64_t seed) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double nan_a = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+    const double nan_b = std::bit_cast<double>(std::uint64_t{0xfff8000000000456});
+    std::vector<double> v(n * d);
+    for (double& x : v) {
+        const unsigned r = gen() % 100;
+        if (r < 20)
+            x = (gen() % 2 ? 1.0 : -1.0) * 0x1p53 * (1.0 + static_cast<double>(gen() % 8));
+        else if (r < 25)
+            x = -0.0;
+        else if (r < 28)
+            x = 0.0;
+        else if (specials && r < 29)
+            x = gen() % 2 ? nan_a : nan_b;
+        else if (specials && r < 30)
+            x = gen() % 2 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+        else
+            x = normal(gen) * std::ldexp(1.0, static_cast<int>(gen() % 20) - 10);
+    }
+    return v;
+}
+
+// The update through CentreSums, the samples added `piece` at a time (0: all
+// at once), with the draws of `seed`.
+CentreMatrix sums_update(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                         std::size_t piece, std::uint64_t seed, std::vector<std::uint64_t>& counts) {
+    CentreSums sums(x, k);
+    const std::size_t step = piece == 0 ? x.n_rows : piece;
+    for (std::size_t b = 0; b < x.n_rows; b += step) sums.add(labels.data(), b, std::min(x.n_rows, b + step));
+    auto rng = runtime::RandomSource::from_seed(seed);
+    CentreMatrix out;
+    sums.finish(rng, out);
+    counts = sums.counts();
+    return out;
+}
+
+std::vector<std::uint64_t> reference_counts(const std::vector<std::uint64_t>& labels, std::size_t k) {
+    std::vector<std::uint64_t> counts(k, 0);
+    for (std::uint64_t c : labels) ++counts[c];
+    return counts;
+}
+
+// First element at which two centre matrices differ, or "": bit for bit,
+// except that any two NaNs match (which operand's NaN a sum of two NaNs
+// keeps is the compiler's choice of operand order, in every kernel alike).
+std::string mismatch(const CentreMatrix& a, const CentreMatrix& b) {
+    if (a.rows != b.rows || a.cols != b.cols || a.values.size() != b.values.size()) return "shape";
+    for (std::size_t i = 0; i < a.values.size(); ++i)
+        if (testing::bits(a.values[i]) != testing::bits(b.values[i]) &&
+            !(std::isnan(a.values[i]) && std::isnan(b.values[i])))
+            return "element " + std::to_string(i) + ": " + std::to_string(a.values[i]) + " vs " +
+                   std::to_string(b.values[i]);
+    return "";
+}
+
+class KernelScope {
+public:
+    explicit KernelScope(UpdateKernel kernel) { testing::set_update_kernel(kernel); }
+    ~KernelScope() { testing::set_update_kernel(UpdateKernel::Automatic); }
+};
+
+constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plain, UpdateKernel::Runs};
+constexpr Layout kLayouts[] = {Layout::RowMajor,     Layout::PaddedRows,   Layout::ColumnMajor, Layout::Strided,
+                               Layout::ReversedRows, Layout::ReversedCols, Layout::ReversedBoth};
+
+// Both kernels for rows of 1 to 8 features (plain, and a run of equal labels
+// at a time) and the automatic choice, every layout, label orders with and
+// without runs, ranges added in pieces, special values. The instantiations
+// named ThreadInvariance* run again under several pool sizes.
+// (d, k, order, specials)
+using Case = std::tuple<std::size_t, std::size_t, Order, bool>;
+class ThreadInvarianceNarrowUpdate : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ThreadInvarianceNarrowUpdate, EveryKernelMatchesThePlainLoop) {
+    const auto [d, k, order, specials] = GetParam();
+    const std::size_t n = 3001;
+    const auto v = order_sensitive_values(n, d, specials, d * 1000 + k);
+    const auto labels = make_labels(n, k, order, k * 31 + d);
+    const auto want_counts = reference_counts(labels, k);
+    for (const Layout layout : kLayouts) {
+        Samples x(v, n, d, layout);
+        auto ref_rng = runtime::RandomSource::from_seed(7);
+        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
+        for (const UpdateKernel kernel : kKernels) {
+            const KernelScope scope(kernel);
+            for (const std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{37}, std::size_t{1000}}) {
+                std::vector<std::uint64_t> counts;
+                const CentreMatrix got = sums_update(x, labels, k, piece, 7, counts);
+                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
+                                          std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
+                                          std::to_string(piece) + ", workers " +
+                                          std::to_string(runtime::pool_thread_count());
+                EXPECT_EQ(mismatch(got, want), "") << where;
+                EXPECT_EQ(counts, want_counts) << where;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ThreadInvarianceShapes, ThreadInvarianceNarrowUpdate,
+    ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 6, 7, 8), ::testing::Values(1, 3, 64, 1000),
+                       ::testing::Values(Order::Random, Order::Runs, Order::OneCluster, Order::Blocks),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        std::string name = "d";
+        name += std::to_string(std::get<0>(info.param));
+        name += "_k";
+        name += std::to_string(std::get<1>(info.param));
+        name += "_";
+        name += order_name(std::get<2>(info.param));
+        if (std::get<3>(info.param)) name += "_specials";
+        return name;
+    });
+
+// Wider rows, large enough for the update to be split by features or by
+// clusters on several workers: the same bits as the plain loop.
+class ThreadInvarianceWideUpdate : public ::testing::TestWithParam<std::tuple<std::size_t, Order>> {};
+
+TEST_P(ThreadInvarianceWideUpdate, SplitUpdateMatchesThePlainLoop) {
+    const auto [d, order] = GetParam();
+    const std::size_t n = 4096;
+    const std::size_t k = 24;
+    const auto v = order_sensitive_values(n, d, false, d);
+    const auto labels = make_labels(n, k, order, d + 5);
+    for (const Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedCols}) {
+        Samples x(v, n, d, layout);
+        auto ref_rng = runtime::RandomSource::from_seed(3);
+        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
+        for (const UpdateKernel kernel : kKernels) {
+            const KernelScope scope(kernel);
+            std::vector<std::uint64_t> counts;
+            EXPECT_EQ(mismatch(sums_update(x, labels, k, 1000, 3, counts), want), "")
+                << corvalinth::testing::layout_name(layout) << ", workers " << runtime::pool_thread_count();
+            EXPECT_EQ(counts, reference_counts(labels, k));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceWideUpdate,
+                         ::testing::Combine(::testing::Values(9, 16, 31, 32, 40, 64),
+                                            ::testing::Values(Order::Random, Order::Runs)));
+
+// A sum starts at +0.0, so a cluster of negative zeros has the centre +0.0,
+// and one of negative and positive zeros too; both kernels.
+class NarrowUpdateZeros : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(NarrowUpdateZeros, NegativeZerosSumToPositiveZero) {
+    const std::size_t d = GetParam();
+    const std::size_t n = 200;
+    std::vector<double> v(n * d, -0.0);
+    // Cluster 1 also holds positive zeros; cluster 2 a 1.0 then a -1.0.
+    std::vector<std::uint64_t> labels(n, 0);
+    for (std::size_t i = 100; i < 150; ++i) labels[i] = 1;
+    for (std::size_t i = 120; i < 130; ++i)
+        for (std::size_t j = 0; j < d; ++j) v[i * d + j] = 0.0;
+    labels[150] = labels[151] = 2;
+    for (std::size_t j = 0; j < d; ++j) {
+        v[150 * d + j] = 1.0;
+        v[151 * d + j] = -1.0;
+    }
+    Samples x(v, n, d);
+    for (const UpdateKernel kernel : kKernels) {
+        const KernelScope scope(kernel);
+        std::vector<std::uint64_t> counts;
+        const CentreMatrix got = sums_update(x, labels, 3, 0, 1, counts);
+        for (std::size_t c = 0; c < 3; ++c)
+            for (std::size_t j = 0; j < d; ++j) {
+                EXPECT_EQ(got.row(c)[j], 0.0);
+                EXPECT_FALSE(std::signbit(got.row(c)[j])) << "cluster " << c << ", feature " << j;
+            }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, NarrowUpdateZeros, ::testing::Values(1, 2, 3, 4, 5, 6, 7, 8));
+
+// A label not below k is an internal failure wherever it sits (first, inside
+// a run, right after one, last), with either kernel.
+class NarrowUpdateLabels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(NarrowUpdateLabels, OutOfRangeIsAnInternalFailure) {
+    const auto [d, at] = GetParam();
+    const std::size_t n = 64;
+    const auto v = order_sensitive_values(n, d, false, 9);
+    std::vector<std::uint64_t> labels(n, 1);
+    labels[at] = 4;
+    Samples x(v, n, d);
+    for (const UpdateKernel kernel : kKernels) {
+        const KernelScope scope(kernel);
+        CentreSums sums(x, 4);
+        sums.add(labels.data(), 0, at);
+        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), at, n); }), "label out of range");
+        EXPECT_EQ(testing::internal_failure_message([&] { CentreSums(x, 3).add(labels.data(), 0, n); }),
+                  "label out of range");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, NarrowUpdateLabels,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Values(0, 20, 63)));
+
+}  // namespace
+}  // namespace corvalinth::kmeans
