@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/base/interrupt_check.hpp"
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
@@ -38,6 +39,9 @@ private:
     CentreSums sums_;
     std::vector<double> distances_;
     std::vector<double> lower_;
+    // The centres of the latest pass, prepared for labelling; every pass
+    // prepares its own in the same storage.
+    CentreLabeller labeller_;
 };
 
 }  // namespace corvalinth::kmeans

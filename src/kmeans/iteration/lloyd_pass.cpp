@@ -5,6 +5,7 @@
 #include <atomic>
 #include <limits>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "kmeans/assignment/centre_labeller.hpp"
@@ -70,13 +71,18 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds) {
+                double* distances, CentreSums& sums, const CarriedBounds* bounds, CentreLabeller* reused) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
     const std::size_t block_rows = std::max<std::size_t>(1, testing::pass_block_bytes() / row_bytes);
     const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
-    const CentreLabeller labeller(x, centres);
+    std::optional<CentreLabeller> own_labeller;
+    if (reused != nullptr)
+        reused->prepare(x, centres);
+    else
+        own_labeller.emplace(x, centres);
+    const CentreLabeller& labeller = reused != nullptr ? *reused : *own_labeller;
     const bool prune =
         bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
@@ -29,12 +30,16 @@ namespace corvalinth::kmeans {
 // taken) are finite, a sample whose bound, less that move, still certainly
 // exceeds its exact distance keeps its label without being scored; every
 // other sample is labelled and gets a new bound from the filter.
+//
+// With `labeller`, the pass prepares `centres` in it (in the storage of the
+// previous pass's centres) instead of in a labeller of its own.
 struct CarriedBounds {
     double* lower;  // one per sample
     CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
 };
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr);
+                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
+                CentreLabeller* labeller = nullptr);
 
 }  // namespace corvalinth::kmeans
