@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/base/interrupt_check.hpp"
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/pass_storage.hpp"
 #include "runtime/random/random_source.hpp"
 
 namespace corvalinth::kmeans {
@@ -39,9 +39,9 @@ private:
     CentreSums sums_;
     std::vector<double> distances_;
     std::vector<double> lower_;
-    // The centres of the latest pass, prepared for labelling; every pass
-    // prepares its own in the same storage.
-    CentreLabeller labeller_;
+    // The prepared centres and the ranges' working space, kept from one pass
+    // to the next.
+    PassStorage storage_;
 };
 
 }  // namespace corvalinth::kmeans

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/pass_storage.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -31,8 +31,9 @@ namespace corvalinth::kmeans {
 // exceeds its exact distance keeps its label without being scored; every
 // other sample is labelled and gets a new bound from the filter.
 //
-// With `labeller`, the pass prepares `centres` in it (in the storage of the
-// previous pass's centres) instead of in a labeller of its own.
+// With `storage`, the pass prepares `centres` in its labeller (in the storage
+// of the previous pass's centres) and its ranges work in its range spaces,
+// instead of in storage of their own.
 struct CarriedBounds {
     double* lower;  // one per sample
     CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
@@ -40,6 +41,6 @@ struct CarriedBounds {
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
-                CentreLabeller* labeller = nullptr);
+                PassStorage* storage = nullptr);
 
 }  // namespace corvalinth::kmeans

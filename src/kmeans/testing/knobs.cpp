@@ -20,6 +20,7 @@ std::atomic<double> g_move_scale{1.0};
 std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
 std::atomic<std::uint64_t> g_kept{0};
 std::atomic<unsigned> g_failing_seeding{0};
+std::atomic<bool> g_failing_pass_space{false};
 // Seeding checks for interrupts no more often than this.
 constexpr std::chrono::microseconds kSeedingCheckInterval{2000};
 std::atomic<std::int64_t> g_check_interval_us{kSeedingCheckInterval.count()};
@@ -54,6 +55,9 @@ std::size_t pass_block_bytes() { return g_block_bytes.load(std::memory_order_rel
 
 void set_failing_seeding_buffers(unsigned which) { g_failing_seeding.store(which, std::memory_order_relaxed); }
 unsigned failing_seeding_buffers() { return g_failing_seeding.load(std::memory_order_relaxed); }
+
+void set_failing_pass_space(bool failing) { g_failing_pass_space.store(failing, std::memory_order_relaxed); }
+bool failing_pass_space() { return g_failing_pass_space.load(std::memory_order_relaxed); }
 
 void set_seeding_check_interval(std::chrono::microseconds interval) {
     g_check_interval_us.store(interval.count() < 0 ? kSeedingCheckInterval.count() : interval.count(),

@@ -57,6 +57,12 @@ enum SeedingBuffer : unsigned {
 void set_failing_seeding_buffers(unsigned which);
 unsigned failing_seeding_buffers();
 
+// While set, the working space of a fit pass's ranges (kept across passes)
+// cannot grow, as if memory were exhausted: ranges then label every piece
+// whole, without the carried bounds' keep test.
+void set_failing_pass_space(bool failing);
+bool failing_pass_space();
+
 // The least time between two interrupt checks of the seeding; a negative
 // value restores the default.
 void set_seeding_check_interval(std::chrono::microseconds interval);
