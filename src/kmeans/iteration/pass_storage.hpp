@@ -47,7 +47,9 @@ public:
     void release(RangeSpace* space);
 
 private:
-    struct Slot {
+    // A cache line or more each: a range writes its vectors' ends in its
+    // slot all the time, and no other thread's slot may share those lines.
+    struct alignas(64) Slot {
         RangeSpace space;
         std::atomic<bool> busy{false};
     };
