@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <new>
 #include <optional>
 #include <vector>
 
