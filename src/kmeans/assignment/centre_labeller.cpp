@@ -13,9 +13,18 @@
 
 namespace corvalinth::kmeans {
 
-CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres)
-    : dims_(x.n_cols < centres.cols ? x.n_cols : centres.cols), panel_(centres, dims_) {
-    if (filter_worthwhile(x.n_rows, x.n_cols, centres.rows, dims_)) filter_ = FilterPanel::prepare(centres, dims_);
+CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres) { prepare(x, centres); }
+
+void CentreLabeller::prepare(const SampleMatrix& x, const CentreMatrix& centres) {
+    dims_ = x.n_cols < centres.cols ? x.n_cols : centres.cols;
+    panel_.prepare(centres, dims_);
+    const Shape shape{x.n_rows, x.n_cols, centres.rows, dims_};
+    if (decided_for_ != shape) {
+        filter_worthwhile_ = filter_worthwhile(shape.n, shape.x_cols, shape.k, shape.dims);
+        decided_for_ = shape;
+    }
+    filter_.reset();
+    if (filter_worthwhile_) filter_ = FilterPanel::prepare(centres, dims_);
     // On short rows only the float32 stage beats the exact kernels.
     if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
     // The exact kernels' bounds are proven but do not pay yet: tracking the

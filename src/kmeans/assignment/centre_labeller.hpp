@@ -19,7 +19,15 @@ namespace corvalinth::kmeans {
 // pays) for labelling any number of ranges of the rows of x.
 class CentreLabeller {
 public:
+    // No centres until prepared.
+    CentreLabeller() = default;
     CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres);
+    // Prepares `centres` in place of the present ones, for the rows of x:
+    // the exact kernels' panel keeps its storage, and whether the filter can
+    // pay is decided again only when the shape of x or of the centres
+    // changes (a fit prepares new centres in every pass). std::bad_alloc when
+    // the panel cannot be had.
+    void prepare(const SampleMatrix& x, const CentreMatrix& centres);
     // out[i - begin] = index of the nearest centre to row i, for i in [begin, end).
     // With `lower` given, lower[i - begin] = a certified lower bound on the
     // true distance from row i to every other centre (0 where none is
@@ -39,10 +47,18 @@ private:
     template <class Label>
     void label_range(const SampleMatrix& x, std::size_t begin, std::size_t end, Label* out, double* lower,
                      FilterScratch* scratch) const;
-    std::size_t dims_;
+    // The shape whether the filter is worthwhile was decided for: rows and
+    // columns of x, centres, coordinates used.
+    struct Shape {
+        std::size_t n, x_cols, k, dims;
+        bool operator==(const Shape&) const = default;
+    };
+    std::size_t dims_ = 0;
     CentrePanel panel_;
     std::optional<FilterPanel> filter_;
     bool exact_bounds_ = false;
+    std::optional<Shape> decided_for_;
+    bool filter_worthwhile_ = false;
 };
 
 // Rows narrower than this, labelled by the exact kernels, can get bounds from

@@ -43,7 +43,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     const CentreMoves no_move{inf, 0, inf};
     CarriedBounds bounds{lower_.data(), no_move};
     const CarriedBounds* carried = lower_.empty() ? nullptr : &bounds;
-    lloyd_pass(x_, centres, labels_, nullptr, sums_, carried);
+    lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
     for (;;) {
         sums_.finish(rng, updated);
         t += 1;
@@ -55,7 +55,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (fused) {
             sums_.clear();
             bounds.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
-            lloyd_pass(x_, updated, labels_, dist, sums_, carried);
+            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_);
             inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
@@ -73,7 +73,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             sums_.clear();
             // `updated` now holds the centres the bounds were taken against.
             bounds.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
-            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried);
+            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
         }
     }
 }

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <new>
+#include <optional>
 #include <vector>
 
 #include "kmeans/assignment/centre_labeller.hpp"
@@ -33,9 +33,10 @@ namespace {
 // most samples must be scored anyway is labelled whole. dist[i - p0] is the
 // exact distance of sample i to the centre it is labelled with.
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds,
-                     std::vector<std::size_t>& todo, std::vector<double>& rows, std::vector<std::uint64_t>& got,
-                     std::vector<double>& got_lower, FilterScratch& scratch) {
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space) {
+    std::vector<std::size_t>& todo = space.todo;
+    std::vector<double>& rows = space.rows;
+    FilterScratch& scratch = space.scratch;
     todo.clear();
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
@@ -60,23 +61,28 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     // The unsettled rows, copied as they are, in a dense block of their own.
     for (std::size_t t = 0; t < m; ++t) copy_sample_row(x, todo[t], rows.data() + t * d, d);
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
-    labeller.label(dense, 0, m, got.data(), got_lower.data(), &scratch);
+    labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &scratch);
     for (std::size_t t = 0; t < m; ++t) {
-        lab[todo[t]] = got[t];
-        bounds.lower[todo[t]] = got_lower[t];
+        lab[todo[t]] = space.got[t];
+        bounds.lower[todo[t]] = space.got_lower[t];
     }
 }
 
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds) {
+                double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
     const std::size_t block_rows = std::max<std::size_t>(1, testing::pass_block_bytes() / row_bytes);
     const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
-    const CentreLabeller labeller(x, centres);
+    std::optional<CentreLabeller> own_labeller;
+    if (storage != nullptr)
+        storage->labeller.prepare(x, centres);
+    else
+        own_labeller.emplace(x, centres);
+    const CentreLabeller& labeller = storage != nullptr ? storage->labeller : *own_labeller;
     const bool prune =
         bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
@@ -86,39 +92,32 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
         const std::size_t s1 = std::min(n, s0 + block_rows);
         runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work), [&](std::size_t begin, std::size_t end) {
-            // The filter's tile buffers, for all the pieces of this range.
-            FilterScratch scratch;
-            // Working space for the unsettled rows of one piece; optional.
-            std::vector<std::size_t> todo;
-            std::vector<double> rows;
-            std::vector<std::uint64_t> got;
-            std::vector<double> got_lower;
-            // Without `distances` (narrow rows), each piece's own, for the keep test.
-            std::vector<double> own;
-            if (prune) {
-                const std::size_t m = std::min(piece_rows, end - begin);
-                try {
-                    if (distances == nullptr) own.resize(m);
-                    todo.reserve(m);
-                    rows.resize(m * x.n_cols);
-                    got.resize(m);
-                    got_lower.resize(m);
-                } catch (const std::bad_alloc&) {
-                    rows.clear();  // each piece is then labelled whole
+            // The range's working space, for all its pieces: one the fit
+            // keeps where one is free, else one of its own.
+            RangeSpace* kept = storage != nullptr ? storage->acquire() : nullptr;
+            struct Release {
+                PassStorage* storage;
+                RangeSpace* space;
+                ~Release() {
+                    if (space != nullptr) storage->release(space);
                 }
-            }
+            } release{storage, kept};
+            std::optional<RangeSpace> own_space;
+            RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
+            const bool pruned =
+                prune && space.make_room(std::min(piece_rows, end - begin), x.n_cols, distances == nullptr);
             for (std::size_t p0 = s0 + begin; p0 < s0 + end; p0 += piece_rows) {
                 const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
                 if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
-                if (prune && todo.capacity() >= p1 - p0) {
-                    const double* dist = distances != nullptr ? distances + p0 : own.data();
+                if (pruned) {
+                    const double* dist = distances != nullptr ? distances + p0 : space.own.data();
                     if (distances == nullptr) {
                         const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};
-                        label_distances(piece, lab + p0, centres, 0, p1 - p0, own.data());
+                        label_distances(piece, lab + p0, centres, 0, p1 - p0, space.own.data());
                     }
-                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, todo, rows, got, got_lower, scratch);
+                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space);
                 } else
-                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &scratch);
+                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &space.scratch);
             }
         });
         sums.add(lab, s0, s1);

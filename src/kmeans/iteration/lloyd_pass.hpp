@@ -9,6 +9,7 @@
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/pass_storage.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -29,12 +30,17 @@ namespace corvalinth::kmeans {
 // taken) are finite, a sample whose bound, less that move, still certainly
 // exceeds its exact distance keeps its label without being scored; every
 // other sample is labelled and gets a new bound from the filter.
+//
+// With `storage`, the pass prepares `centres` in its labeller (in the storage
+// of the previous pass's centres) and its ranges work in its range spaces,
+// instead of in storage of their own.
 struct CarriedBounds {
     double* lower;  // one per sample
     CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
 };
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr);
+                double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
+                PassStorage* storage = nullptr);
 
 }  // namespace corvalinth::kmeans

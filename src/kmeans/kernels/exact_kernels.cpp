@@ -2,6 +2,7 @@
 #include "kmeans/kernels/exact_kernels.hpp"
 
 #include <limits>
+#include <utility>
 
 #include "kmeans/base/engine_error.hpp"
 #include "kmeans/kernels/panel_layout.hpp"
@@ -11,17 +12,33 @@ namespace corvalinth::kmeans {
 
 using kernels::kPanelLanes;
 
-CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(std::make_unique<Impl>()) {
+CentrePanel::CentrePanel() : impl_(std::make_unique<Impl>()) {}
+
+CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : CentrePanel() { prepare(centres, dims); }
+
+void CentrePanel::prepare(const CentreMatrix& centres, std::size_t dims) {
     if (dims > centres.cols) throw InternalFailure("centre panel wider than the centres");
     std::size_t size = 0;
     if (__builtin_mul_overflow(centres.rows, centres.cols, &size) || centres.values.size() != size)
         throw InternalFailure("centre matrix size mismatch");
     Impl& p = *impl_;
-    p.k = centres.rows;
+    const std::size_t k = centres.rows;
+    const std::size_t blocks = (k + kPanelLanes - 1) / kPanelLanes;
+    const bool splat = dims <= kernels::kSplatMaxDims;
+    const std::size_t panel_count = aligned_double_count(blocks, dims, kPanelLanes);
+    const std::size_t rows_count = aligned_double_count(k, dims);
+    const std::size_t splat_count = splat ? aligned_double_count(k, dims + 1, kPanelLanes) : 0;
+    // Every allocation first: when one fails the panel stays as it was.
+    AlignedDoubles new_panel = panel_count > p.panel_held ? allocate_aligned_doubles(panel_count) : nullptr;
+    AlignedDoubles new_rows = rows_count > p.rows_held ? allocate_aligned_doubles(rows_count) : nullptr;
+    AlignedDoubles new_splat = splat_count > p.splat_held ? allocate_aligned_doubles(splat_count) : nullptr;
+    if (new_panel) p.panel = std::move(new_panel), p.panel_held = panel_count;
+    if (new_rows) p.rows = std::move(new_rows), p.rows_held = rows_count;
+    if (new_splat) p.splat = std::move(new_splat), p.splat_held = splat_count;
+    p.k = k;
     p.dims = dims;
-    p.blocks = (p.k + kPanelLanes - 1) / kPanelLanes;
-    p.panel = allocate_aligned_doubles(p.blocks, dims, kPanelLanes);
-    p.rows = allocate_aligned_doubles(p.k, dims);
+    p.blocks = blocks;
+    p.has_splat = splat;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t b = 0; b < p.blocks; ++b) {
         double* blk = p.panel.get() + b * dims * kPanelLanes;
@@ -32,8 +49,7 @@ CentrePanel::CentrePanel(const CentreMatrix& centres, std::size_t dims) : impl_(
     }
     for (std::size_t c = 0; c < p.k; ++c)
         for (std::size_t j = 0; j < dims; ++j) p.rows[c * dims + j] = centres.row(c)[j];
-    if (dims <= kernels::kSplatMaxDims) {
-        p.splat = allocate_aligned_doubles(p.k, dims + 1, kPanelLanes);
+    if (splat) {
         double* out = p.splat.get();
         for (std::size_t c = 0; c < p.k; ++c)
             for (std::size_t j = 0; j <= dims; ++j)
@@ -49,7 +65,7 @@ std::size_t CentrePanel::k() const { return impl_->k; }
 std::size_t CentrePanel::dims() const { return impl_->dims; }
 kernels::PanelView CentrePanel::view() const {
     const Impl& p = *impl_;
-    return {p.panel.get(), p.rows.get(), p.splat.get(), p.k, p.dims, p.blocks};
+    return {p.panel.get(), p.rows.get(), p.has_splat ? p.splat.get() : nullptr, p.k, p.dims, p.blocks};
 }
 
 namespace {

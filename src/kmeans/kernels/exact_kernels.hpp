@@ -16,11 +16,17 @@
 namespace corvalinth::kmeans {
 
 // Centres prepared for the kernels (transposed and padded, panel_layout.hpp),
-// built once per assignment pass. Uses the first `dims` coordinates of every
+// once per assignment pass. Uses the first `dims` coordinates of every
 // centre; dims <= centres.cols.
 class CentrePanel {
 public:
+    // No centres (k = dims = 0) until prepared.
+    CentrePanel();
     CentrePanel(const CentreMatrix& centres, std::size_t dims);
+    // Prepares `centres` in place of the panel's present centres, keeping
+    // every buffer that is large enough (a fit prepares its centres again in
+    // every pass). std::bad_alloc leaves the panel as it was.
+    void prepare(const CentreMatrix& centres, std::size_t dims);
     ~CentrePanel();
     CentrePanel(CentrePanel&&) noexcept;
     CentrePanel& operator=(CentrePanel&&) noexcept;

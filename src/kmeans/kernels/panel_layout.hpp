@@ -28,13 +28,18 @@ struct AlignedDoubleDelete {
 };
 using AlignedDoubles = std::unique_ptr<double[], AlignedDoubleDelete>;
 
-// Storage for a * b * c doubles; std::bad_alloc when the size overflows.
-inline AlignedDoubles allocate_aligned_doubles(std::size_t a, std::size_t b = 1, std::size_t c = 1) {
+// The number of doubles a * b * c (at least 1, so that every buffer has an
+// address); std::bad_alloc when the size overflows.
+inline std::size_t aligned_double_count(std::size_t a, std::size_t b = 1, std::size_t c = 1) {
     std::size_t count = 0;
     if (__builtin_mul_overflow(a, b, &count) || __builtin_mul_overflow(count, c, &count) ||
         count > static_cast<std::size_t>(-1) / sizeof(double))
         throw std::bad_alloc();
-    if (count == 0) count = 1;
+    return count == 0 ? 1 : count;
+}
+
+// Storage for `count` doubles (from aligned_double_count).
+inline AlignedDoubles allocate_aligned_doubles(std::size_t count) {
     return AlignedDoubles(
         static_cast<double*>(::operator new[](count * sizeof(double), std::align_val_t(kPanelAlign))));
 }
@@ -45,7 +50,13 @@ struct CentrePanel::Impl {
     std::size_t blocks = 0;  // ceil(k / kernels::kPanelLanes)
     AlignedDoubles panel;  // blocks * dims * kernels::kPanelLanes
     AlignedDoubles rows;  // k * dims
-    AlignedDoubles splat;  // k * (dims + 1) * kernels::kPanelLanes, or empty
+    AlignedDoubles splat;  // k * (dims + 1) * kernels::kPanelLanes, or unused (dims > kSplatMaxDims)
+    // Doubles each buffer holds: a panel prepared again keeps the buffers
+    // that are large enough.
+    std::size_t panel_held = 0;
+    std::size_t rows_held = 0;
+    std::size_t splat_held = 0;
+    bool has_splat = false;  // dims <= kSplatMaxDims
 
     const double* block(std::size_t b) const { return panel.get() + b * dims * kernels::kPanelLanes; }
     const double* row(std::size_t c) const { return rows.get() + c * dims; }

@@ -22,6 +22,7 @@ std::atomic<std::uint64_t> g_kept{0};
 std::atomic<unsigned> g_failing_seeding{0};
 std::atomic<double> g_seeding_f32_scale{1.0};
 std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
+std::atomic<bool> g_failing_pass_space{false};
 // Seeding checks for interrupts no more often than this.
 constexpr std::chrono::microseconds kSeedingCheckInterval{2000};
 std::atomic<std::int64_t> g_check_interval_us{kSeedingCheckInterval.count()};
@@ -62,6 +63,8 @@ unsigned failing_seeding_buffers() { return g_failing_seeding.load(std::memory_o
 
 void set_seeding_f32_margin_scale(double scale) { g_seeding_f32_scale.store(scale, std::memory_order_relaxed); }
 double seeding_f32_margin_scale() { return g_seeding_f32_scale.load(std::memory_order_relaxed); }
+void set_failing_pass_space(bool failing) { g_failing_pass_space.store(failing, std::memory_order_relaxed); }
+bool failing_pass_space() { return g_failing_pass_space.load(std::memory_order_relaxed); }
 
 void set_seeding_check_interval(std::chrono::microseconds interval) {
     g_check_interval_us.store(interval.count() < 0 ? kSeedingCheckInterval.count() : interval.count(),

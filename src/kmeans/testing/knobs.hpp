@@ -70,6 +70,11 @@ unsigned failing_seeding_buffers();
 // radii, the float64 rounding, the underflow terms).
 void set_seeding_f32_margin_scale(double scale);
 double seeding_f32_margin_scale();
+// While set, the working space of a fit pass's ranges (kept across passes)
+// cannot grow, as if memory were exhausted: ranges then label every piece
+// whole, without the carried bounds' keep test.
+void set_failing_pass_space(bool failing);
+bool failing_pass_space();
 
 // The least time between two interrupt checks of the seeding; a negative
 // value restores the default.

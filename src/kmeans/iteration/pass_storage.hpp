@@ -1,0 +1,60 @@
+#pragma once
+// What the passes of one fit keep from one pass to the next: the prepared
+// centres and the working space of the ranges that label the samples.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/assignment/filter_scratch.hpp"
+
+namespace corvalinth::kmeans {
+
+// One range's working space: the filter's tile buffers, and for the carried
+// bounds the list of a piece's unsettled rows, their copy and their results,
+// and (narrow rows) each row's distance to its own centre. Nothing a range
+// finds in it is read before the range has written it.
+struct RangeSpace {
+    FilterScratch scratch;
+    std::vector<std::size_t> todo;
+    std::vector<double> rows;
+    std::vector<std::uint64_t> got;
+    std::vector<double> got_lower;
+    std::vector<double> own;
+
+    // Room for pieces of up to m rows of d features: false when the list of
+    // unsettled rows, or the own distances (`own_needed`), cannot be had (the
+    // range then labels every piece whole); the copy and its results are
+    // left empty when they cannot be had (each piece with unsettled rows is
+    // then labelled whole). Buffers only grow.
+    bool make_room(std::size_t m, std::size_t d, bool own_needed);
+};
+
+// The storage of a fit's passes: the labeller each pass prepares its centres
+// in, and one range space for every thread that can label a range at once
+// (the pool's workers and the calling thread). The range spaces are
+// optional: with none left (or none allocated), a range uses one of its own.
+class PassStorage {
+public:
+    PassStorage();
+
+    CentreLabeller labeller;
+
+    // A free range space, now reserved for the caller; null when none is free.
+    RangeSpace* acquire();
+    void release(RangeSpace* space);
+
+private:
+    // A cache line or more each: a range writes its vectors' ends in its
+    // slot all the time, and no other thread's slot may share those lines.
+    struct alignas(64) Slot {
+        RangeSpace space;
+        std::atomic<bool> busy{false};
+    };
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace corvalinth::kmeans
