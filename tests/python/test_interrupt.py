@@ -38,10 +38,12 @@ signal.signal(signal.SIGINT, signal.default_int_handler)  # even if the parent i
 
 rng = np.random.default_rng(7)
 small = rng.normal(size=(40, 8))
-big = rng.normal(size=(400_000, 8))
-# Two clusters: seeding is a single pass of a few milliseconds, far shorter
-# than the time between two probes, so the second probe lands in the Lloyd
-# iterations (test_interrupt_seeding.py interrupts seeding itself).
+big = rng.normal(size=(40_000, 8))
+# Two clusters on a few megabytes: seeding is a single pass of well under a
+# millisecond, far shorter than the time between two probes, so the second
+# probe lands in the Lloyd iterations even on a loaded machine (the seeding
+# runs signal checks inside its pass too, and a longer pass could host both
+# probes; test_interrupt_seeding.py interrupts seeding itself).
 model = corvalinth.KMeans(n_clusters=2, max_iters=MAX_ITERS, tol=0.0, random_state=3)
 model.fit(small)
 centres_before = model.cluster_centers_.tobytes()
