@@ -13,17 +13,8 @@ namespace corvalinth::kmeans {
 
 namespace {
 
-// Rows at least this wide, of adjacent features, take the kernels' tiles;
-// narrower rows, whatever their strides, take the kernels' narrow-row lanes
-// (one sample per lane). docs/tuning.md, the inertia's terms.
+// Rows at least this wide, of adjacent features, take the kernels' tiles.
 constexpr std::size_t kAssignedKernelMinDims = 8;
-// Terms of this many samples at a time on the stack, then summed in order.
-constexpr std::size_t kTermChunk = 256;
-
-// Whether the kernel table computes the terms of rows `dims` wide.
-bool kernel_terms(const SampleMatrix& x, std::size_t dims) {
-    return dims >= 1 && (dims < kAssignedKernelMinDims || x.col_stride == 1);
-}
 
 // The squared distance of every sample in [begin, end) to the centre its
 // label names, handed to sink(i, distance) in sample order. Four samples at
@@ -92,6 +83,10 @@ template <bool Unit, class Sink>
 void label_distances_any_width(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
                                std::size_t dims, std::size_t begin, std::size_t end, Sink&& sink) {
     switch (dims) {
+        case 1: return label_distance_leaf<1, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 2: return label_distance_leaf<2, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 3: return label_distance_leaf<3, Unit>(x, lab, centres, dims, begin, end, sink);
+        case 4: return label_distance_leaf<4, Unit>(x, lab, centres, dims, begin, end, sink);
         case 8: return label_distance_leaf<8, Unit>(x, lab, centres, dims, begin, end, sink);
         case 16: return label_distance_leaf<16, Unit>(x, lab, centres, dims, begin, end, sink);
         default: return label_distance_leaf<0, Unit>(x, lab, centres, dims, begin, end, sink);
@@ -115,26 +110,16 @@ void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const C
                      std::size_t end, double* out) {
     // Rows of adjacent features, at least a vector wide: the kernels' tiles.
     const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
-    if (kernel_terms(x, dims)) return assigned_distances(x, begin, end, labels + begin, centres, dims, out + begin);
+    if (x.col_stride == 1 && dims >= kAssignedKernelMinDims)
+        return assigned_distances(x, begin, end, labels + begin, centres, dims, out + begin);
     for_each_label_distance(x, labels, centres, begin, end, [out](std::size_t i, double v) { out[i] = v; });
 }
 
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, const CentreMatrix& centres) {
     if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
     const std::uint64_t* lab = labels.data();
-    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     auto leaf = [&](std::size_t begin, std::size_t end) -> double {
         double s = -0.0;
-        if (dims < kAssignedKernelMinDims && kernel_terms(x, dims)) {
-            // The terms a chunk at a time, added in sample order as below.
-            double terms[kTermChunk];
-            for (std::size_t b = begin; b < end; b += kTermChunk) {
-                const std::size_t e = std::min(end, b + kTermChunk);
-                assigned_distances(x, b, e, lab + b, centres, dims, terms);
-                for (std::size_t i = 0; i < e - b; ++i) s = s + terms[i];
-            }
-            return s;
-        }
         for_each_label_distance(x, lab, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
         return s;
     };

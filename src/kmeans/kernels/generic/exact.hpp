@@ -11,7 +11,7 @@
 // doubles p[0], p[1], ... as pairs (a_t, b_t), in some lane order),
 // pairs_order(r) (lanes of a load_pairs result back in sample order), and
 // store_labels(out, r) for uint64 and int32 outputs (lanes hold small whole
-// numbers). Optionally load_block and gather (traits_concepts.hpp).
+// numbers). Optionally load_block (traits_concepts.hpp).
 //
 // Every distance is the left-to-right sum of one lane: acc = -0.0, then for
 // j = 0, 1, ... acc = acc + (a_j - b_j) * (a_j - b_j), each operation rounded
@@ -350,65 +350,6 @@ inline void column_sweep_distances(const SampleView& x, std::size_t i0, std::siz
     }
 }
 
-// Rows at most this wide take the narrow-row kernel below for the distances
-// to their labels' centres.
-inline constexpr std::size_t kNarrowMaxDims = 7;
-
-// Lane t = base[offsets[t]]: one gather where the traits have it, otherwise
-// the values one by one through a small block on the stack.
-template <class V>
-inline typename V::reg lanes_at(const double* base, const std::int64_t* offsets) {
-    if constexpr (HasGather<V>) {
-        return V::gather(base, offsets);
-    } else {
-        double v[V::lanes];
-        for (std::size_t t = 0; t < V::lanes; ++t) v[t] = base[offsets[t]];
-        return V::load(v);
-    }
-}
-
-// Distances of the samples [begin, end) to the centres their labels name, for
-// rows of D <= kNarrowMaxDims coordinates and any strides, V::lanes samples
-// at a time, one sample per lane; returns where the whole vectors end (the
-// caller finishes the rest one sample at a time).
-//
-// Why the result is bit-identical to squared_distance: lane t of the vector
-// holds sample i + t only. Its coordinate j (row i + t, offset t * row_stride
-// from row i, plus j * col_stride) and the centre's coordinate j (row
-// labels[t], offset labels[t] * cstride + j) are fetched into lane t; lane t
-// then does acc = -0.0, and for j = 0, 1, ..., D - 1 in this order
-// diff = a_j - c_j, sq = diff * diff, acc = acc + sq: the scalar chain of
-// that sample, the same three IEEE float64 operations each rounded on its own
-// (sub, mul and add are separate instructions; the translation units are
-// compiled with -ffp-contract=off, so no multiply-add is formed), in the same
-// order. No lane ever reads another lane's value (no horizontal operation).
-template <class V, std::size_t D>
-inline std::size_t narrow_assigned(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
-                                   const double* centres, std::size_t cstride, double* out) {
-    using reg = typename V::reg;
-    constexpr std::size_t L = V::lanes;
-    const std::ptrdiff_t rs = x.row_stride;
-    const std::ptrdiff_t cs = x.col_stride;
-    std::int64_t rows[L];
-    for (std::size_t t = 0; t < L; ++t) rows[t] = static_cast<std::int64_t>(t) * rs;
-    std::size_t i = begin;
-    for (; end - i >= L; i += L) {
-        const std::uint64_t* lab = labels + (i - begin);
-        std::int64_t cents[L];
-        for (std::size_t t = 0; t < L; ++t) cents[t] = static_cast<std::int64_t>(lab[t] * cstride);
-        const double* row = x.data + static_cast<std::ptrdiff_t>(i) * rs;
-        reg acc = V::set1(-0.0);
-        for (std::size_t j = 0; j < D; ++j) {
-            const reg a = lanes_at<V>(row + static_cast<std::ptrdiff_t>(j) * cs, rows);
-            const reg c = lanes_at<V>(centres + j, cents);
-            const reg diff = V::sub(a, c);
-            acc = V::add(acc, V::mul(diff, diff));
-        }
-        V::store(out + (i - begin), acc);
-    }
-    return i;
-}
-
 // Distances of NB vectors of consecutive samples [i0, i0 + NB * lanes) to the
 // centres their labels name, for rows whose coordinates are adjacent (column
 // stride 1): each step forms the squares of V::lanes coordinates along each
@@ -536,9 +477,7 @@ struct ExactKernels {
     static void assigned_distances(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
                                    const double* centres, std::size_t cstride, std::size_t dims, double* out) {
         std::size_t i = begin;
-        if (dims <= kNarrowMaxDims) {
-            i = narrow_rows(x, begin, end, labels, centres, cstride, dims, out);
-        } else if constexpr (HasTranspose<V>) {
+        if constexpr (HasTranspose<V>) {
             constexpr std::size_t T = ND * V::lanes;
             if (x.col_stride == 1 && dims >= V::lanes) {
                 for (; end - i >= T; i += T)
@@ -558,21 +497,6 @@ struct ExactKernels {
     }
 
 private:
-    // The narrow-row kernel with the row width fixed at compile time.
-    static std::size_t narrow_rows(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
-                                   const double* centres, std::size_t cstride, std::size_t dims, double* out) {
-        switch (dims) {
-            case 1: return narrow_assigned<V, 1>(x, begin, end, labels, centres, cstride, out);
-            case 2: return narrow_assigned<V, 2>(x, begin, end, labels, centres, cstride, out);
-            case 3: return narrow_assigned<V, 3>(x, begin, end, labels, centres, cstride, out);
-            case 4: return narrow_assigned<V, 4>(x, begin, end, labels, centres, cstride, out);
-            case 5: return narrow_assigned<V, 5>(x, begin, end, labels, centres, cstride, out);
-            case 6: return narrow_assigned<V, 6>(x, begin, end, labels, centres, cstride, out);
-            case 7: return narrow_assigned<V, 7>(x, begin, end, labels, centres, cstride, out);
-            default: return begin;
-        }
-    }
-
     // Few coordinates: register-resident sample tiles. Column-major views:
     // lanes across samples, loaded in place; up to kPackMaxDims coordinates,
     // the same after a copy into a column-major tile. Otherwise (and for the

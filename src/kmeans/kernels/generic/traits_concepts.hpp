@@ -2,7 +2,6 @@
 // What a kernel may ask of a vector traits type beyond the operations every
 // kernel uses (listed at the top of exact.hpp, filter64.hpp and filter32.hpp).
 #include <cstddef>
-#include <cstdint>
 
 namespace corvalinth::kmeans::kernels {
 namespace {
@@ -17,10 +16,6 @@ concept HasLoadBlock =
 // cols[c] = lane c of rows[t].
 template <class V>
 concept HasTranspose = requires(const typename V::reg* rows, typename V::reg* cols) { V::transpose(rows, cols); };
-
-// gather(base, offsets): lane t = base[offsets[t]], offsets signed.
-template <class V>
-concept HasGather = requires(const double* base, const std::int64_t* offsets) { V::gather(base, offsets); };
 
 }  // namespace
 }  // namespace corvalinth::kmeans::kernels

@@ -27,9 +27,6 @@ struct Avx2 {
     static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
     static reg from_rows(const double* p, std::ptrdiff_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
     // Samples 0..3 as pairs: a = (a0, a2, a1, a3), b likewise.
-    static reg gather(const double* base, const std::int64_t* offsets) {
-        return _mm256_i64gather_pd(base, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets)), 8);
-    }
     static void load_pairs(const double* p, reg& a, reg& b) {
         const reg lo = _mm256_loadu_pd(p);
         const reg hi = _mm256_loadu_pd(p + 4);

@@ -29,9 +29,6 @@ struct Avx512 {
     static reg from_rows(const double* p, std::ptrdiff_t s) {
         return _mm512_set_pd(p[7 * s], p[6 * s], p[5 * s], p[4 * s], p[3 * s], p[2 * s], p[s], p[0]);
     }
-    static reg gather(const double* base, const std::int64_t* offsets) {
-        return _mm512_i64gather_pd(_mm512_loadu_si512(offsets), base, 8);
-    }
     // Eight registers transposed: lane t of cols[c] = lane c of r[t].
     // Three rounds of two-register permutes (which, unlike the unpack and
     // 128-bit shuffle forms, have no undefined pass-through operand).
