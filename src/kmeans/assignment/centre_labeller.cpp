@@ -8,14 +8,15 @@
 #include "kmeans/assignment/filter_policy.hpp"
 #include "kmeans/assignment/filtered_labels.hpp"
 #include "kmeans/base/buffers.hpp"
-#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
 
-CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres) { prepare(x, centres); }
+CentreLabeller::CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres, bool exact_bounds) {
+    prepare(x, centres, exact_bounds);
+}
 
-void CentreLabeller::prepare(const SampleMatrix& x, const CentreMatrix& centres) {
+void CentreLabeller::prepare(const SampleMatrix& x, const CentreMatrix& centres, bool exact_bounds) {
     dims_ = x.n_cols < centres.cols ? x.n_cols : centres.cols;
     panel_.prepare(centres, dims_);
     const Shape shape{x.n_rows, x.n_cols, centres.rows, dims_};
@@ -27,11 +28,10 @@ void CentreLabeller::prepare(const SampleMatrix& x, const CentreMatrix& centres)
     if (filter_worthwhile_) filter_ = FilterPanel::prepare(centres, dims_);
     // On short rows only the float32 stage beats the exact kernels.
     if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
-    // The exact kernels' bounds are proven but do not pay yet: tracking the
-    // second distance and the keep test cost more than the scoring they save
-    // on rows of 2 to 7 features with 16 and 64 centres (docs/tuning.md). They
-    // run where a test turns them on.
-    exact_bounds_ = !filter_ && dims_ < kExactBoundMaxDims && testing::exact_bounds_in_fits();
+    // Tracking the second distance costs a little in every pass; the caller
+    // asks for it where the bounds will keep labels (a fit once its labels
+    // settle).
+    exact_bounds_ = !filter_ && exact_bounds;
 }
 
 template <class Label>

@@ -21,13 +21,14 @@ class CentreLabeller {
 public:
     // No centres until prepared.
     CentreLabeller() = default;
-    CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres);
+    CentreLabeller(const SampleMatrix& x, const CentreMatrix& centres, bool exact_bounds = false);
     // Prepares `centres` in place of the present ones, for the rows of x:
     // the exact kernels' panel keeps its storage, and whether the filter can
     // pay is decided again only when the shape of x or of the centres
-    // changes (a fit prepares new centres in every pass). std::bad_alloc when
-    // the panel cannot be had.
-    void prepare(const SampleMatrix& x, const CentreMatrix& centres);
+    // changes (a fit prepares new centres in every pass). With
+    // `exact_bounds`, the exact kernels (where they label) leave bounds too.
+    // std::bad_alloc when the panel cannot be had.
+    void prepare(const SampleMatrix& x, const CentreMatrix& centres, bool exact_bounds = false);
     // out[i - begin] = index of the nearest centre to row i, for i in [begin, end).
     // With `lower` given, lower[i - begin] = a certified lower bound on the
     // true distance from row i to every other centre (0 where none is
@@ -38,8 +39,7 @@ public:
                FilterScratch* scratch = nullptr) const;
     void label(const SampleMatrix& x, std::size_t begin, std::size_t end, std::int32_t* out) const;
     // Whether labelling certifies lower bounds: the filter runs, or the exact
-    // kernels score rows of fewer than kExactBoundMaxDims coordinates and
-    // leave the second smallest distance.
+    // kernels were asked for bounds and leave the second smallest distance.
     bool certifies() const { return filter_.has_value() || exact_bounds_; }
     std::size_t dims() const { return dims_; }
 
@@ -60,11 +60,6 @@ private:
     std::optional<Shape> decided_for_;
     bool filter_worthwhile_ = false;
 };
-
-// Rows narrower than this, labelled by the exact kernels, can get bounds from
-// them (wider rows get theirs from the filter); a fit keeps them only where
-// testing::exact_bounds_in_fits() says so.
-inline constexpr std::size_t kExactBoundMaxDims = 8;
 
 // out[i] = index of the nearest centre to row i of x, over the first
 // min(x.n_cols, centres.cols) coordinates; parallel over the rows, one centre

@@ -14,6 +14,18 @@
 
 namespace corvalinth::kmeans {
 
+namespace {
+
+// On rows of 8 or more features the exact kernels start leaving bounds once a
+// pass changes fewer than one label in kSettledFrom (docs/tuning.md): before
+// that, tracking the second distance and the keep test cost more than the
+// scoring they save. On narrower rows they cost more than they save
+// throughout, and run only where a test turns them on.
+constexpr std::size_t kSettledFrom = 8;
+constexpr std::size_t kSettledMinDims = 8;
+
+}  // namespace
+
 LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     : x_(x), labels_(make_buffer<std::uint64_t>(x.n_rows, 0)), sums_(x, k) {
     // Rows of fewer than 8 features cost less to read again than the
@@ -23,7 +35,8 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     // are kept where the filter will label (it leaves the bounds), or where
     // the exact kernels' bounds are turned on.
     const bool narrow_bounds = x.n_rows != 0 && x.n_cols >= 2 &&
-                               (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) || testing::exact_bounds_in_fits());
+                               (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) ||
+                                testing::exact_bounds_in_fits() == testing::ExactBoundsInFits::Always);
     try {
         if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
         if (!distances_.empty() || narrow_bounds) lower_ = make_buffer<double>(x.n_rows, 0.0);
@@ -41,8 +54,22 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     double* dist = distances_.empty() ? nullptr : distances_.data();
     const double inf = std::numeric_limits<double>::infinity();
     const CentreMoves no_move{inf, 0, inf};
-    CarriedBounds bounds{lower_.data(), no_move};
-    const CarriedBounds* carried = lower_.empty() ? nullptr : &bounds;
+    const CarriedBounds* carried = lower_.empty() ? nullptr : &bounds_;
+    // Where the exact kernels label, they leave bounds once the labels settle
+    // (counted until then); the filter leaves them in every pass.
+    const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
+    bounds_ = CarriedBounds{lower_.data(), no_move, when == testing::ExactBoundsInFits::Always};
+    bool counting = carried != nullptr && when == testing::ExactBoundsInFits::WhenSettled && d >= kSettledMinDims;
+    std::size_t changed = 0;
+    auto settle = [&] {
+        if (!counting) return;
+        if (storage_.labeller.certifies())
+            counting = false;  // the filter labels: nothing to decide
+        else if (changed < x_.n_rows / kSettledFrom) {
+            bounds_.exact = true;
+            counting = false;
+        }
+    };
     lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
     for (;;) {
         sums_.finish(rng, updated);
@@ -54,8 +81,9 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         const bool fused = t != max_iters && dist != nullptr;
         if (fused) {
             sums_.clear();
-            bounds.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
-            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_);
+            bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
+            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, counting ? &changed : nullptr);
+            settle();
             inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
@@ -72,8 +100,9 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (!fused) {
             sums_.clear();
             // `updated` now holds the centres the bounds were taken against.
-            bounds.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
-            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
+            bounds_.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
+            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_, counting ? &changed : nullptr);
+            settle();
         }
     }
 }

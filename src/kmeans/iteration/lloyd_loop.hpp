@@ -10,6 +10,7 @@
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
+#include "kmeans/iteration/lloyd_pass.hpp"
 #include "kmeans/iteration/pass_storage.hpp"
 #include "runtime/random/random_source.hpp"
 
@@ -39,6 +40,7 @@ private:
     CentreSums sums_;
     std::vector<double> distances_;
     std::vector<double> lower_;
+    CarriedBounds bounds_{};
     // The prepared centres and the ranges' working space, kept from one pass
     // to the next.
     PassStorage storage_;

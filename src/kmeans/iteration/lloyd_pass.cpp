@@ -29,64 +29,99 @@ constexpr std::size_t kPieceMinRows = 64;
 
 namespace {
 
+// Labels rows [p0, p1) (lower: their bounds, or null); with `changes`, adds
+// the number of labels that changed to *changes (the old labels are kept a
+// chunk at a time on the stack).
+void label_rows(const CentreLabeller& labeller, const SampleMatrix& x, std::size_t p0, std::size_t p1,
+                std::uint64_t* lab, double* lower, FilterScratch* scratch, std::size_t* changes) {
+    if (changes == nullptr) {
+        labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, scratch);
+        return;
+    }
+    constexpr std::size_t kChunk = 512;
+    std::uint64_t before[kChunk];
+    std::size_t count = 0;
+    for (std::size_t c0 = p0; c0 < p1; c0 += kChunk) {
+        const std::size_t c1 = std::min(p1, c0 + kChunk);
+        std::copy(lab + c0, lab + c1, before);
+        labeller.label(x, c0, c1, lab + c0, lower != nullptr ? lower + c0 : nullptr, scratch);
+        for (std::size_t i = c0; i < c1; ++i) count += lab[i] != before[i - c0];
+    }
+    *changes += count;
+}
+
 // Labels the samples of [p0, p1) that do not keep their label; a piece where
 // most samples must be scored anyway is labelled whole. dist[i - p0] is the
-// exact distance of sample i to the centre it is labelled with.
+// exact distance of sample i to the centre it is labelled with. With
+// `changes`, adds the number of labels that changed.
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space) {
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
+                     std::size_t* changes) {
     std::vector<std::size_t>& todo = space.todo;
     std::vector<double>& rows = space.rows;
     FilterScratch& scratch = space.scratch;
     todo.clear();
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
-        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        label_rows(labeller, x, p0, p1, lab, bounds.lower, &scratch, changes);
         return;
     }
+    // Branch-free: which samples keep their label is unpredictable. An
+    // unsettled sample's bound is written too; the labeller replaces it.
+    todo.resize(p1 - p0);
+    std::size_t* list = todo.data();
+    std::size_t m = 0;
+    const std::size_t dims = labeller.dims();
     for (std::size_t i = p0; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
-        if (keeps_label(lower, dist[i - p0], labeller.dims()))
-            bounds.lower[i] = lower;
-        else
-            todo.push_back(i);
+        const bool keep = keeps_label(lower, dist[i - p0], dims);
+        bounds.lower[i] = lower;
+        list[m] = i;
+        m += keep ? 0 : 1;
     }
-    const std::size_t m = todo.size();
+    todo.resize(m);
     testing::count_kept_labels(p1 - p0 - m);
     if (m == 0) return;
     const std::size_t d = x.n_cols;
     if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
-        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        label_rows(labeller, x, p0, p1, lab, bounds.lower, &scratch, changes);
         return;
     }
     // The unsettled rows, copied as they are, in a dense block of their own.
     for (std::size_t t = 0; t < m; ++t) copy_sample_row(x, todo[t], rows.data() + t * d, d);
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
     labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &scratch);
+    std::size_t count = 0;
     for (std::size_t t = 0; t < m; ++t) {
+        count += lab[todo[t]] != space.got[t];
         lab[todo[t]] = space.got[t];
         bounds.lower[todo[t]] = space.got_lower[t];
     }
+    if (changes != nullptr) *changes += count;
 }
 
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage) {
+                double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage,
+                std::size_t* changed) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
     const std::size_t block_rows = std::max<std::size_t>(1, testing::pass_block_bytes() / row_bytes);
     const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
     std::optional<CentreLabeller> own_labeller;
+    const bool exact_bounds = bounds != nullptr && bounds->exact;
     if (storage != nullptr)
-        storage->labeller.prepare(x, centres);
+        storage->labeller.prepare(x, centres, exact_bounds);
     else
-        own_labeller.emplace(x, centres);
+        own_labeller.emplace(x, centres, exact_bounds);
     const CentreLabeller& labeller = storage != nullptr ? storage->labeller : *own_labeller;
     const bool prune =
         bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
+    std::atomic<std::size_t> changes{0};
     // A row's work: its distances to every centre, and to its own centre.
     const std::size_t row_work = runtime::work_units(centres.rows + 1, std::max<std::size_t>(1, x.n_cols));
     for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
@@ -106,6 +141,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
             RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
             const bool pruned =
                 prune && space.make_room(std::min(piece_rows, end - begin), x.n_cols, distances == nullptr);
+            std::size_t range_changes = 0;
+            std::size_t* counted = changed != nullptr ? &range_changes : nullptr;
             for (std::size_t p0 = s0 + begin; p0 < s0 + end; p0 += piece_rows) {
                 const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
                 if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
@@ -115,13 +152,15 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                         const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};
                         label_distances(piece, lab + p0, centres, 0, p1 - p0, space.own.data());
                     }
-                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space);
+                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, counted);
                 } else
-                    labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &space.scratch);
+                    label_rows(labeller, x, p0, p1, lab, lower, &space.scratch, counted);
             }
+            if (range_changes != 0) changes.fetch_add(range_changes, std::memory_order_relaxed);
         });
         sums.add(lab, s0, s1);
     }
+    if (changed != nullptr) *changed = changes.load(std::memory_order_relaxed);
 }
 
 }  // namespace corvalinth::kmeans

@@ -31,16 +31,21 @@ namespace corvalinth::kmeans {
 // exceeds its exact distance keeps its label without being scored; every
 // other sample is labelled and gets a new bound from the filter.
 //
+// Where the filter does not label, the exact kernels leave bounds only with
+// bounds.exact (0 otherwise, which keeps no label).
+//
 // With `storage`, the pass prepares `centres` in its labeller (in the storage
 // of the previous pass's centres) and its ranges work in its range spaces,
-// instead of in storage of their own.
+// instead of in storage of their own. With `changed`, *changed = the number of
+// samples whose label the pass changed.
 struct CarriedBounds {
     double* lower;  // one per sample
     CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
+    bool exact = false;  // the exact kernels leave bounds
 };
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
-                PassStorage* storage = nullptr);
+                PassStorage* storage = nullptr, std::size_t* changed = nullptr);
 
 }  // namespace corvalinth::kmeans

@@ -15,7 +15,7 @@ std::atomic<double> g_margin32_relative{1.0};
 std::atomic<double> g_margin32_absolute{1.0};
 std::atomic<std::size_t> g_decided32{0};
 std::atomic<double> g_exact_bound_scale{1.0};
-std::atomic<bool> g_exact_bounds_in_fits{false};
+std::atomic<ExactBoundsInFits> g_exact_bounds_in_fits{ExactBoundsInFits::WhenSettled};
 std::atomic<double> g_move_scale{1.0};
 std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
 std::atomic<std::uint64_t> g_kept{0};
@@ -44,8 +44,8 @@ void count_filter32_decided(std::size_t count) { g_decided32.fetch_add(count, st
 
 void set_exact_bound_margin_scale(double scale) { g_exact_bound_scale.store(scale, std::memory_order_relaxed); }
 double exact_bound_margin_scale() { return g_exact_bound_scale.load(std::memory_order_relaxed); }
-void set_exact_bounds_in_fits(bool on) { g_exact_bounds_in_fits.store(on, std::memory_order_relaxed); }
-bool exact_bounds_in_fits() { return g_exact_bounds_in_fits.load(std::memory_order_relaxed); }
+void set_exact_bounds_in_fits(ExactBoundsInFits when) { g_exact_bounds_in_fits.store(when, std::memory_order_relaxed); }
+ExactBoundsInFits exact_bounds_in_fits() { return g_exact_bounds_in_fits.load(std::memory_order_relaxed); }
 
 void set_move_scale(double scale) { g_move_scale.store(scale, std::memory_order_relaxed); }
 double move_scale() { return g_move_scale.load(std::memory_order_relaxed); }

@@ -31,11 +31,12 @@ void count_filter32_decided(std::size_t count);
 void set_exact_bound_margin_scale(double scale);
 double exact_bound_margin_scale();
 
-// Whether a fit keeps the exact kernels' bounds on rows of 2 to 7 features
-// (off by default: see kExactBoundMaxDims); the bounds the filter leaves are
-// kept either way.
-void set_exact_bounds_in_fits(bool on);
-bool exact_bounds_in_fits();
+// When a fit has the exact kernels leave bounds (the bounds the filter leaves
+// are kept either way): once labels settle (the default), from the first
+// pass, or never.
+enum class ExactBoundsInFits { WhenSettled, Always, Never };
+void set_exact_bounds_in_fits(ExactBoundsInFits when);
+ExactBoundsInFits exact_bounds_in_fits();
 
 // The centres' movement bound of the carried bounds.
 void set_move_scale(double scale);

@@ -1,4 +1,4 @@
-// The bounds the exact kernels leave on rows of 1 to 7 features: never above
+// The bounds the exact kernels leave on rows of any width: never above
 // the true distance to another centre, on data where their margin matters, and
 // above it once the margin is dropped (fault injection).
 #include "kmeans/assignment/exact_bounds.hpp"
@@ -22,14 +22,9 @@
 namespace corvalinth::kmeans {
 namespace {
 
-// The labeller leaves the exact kernels' bounds only where a fit keeps them:
-// on for every test of this file.
-class ExactBoundsOn : public ::testing::Environment {
-public:
-    void SetUp() override { testing::set_exact_bounds_in_fits(true); }
-    void TearDown() override { testing::set_exact_bounds_in_fits(false); }
-};
-[[maybe_unused]] ::testing::Environment* const kExactBoundsOn = ::testing::AddGlobalTestEnvironment(new ExactBoundsOn);
+// Widths the exact kernels label with bounds: every kernel shape (register
+// tiles of 1 to 4 features, packed tiles, column tiles, the panel kernel).
+constexpr std::size_t kWidths[] = {1, 2, 3, 4, 5, 6, 7, 8, 13, 64, 70};
 
 using corvalinth::testing::Kernel;
 using testing::Samples;
@@ -95,12 +90,12 @@ std::size_t violations(const SampleMatrix& x, const CentreMatrix& c, const std::
 
 TEST(ExactLowerBounds, NeverAboveTheTrueDistanceToAnotherCentre) {
     for (const Kind& kind : kKinds) {
-        for (std::size_t d = 1; d < kExactBoundMaxDims; ++d) {
+        for (const std::size_t d : kWidths) {
             for (const std::size_t k : {2u, 5u, 16u, 64u}) {
                 const std::size_t n = 400;
                 const Case cs = make_case(kind, n, d, k, 1000 * d + k);
                 const Samples x(cs.v, n, d);
-                const CentreLabeller labeller(x, cs.c);
+                const CentreLabeller labeller(x, cs.c, true);
                 ASSERT_TRUE(labeller.certifies()) << d << " " << k;
                 std::vector<std::uint64_t> labels(n);
                 std::vector<double> lower(n, -1.0);
@@ -159,7 +154,7 @@ TEST(ExactLowerBounds, NaNSamplesAndCentresGetNoFalseBound) {
     const CentreMatrix c{3, 2, {0.0, 0.0, kNaN, 1.0, 3.0, 4.0}};
     const std::vector<double> v{0.5, 0.0, kNaN, 0.0, 2.5, 4.0};
     const Samples x(v, 3, 2);
-    const CentreLabeller labeller(x, c);
+    const CentreLabeller labeller(x, c, true);
     std::uint64_t labels[3];
     double lower[3];
     labeller.label(x, 0, 3, labels, lower);
@@ -201,11 +196,11 @@ TEST(ExactLowerBounds, WithoutTheMarginBoundsOvershoot) {
     testing::set_exact_bound_margin_scale(0.0);
     std::size_t bad = 0;
     for (const Kind& kind : kKinds) {
-        for (std::size_t d = 1; d < kExactBoundMaxDims; ++d) {
+        for (const std::size_t d : kWidths) {
             const std::size_t n = 400, k = 16;
             const Case cs = make_case(kind, n, d, k, 77 * d);
             const Samples x(cs.v, n, d);
-            const CentreLabeller labeller(x, cs.c);
+            const CentreLabeller labeller(x, cs.c, true);
             std::vector<std::uint64_t> labels(n);
             std::vector<double> lower(n);
             labeller.label(x, 0, n, labels.data(), lower.data());

@@ -302,8 +302,8 @@ class NarrowBoundsFit : public ::testing::TestWithParam<NarrowCase> {};
 
 // Turns the exact kernels' bounds on for one scope.
 struct ExactBoundsOn {
-    ExactBoundsOn() { testing::set_exact_bounds_in_fits(true); }
-    ~ExactBoundsOn() { testing::set_exact_bounds_in_fits(false); }
+    ExactBoundsOn() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::Always); }
+    ~ExactBoundsOn() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled); }
 };
 
 TEST_P(NarrowBoundsFit, SkipsScoringAndMatchesTheReference) {
@@ -337,14 +337,41 @@ INSTANTIATE_TEST_SUITE_P(
                       NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
                       NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
 
-// By default a fit keeps no exact kernels' bounds on narrow rows: few
-// centres score every sample, and the results are the reference's.
-TEST(NarrowBoundsFit, OffByDefaultBelowTheFilter) {
-    ASSERT_FALSE(testing::exact_bounds_in_fits());
-    const auto v = blobs(11, 3000, 3, 16, 2.0, 0.0, false);
-    const Samples x(v, 3000, 3);
-    EXPECT_EQ(fit_matches_reference(x, 16, 30, 23), 0u);
+// When the exact kernels leave bounds in a fit (rows of 3, 8 and 64
+// features, few centres, where no filter labels): by default once the labels
+// settle on rows of 8 or more features (never on narrower ones), from the
+// first pass, or never. Each fit equals the reference, and the bounds keep
+// labels exactly where they are on.
+struct ModeCase {
+    testing::ExactBoundsInFits when;
+    std::size_t d, k;
+    bool keeps;
+};
+
+class ExactBoundsMode : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(ExactBoundsMode, KeepLabelsWhereOnAndMatchTheReference) {
+    const auto& p = GetParam();
+    struct Restore {
+        ~Restore() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled); }
+    } restore;
+    testing::set_exact_bounds_in_fits(p.when);
+    const auto v = blobs(11 + p.d, 3000, p.d, p.k, 2.0, 0.0, false);
+    const Samples x(v, 3000, p.d);
+    const std::uint64_t kept = fit_matches_reference(x, p.k, 30, 23);
+    if (p.keeps)
+        EXPECT_GT(kept, 10 * 3000u) << "the bounds kept too few labels";
+    else
+        EXPECT_EQ(kept, 0u);
 }
+
+using Mode = testing::ExactBoundsInFits;
+INSTANTIATE_TEST_SUITE_P(Modes, ExactBoundsMode,
+                         ::testing::Values(ModeCase{Mode::WhenSettled, 3, 16, false},
+                                           ModeCase{Mode::WhenSettled, 8, 8, true},
+                                           ModeCase{Mode::WhenSettled, 64, 10, true},
+                                           ModeCase{Mode::Always, 3, 16, true}, ModeCase{Mode::Always, 64, 10, true},
+                                           ModeCase{Mode::Never, 3, 16, false}, ModeCase{Mode::Never, 8, 8, false}));
 
 // Fault injection: bounds that ignore how far the centres moved keep labels
 // they must not, and the fit leaves the reference.
@@ -366,15 +393,16 @@ TEST(CarriedBoundsFit, IgnoringTheMovementGoesWrong) {
     EXPECT_GT(wrong, 0u);
 }
 
-// The same on rows of 2 and 3 features, whose bounds come from the exact kernels.
+// The same where the bounds come from the exact kernels: rows of 2, 3 and 12
+// features, 20 centres, each width on its own.
 TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
     struct Restore {
         ~Restore() { testing::set_move_scale(1.0); }
     } restore;
     testing::set_move_scale(0.0);
     const ExactBoundsOn exact_bounds;
-    std::size_t wrong = 0;
-    for (const std::size_t d : {2u, 3u}) {
+    for (const std::size_t d : {2u, 3u, 12u}) {
+        std::size_t wrong = 0;
         for (std::uint64_t seed = 1; seed <= 3; ++seed) {
             const auto v = blobs(seed, 2000, d, 10, 4.0, 0.0, false);
             const Samples x(v, 2000, d);
@@ -384,8 +412,8 @@ TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
             const auto ref = testing::reference_fit(x, 20, 15, seed);
             wrong += testing::centre_mismatch(*m.cluster_centers_, ref.centres) != "";
         }
+        EXPECT_GT(wrong, 0u) << d << " features";
     }
-    EXPECT_GT(wrong, 0u);
 }
 
 }  // namespace

@@ -81,10 +81,11 @@ class PassStorageFit : public ::testing::TestWithParam<SpaceCase> {};
 // reference; the bounds keep labels only where the spaces could be had.
 TEST_P(PassStorageFit, SpaceLostAndRegainedMatchesTheReference) {
     const SpaceCase& p = GetParam();
-    testing::set_exact_bounds_in_fits(p.exact_bounds);
+    testing::set_exact_bounds_in_fits(p.exact_bounds ? testing::ExactBoundsInFits::Always
+                                                     : testing::ExactBoundsInFits::Never);
     struct Restore {
         ~Restore() {
-            testing::set_exact_bounds_in_fits(false);
+            testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled);
             testing::set_failing_pass_space(false);
         }
     } restore;
