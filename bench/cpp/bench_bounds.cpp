@@ -3,7 +3,8 @@
 // and on from the first pass, interleaved: seconds (best of the runs),
 // iterations and the labels the bounds kept.
 //
-// usage: bench_bounds file.npy k [runs [max_iters tol]]
+// usage: bench_bounds file.npy k [runs [max_iters tol]]; BENCH_MODE=never,
+// settled or always runs that mode alone (for profilers).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +30,9 @@ bool read_npy(const char* path, std::vector<double>& values, std::size_t& n, std
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.size() < 10 || bytes.compare(1, 5, "NUMPY") != 0) return false;
-    const std::size_t header = bytes[6] == 1 ? 10 + static_cast<unsigned char>(bytes[8]) +
-                                                   256 * static_cast<unsigned char>(bytes[9])
-                                             : 12 + static_cast<unsigned char>(bytes[8]) +
-                                                   256 * static_cast<unsigned char>(bytes[9]);
+    const std::size_t header =
+        bytes[6] == 1 ? 10 + static_cast<unsigned char>(bytes[8]) + 256 * static_cast<unsigned char>(bytes[9])
+                      : 12 + static_cast<unsigned char>(bytes[8]) + 256 * static_cast<unsigned char>(bytes[9]);
     const std::string dict = bytes.substr(0, header);
     if (dict.find("'<f8'") == std::string::npos || dict.find("'fortran_order': False") == std::string::npos)
         return false;
@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
     std::uint64_t iters[3] = {}, kept[3] = {};
     for (int r = 0; r < runs; ++r) {
         for (int m = 0; m < 3; ++m) {
+            const char* only = std::getenv("BENCH_MODE");
+            if (only != nullptr && std::strstr(modes[m].name, only) == nullptr) continue;
             kmeans::testing::set_exact_bounds_in_fits(modes[m].when);
             kmeans::KMeansModel model;
             model.params = kmeans::KMeansParams{k, max_iters, tol, 0};
@@ -88,8 +90,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%s n=%zu d=%zu k=%zu\n", argv[1], n, d, k);
     for (int m = 0; m < 3; ++m)
-        std::printf("  %-13s %9.2f ms  %4llu iterations  kept %.1f%% of labels\n", modes[m].name, best[m] * 1e3,
-                    static_cast<unsigned long long>(iters[m]),
-                    100.0 * static_cast<double>(kept[m]) / (static_cast<double>(n) * static_cast<double>(iters[m])));
+        if (iters[m] != 0)
+            std::printf(
+                "  %-13s %9.2f ms  %4llu iterations  kept %.1f%% of labels\n", modes[m].name, best[m] * 1e3,
+                static_cast<unsigned long long>(iters[m]),
+                100.0 * static_cast<double>(kept[m]) / (static_cast<double>(n) * static_cast<double>(iters[m])));
     return 0;
 }

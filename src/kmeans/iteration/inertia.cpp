@@ -115,13 +115,17 @@ void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const C
     for_each_label_distance(x, labels, centres, begin, end, [out](std::size_t i, double v) { out[i] = v; });
 }
 
+double add_label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres,
+                           std::size_t begin, std::size_t end, double s) {
+    for_each_label_distance(x, labels, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
+    return s;
+}
+
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, const CentreMatrix& centres) {
     if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
     const std::uint64_t* lab = labels.data();
     auto leaf = [&](std::size_t begin, std::size_t end) -> double {
-        double s = -0.0;
-        for_each_label_distance(x, lab, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
-        return s;
+        return add_label_distances(x, lab, centres, begin, end, -0.0);
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
     return runtime::parallel_reduce<double>(x.n_rows, runtime::work_units(x.n_rows, std::max<std::size_t>(1, x.n_cols)),

@@ -20,6 +20,12 @@ double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& 
 void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres, std::size_t begin,
                      std::size_t end, double* out);
 
+// s plus the squared distance of every row in [begin, end) to the centre its
+// label names, added left to right (an unsplit range of compute_inertia's sum
+// starts from s = -0.0).
+double add_label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres,
+                           std::size_t begin, std::size_t end, double s);
+
 // The inertia from per-sample distances: the same split-tree sum as
 // compute_inertia (each unsplit range left to right from -0.0, neighbours
 // joined as lower + upper).

@@ -24,6 +24,12 @@ namespace {
 constexpr std::size_t kSettledFrom = 8;
 constexpr std::size_t kSettledMinDims = 8;
 
+// Samples from which a pass without the distances' buffer sums the inertia
+// itself: the sum's tree cuts the pass into up to 16 ranges per two workers
+// (more with more workers), and ranges of a few hundred samples label slowly
+// (docs/tuning.md).
+constexpr std::size_t kPassSumsInertiaFrom = std::size_t{1} << 15;
+
 }  // namespace
 
 LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
@@ -77,14 +83,18 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         // The inertia of iteration t is taken against the updated centres;
         // unless this is the last iteration, the pass that measures it also
         // labels the samples for iteration t + 1 (wasted if it converges).
+        // Without the distances' buffer (rows of fewer than 8 features) the
+        // pass sums the inertia itself, as compute_inertia does, when the
+        // leaves of that sum are long enough for the labelling.
         double inertia;
-        const bool fused = t != max_iters && dist != nullptr;
+        const bool fused = t != max_iters && (dist != nullptr || x_.n_rows >= kPassSumsInertiaFrom);
         if (fused) {
             sums_.clear();
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
-            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, counting ? &changed : nullptr);
+            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, counting ? &changed : nullptr,
+                       dist == nullptr ? &inertia : nullptr);
             settle();
-            inertia = sum_distances(dist, x_.n_rows);
+            if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
         }

@@ -104,7 +104,7 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage,
-                std::size_t* changed) {
+                std::size_t* changed, double* inertia) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
@@ -122,43 +122,65 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
     std::atomic<std::size_t> changes{0};
+    // With `inertia` (and no distances' buffer) each range also sums its
+    // samples' distances to the centres their old labels name, in sample
+    // order, before it relabels them.
+    const bool sum_own = inertia != nullptr && distances == nullptr;
+    // Labels rows [r0, r1), piece by piece; returns -0.0 plus the distances
+    // of its samples, left to right, when sum_own.
+    auto label_range = [&](std::size_t r0, std::size_t r1) -> double {
+        // The range's working space, for all its pieces: one the fit keeps
+        // where one is free, else one of its own.
+        RangeSpace* kept = storage != nullptr ? storage->acquire() : nullptr;
+        struct Release {
+            PassStorage* storage;
+            RangeSpace* space;
+            ~Release() {
+                if (space != nullptr) storage->release(space);
+            }
+        } release{storage, kept};
+        std::optional<RangeSpace> own_space;
+        RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
+        const bool pruned = prune && space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, distances == nullptr);
+        std::size_t range_changes = 0;
+        std::size_t* counted = changed != nullptr ? &range_changes : nullptr;
+        double sum = -0.0;
+        for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
+            const std::size_t p1 = std::min(r1, p0 + piece_rows);
+            if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
+            if (pruned) {
+                const double* dist = distances != nullptr ? distances + p0 : space.own.data();
+                if (distances == nullptr) {
+                    const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};
+                    label_distances(piece, lab + p0, centres, 0, p1 - p0, space.own.data());
+                    if (sum_own)
+                        for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
+                }
+                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, counted);
+            } else {
+                if (sum_own) sum = add_label_distances(x, lab, centres, p0, p1, sum);
+                label_rows(labeller, x, p0, p1, lab, lower, &space.scratch, counted);
+            }
+        }
+        if (range_changes != 0) changes.fetch_add(range_changes, std::memory_order_relaxed);
+        return sum;
+    };
     // A row's work: its distances to every centre, and to its own centre.
     const std::size_t row_work = runtime::work_units(centres.rows + 1, std::max<std::size_t>(1, x.n_cols));
-    for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
-        const std::size_t s1 = std::min(n, s0 + block_rows);
-        runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work), [&](std::size_t begin, std::size_t end) {
-            // The range's working space, for all its pieces: one the fit
-            // keeps where one is free, else one of its own.
-            RangeSpace* kept = storage != nullptr ? storage->acquire() : nullptr;
-            struct Release {
-                PassStorage* storage;
-                RangeSpace* space;
-                ~Release() {
-                    if (space != nullptr) storage->release(space);
-                }
-            } release{storage, kept};
-            std::optional<RangeSpace> own_space;
-            RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
-            const bool pruned =
-                prune && space.make_room(std::min(piece_rows, end - begin), x.n_cols, distances == nullptr);
-            std::size_t range_changes = 0;
-            std::size_t* counted = changed != nullptr ? &range_changes : nullptr;
-            for (std::size_t p0 = s0 + begin; p0 < s0 + end; p0 += piece_rows) {
-                const std::size_t p1 = std::min(s0 + end, p0 + piece_rows);
-                if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
-                if (pruned) {
-                    const double* dist = distances != nullptr ? distances + p0 : space.own.data();
-                    if (distances == nullptr) {
-                        const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};
-                        label_distances(piece, lab + p0, centres, 0, p1 - p0, space.own.data());
-                    }
-                    label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, counted);
-                } else
-                    label_rows(labeller, x, p0, p1, lab, lower, &space.scratch, counted);
-            }
-            if (range_changes != 0) changes.fetch_add(range_changes, std::memory_order_relaxed);
-        });
-        sums.add(lab, s0, s1);
+    if (sum_own) {
+        // One loop over all the samples, split as the inertia's sum is (each
+        // unsplit range left to right, neighbours joined as lower + upper);
+        // the sums take the samples afterwards.
+        *inertia = runtime::parallel_reduce<double>(n, runtime::work_units(n, row_work), label_range,
+                                                    [](double lo, double up) { return lo + up; });
+        sums.add(lab, 0, n);
+    } else {
+        for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
+            const std::size_t s1 = std::min(n, s0 + block_rows);
+            runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work),
+                                  [&](std::size_t begin, std::size_t end) { label_range(s0 + begin, s0 + end); });
+            sums.add(lab, s0, s1);
+        }
     }
     if (changed != nullptr) *changed = changes.load(std::memory_order_relaxed);
 }

@@ -38,6 +38,12 @@ namespace corvalinth::kmeans {
 // of the previous pass's centres) and its ranges work in its range spaces,
 // instead of in storage of their own. With `changed`, *changed = the number of
 // samples whose label the pass changed.
+//
+// With `inertia` and no `distances`, the pass runs as one loop over all the
+// samples instead of block by block: *inertia = the sum of step 1's distances
+// as compute_inertia forms it (the same split tree), and the sums take the
+// samples after the labelling (they come from memory once more, but no
+// distances are written or read back).
 struct CarriedBounds {
     double* lower;  // one per sample
     CentreMoves moves;  // largest +infinity: the bounds are not usable in this pass
@@ -46,6 +52,6 @@ struct CarriedBounds {
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
-                PassStorage* storage = nullptr, std::size_t* changed = nullptr);
+                PassStorage* storage = nullptr, std::size_t* changed = nullptr, double* inertia = nullptr);
 
 }  // namespace corvalinth::kmeans

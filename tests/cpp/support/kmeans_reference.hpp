@@ -132,6 +132,7 @@ struct ReferenceFit {
     CentreMatrix centres;
     std::uint64_t n_iter = 0;
     double last_inertia = 0.0;  // plain left-to-right sum (not the pool's tree)
+    std::vector<double> inertias;  // every iteration's, the same way
 };
 
 // Seeding plus exactly `iters` Lloyd iterations (no convergence test).
@@ -145,6 +146,7 @@ inline ReferenceFit reference_fit(const SampleMatrix& x, std::size_t k, std::uin
         double s = -0.0;
         for (std::size_t i = 0; i < x.n_rows; ++i) s += ref_distance(x, i, out.centres, labels[i]);
         out.last_inertia = s;
+        out.inertias.push_back(s);
         out.n_iter = t + 1;
     }
     return out;

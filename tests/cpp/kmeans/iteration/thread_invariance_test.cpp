@@ -34,16 +34,26 @@ struct DataSet {
 class ThreadInvarianceFit : public ::testing::TestWithParam<DataSet> {};
 
 // tol = 0 keeps the iteration count away from inertia rounding; centres,
-// n_iter_ and predicted labels must then equal the sequential reference.
+// n_iter_ and predicted labels must then equal the sequential reference, and
+// every iteration's inertia (read between iterations) lie within rounding of
+// the reference's.
 TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
     const auto& p = GetParam();
     const auto v = testing::random_values(p.data_seed, p.n, p.d, p.distinct);
     Samples x(v, p.n, p.d, p.layout);
     KMeansModel m;
     m.params = KMeansParams{p.k, p.max_iters, 0.0, p.fit_seed};
-    ASSERT_FALSE(fit(m, x, [] { return false; }).has_value());
+    std::vector<double> inertias;
+    ASSERT_FALSE(fit(m, x, [&] {
+                     // The seeding's checks come before any iteration.
+                     if (m.n_iter_ > inertias.size()) inertias.push_back(m.inertia_);
+                     return false;
+                 }).has_value());
     const auto ref = testing::reference_fit(x, p.k, p.max_iters, p.fit_seed);
     EXPECT_EQ(m.n_iter_, ref.n_iter);
+    ASSERT_EQ(inertias.size() + 1, ref.inertias.size());
+    for (std::size_t t = 0; t < inertias.size(); ++t)
+        EXPECT_NEAR(inertias[t], ref.inertias[t], std::abs(ref.inertias[t]) * 1e-12) << "iteration " << t + 1;
     EXPECT_EQ(testing::centre_mismatch(*m.cluster_centers_, ref.centres), "")
         << "workers: " << runtime::pool_thread_count();
     // The inertia's association follows the split tree; it only has to lie
@@ -67,7 +77,13 @@ INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                                            DataSet{600, 2, 12, 7, 3, 7, 15, Layout::ReversedRows},
                                            DataSet{3001, 5, 16, 3001, 4, 123, 12, Layout::PaddedRows},
                                            DataSet{257, 9, 40, 257, 5, 99, 10, Layout::ReversedBoth},
-                                           DataSet{5000, 1, 3, 5000, 6, 2024, 30, Layout::ReversedCols}));
+                                           DataSet{5000, 1, 3, 5000, 6, 2024, 30, Layout::ReversedCols},
+                                           // Rows of 1 to 7 features from 2^15 samples: the pass sums the
+                                           // inertia itself (with the filter's bounds from 256 centres).
+                                           DataSet{40000, 2, 6, 40000, 7, 3, 12, Layout::RowMajor},
+                                           DataSet{33000, 3, 16, 500, 8, 5, 10, Layout::ColumnMajor},
+                                           DataSet{36000, 1, 4, 36000, 9, 11, 8, Layout::ReversedRows},
+                                           DataSet{35000, 3, 300, 35000, 10, 1, 8, Layout::RowMajor}));
 
 // The labels of one assignment pass equal the scalar reference whatever the
 // pool size, including for sizes around the pool's split points.
