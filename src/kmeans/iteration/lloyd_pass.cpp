@@ -57,10 +57,8 @@ void label_rows(const CentreLabeller& labeller, const SampleMatrix& x, std::size
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
                      std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
                      std::size_t* changes) {
-    std::vector<std::size_t>& todo = space.todo;
     std::vector<double>& rows = space.rows;
     FilterScratch& scratch = space.scratch;
-    todo.clear();
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
         label_rows(labeller, x, p0, p1, lab, bounds.lower, &scratch, changes);
@@ -68,18 +66,17 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     }
     // Branch-free: which samples keep their label is unpredictable. An
     // unsettled sample's bound is written too; the labeller replaces it.
-    todo.resize(p1 - p0);
-    std::size_t* list = todo.data();
+    // The list has room for a whole piece (RangeSpace::make_room).
+    std::size_t* todo = space.todo.data();
     std::size_t m = 0;
     const std::size_t dims = labeller.dims();
     for (std::size_t i = p0; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
         const bool keep = keeps_label(lower, dist[i - p0], dims);
         bounds.lower[i] = lower;
-        list[m] = i;
+        todo[m] = i;
         m += keep ? 0 : 1;
     }
-    todo.resize(m);
     testing::count_kept_labels(p1 - p0 - m);
     if (m == 0) return;
     const std::size_t d = x.n_cols;

@@ -12,7 +12,7 @@ bool RangeSpace::make_room(std::size_t m, std::size_t d, bool own_needed) {
     try {
         if (testing::failing_pass_space()) throw std::bad_alloc();
         if (own_needed && own.size() < m) own.resize(m);
-        if (todo.capacity() < m) todo.reserve(m);
+        if (todo.size() < m) todo.resize(m);
     } catch (const std::bad_alloc&) {
         return false;
     }
