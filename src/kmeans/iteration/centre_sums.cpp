@@ -34,7 +34,7 @@ constexpr std::size_t kProbeWindow = 64;
 // the samples kPrefetchAhead samples on prefetched, kPrefetchGroup samples
 // (a cache line of labels) at a time (measured: docs/tuning.md, "The narrow
 // update's prefetch").
-constexpr std::size_t kPrefetchAhead = 256;
+constexpr std::size_t kPrefetchAhead = 128;
 constexpr std::size_t kPrefetchGroup = 8;
 
 // Prefetches, as the scan of [begin, end) reaches each group of
