@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
@@ -124,6 +125,29 @@ constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plai
 constexpr Layout kLayouts[] = {Layout::RowMajor,     Layout::PaddedRows,   Layout::ColumnMajor, Layout::Strided,
                                Layout::ReversedRows, Layout::ReversedCols, Layout::ReversedBoth};
 
+// Every kernel, the samples of x added in each of `pieces` (0: all at once),
+// against the plain one-block loop: the same bits (any two NaNs alike) and
+// counts.
+void expect_every_kernel_matches(const Samples& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                                 std::initializer_list<std::size_t> pieces, std::uint64_t seed, Layout layout) {
+    auto ref_rng = runtime::RandomSource::from_seed(seed);
+    const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
+    const auto want_counts = reference_counts(labels, k);
+    for (const UpdateKernel kernel : kKernels) {
+        const KernelScope scope(kernel);
+        for (const std::size_t piece : pieces) {
+            std::vector<std::uint64_t> counts;
+            const CentreMatrix got = sums_update(x, labels, k, piece, seed, counts);
+            const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
+                                      std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
+                                      std::to_string(piece) + ", workers " +
+                                      std::to_string(runtime::pool_thread_count());
+            EXPECT_EQ(mismatch(got, want), "") << where;
+            EXPECT_EQ(counts, want_counts) << where;
+        }
+    }
+}
+
 // Both kernels for rows of 1 to 8 features (plain, and a run of equal labels
 // at a time) and the automatic choice, every layout, label orders with and
 // without runs, ranges added in pieces, special values. The instantiations
@@ -137,25 +161,8 @@ TEST_P(ThreadInvarianceNarrowUpdate, EveryKernelMatchesThePlainLoop) {
     const std::size_t n = 3001;
     const auto v = order_sensitive_values(n, d, specials, d * 1000 + k);
     const auto labels = make_labels(n, k, order, k * 31 + d);
-    const auto want_counts = reference_counts(labels, k);
-    for (const Layout layout : kLayouts) {
-        Samples x(v, n, d, layout);
-        auto ref_rng = runtime::RandomSource::from_seed(7);
-        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
-        for (const UpdateKernel kernel : kKernels) {
-            const KernelScope scope(kernel);
-            for (const std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{37}, std::size_t{1000}}) {
-                std::vector<std::uint64_t> counts;
-                const CentreMatrix got = sums_update(x, labels, k, piece, 7, counts);
-                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
-                                          std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
-                                          std::to_string(piece) + ", workers " +
-                                          std::to_string(runtime::pool_thread_count());
-                EXPECT_EQ(mismatch(got, want), "") << where;
-                EXPECT_EQ(counts, want_counts) << where;
-            }
-        }
-    }
+    for (const Layout layout : kLayouts)
+        expect_every_kernel_matches(Samples(v, n, d, layout), labels, k, {0, 1, 37, 1000}, 7, layout);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -187,24 +194,8 @@ TEST_P(ThreadInvarianceNarrowUpdateLengths, PrefetchedRangesMatchThePlainLoop) {
     const auto [d, n, k, order] = GetParam();
     const auto v = order_sensitive_values(n, d, true, d * 7 + n);
     const auto labels = make_labels(n, k, order, n + k);
-    const auto want_counts = reference_counts(labels, k);
-    for (const Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedColumnMajor}) {
-        Samples x(v, n, d, layout);
-        auto ref_rng = runtime::RandomSource::from_seed(5);
-        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
-        for (const UpdateKernel kernel : kKernels) {
-            const KernelScope scope(kernel);
-            for (const std::size_t piece : {std::size_t{0}, std::size_t{131}, std::size_t{140}, std::size_t{1001}}) {
-                std::vector<std::uint64_t> counts;
-                const CentreMatrix got = sums_update(x, labels, k, piece, 5, counts);
-                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
-                                          std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
-                                          std::to_string(piece);
-                EXPECT_EQ(mismatch(got, want), "") << where;
-                EXPECT_EQ(counts, want_counts) << where;
-            }
-        }
-    }
+    for (const Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedColumnMajor})
+        expect_every_kernel_matches(Samples(v, n, d, layout), labels, k, {0, 131, 140, 1001}, 5, layout);
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadInvarianceLengths, ThreadInvarianceNarrowUpdateLengths,
