@@ -55,12 +55,11 @@ public:
 
     // Sample i is about to be added (i increasing by one from begin).
     void at(std::size_t i) {
-        if (i == next_) issue();
+        if (due(i)) issue();
     }
-
-private:
-    static constexpr std::size_t kNever = ~std::size_t{0};
-
+    // Whether sample i starts the next group to prefetch for (then issue()
+    // before adding it).
+    bool due(std::size_t i) const { return i == next_; }
     void issue() {
         const std::size_t s = next_ + kPrefetchAhead;
         __builtin_prefetch(labels_ + s);
@@ -69,6 +68,9 @@ private:
             __builtin_prefetch(Unit ? r + m * kPrefetchGroup : r + static_cast<std::ptrdiff_t>(m) * x_.col_stride);
         next_ = s + 2 * kPrefetchGroup <= end_ ? next_ + kPrefetchGroup : kNever;
     }
+
+private:
+    static constexpr std::size_t kNever = ~std::size_t{0};
 
     const SampleMatrix& x_;
     const std::uint64_t* labels_;
@@ -89,9 +91,7 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
     const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
-    [[maybe_unused]] Prefetcher<D, Unit> prefetch(x, labels, j_lo, begin, end);
-    for (std::size_t i = begin; i < end; ++i, row += rs) {
-        if constexpr (D != 0 && D <= kRunsMaxWidth) prefetch.at(i);
+    auto add = [&](std::size_t i) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
         double* __restrict sum = sums + c * stride;
@@ -104,7 +104,19 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
             for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
         }
         if (counts != nullptr) counts[c] += 1;
+        row += rs;
+    };
+    std::size_t i = begin;
+    if constexpr (D != 0 && D <= kRunsMaxWidth) {
+        // Whole groups while a group further on is there to prefetch; the
+        // samples are added in the same order either way.
+        Prefetcher<D, Unit> prefetch(x, labels, j_lo, begin, end);
+        for (; prefetch.due(i); i += kPrefetchGroup) {
+            prefetch.issue();
+            for (std::size_t t = 0; t < kPrefetchGroup; ++t) add(i + t);
+        }
     }
+    for (; i < end; ++i) add(i);
 }
 
 // The same sums, a run of equal consecutive labels at a time: the run's
