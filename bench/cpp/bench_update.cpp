@@ -9,7 +9,8 @@
 // ("random"), in runs of 64 equal labels ("runs") and nearest-centre labels of
 // clustered data ("clustered"); each as one update over all samples from
 // memory ("whole") and as the fit's pass adds them, a block of 4 MiB at a time
-// just after reading it ("in cache").
+// just after reading it ("in cache"). BENCH_COLUMN_MAJOR=1 sums a
+// column-major copy of the samples instead.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +51,11 @@ double in_cache_update(const kmeans::SampleMatrix& x, const std::vector<std::uin
             // then awake when the adds begin, as in the pass.
             runtime::parallel_for(e - b, [&](std::size_t lo, std::size_t hi) {
                 double s = 0.0;
-                for (std::size_t i = b + lo; i < b + hi; ++i) s += x.row(i)[0] + static_cast<double>(labels[i]);
+                for (std::size_t i = b + lo; i < b + hi; ++i) {
+                    s += static_cast<double>(labels[i]);
+                    for (std::size_t j = 0; j < x.n_cols; ++j)
+                        s += x.row(i)[static_cast<std::ptrdiff_t>(j) * x.col_stride];
+                }
                 g_sink = s;
             });
             const auto t0 = bench::Clock::now();
@@ -66,12 +71,18 @@ double in_cache_update(const kmeans::SampleMatrix& x, const std::vector<std::uin
 }
 
 int narrow_shape(std::size_t n, std::size_t d, std::size_t k, int runs) {
-    std::printf("centre update, %zu workers, n=%zu d=%zu k=%zu\n", runtime::pool_thread_count(), n, d, k);
+    const char* env = std::getenv("BENCH_COLUMN_MAJOR");
+    const bool by_columns = env != nullptr && env[0] == '1';
+    std::printf("centre update, %zu workers, n=%zu d=%zu k=%zu, %s\n", runtime::pool_thread_count(), n, d, k,
+                by_columns ? "column-major" : "row-major");
     std::mt19937_64 gen(n * 31 + d * 7 + k);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> values(n * d);
     for (double& v : values) v = unit(gen);
-    const kmeans::SampleMatrix x{values.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    std::vector<double> columns(by_columns ? n * d : 0);
+    const kmeans::SampleMatrix x = by_columns
+                                       ? kmeans::SampleMatrix{columns.data(), n, d, 1, static_cast<std::ptrdiff_t>(n)}
+                                       : kmeans::SampleMatrix{values.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
     for (const char* order : {"random", "runs", "clustered"}) {
         std::vector<std::uint64_t> labels(n);
         if (order[0] == 'r' && order[1] == 'a') {
@@ -91,6 +102,9 @@ int narrow_shape(std::size_t n, std::size_t d, std::size_t k, int runs) {
             kmeans::assign_labels(y, centres, labels);
             values = near;  // the update then sums the clustered samples
         }
+        if (by_columns)
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < d; ++j) columns[j * n + i] = values[i * d + j];
         auto rng = runtime::RandomSource::from_seed(1);
         kmeans::CentreMatrix out;
         std::vector<std::uint64_t> counts;

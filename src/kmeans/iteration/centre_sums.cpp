@@ -30,6 +30,52 @@ constexpr std::size_t kRunsMaxWidth = 8;
 constexpr std::size_t kRunLengthFrom = 5;
 constexpr std::size_t kProbeWindows = 8;
 constexpr std::size_t kProbeWindow = 64;
+// Rows of up to 8 features, dense in memory, have the labels and features of
+// the samples kPrefetchAhead samples on prefetched, kPrefetchGroup samples
+// (a cache line of labels) at a time (measured: docs/tuning.md, "The narrow
+// update's prefetch").
+constexpr std::size_t kPrefetchAhead = 128;
+constexpr std::size_t kPrefetchGroup = 8;
+
+// Prefetches, as the scan of [begin, end) reaches each group of
+// kPrefetchGroup samples, the labels and the D features (from j_lo) of the
+// group kPrefetchAhead samples further on, while that group lies before end.
+// Only when the samples are dense: rows of adjacent features back to back
+// (each group D cache lines of features) or columns of adjacent samples (one
+// line per feature); other views are left to the hardware. A prefetch reads
+// nothing into the arithmetic: only the speed depends on it.
+template <std::size_t D, bool Unit>
+class Prefetcher {
+public:
+    Prefetcher(const SampleMatrix& x, const std::uint64_t* labels, std::size_t j_lo, std::size_t begin, std::size_t end)
+        : x_(x), labels_(labels), j_lo_(j_lo), end_(end) {
+        const bool dense = Unit ? x.row_stride == static_cast<std::ptrdiff_t>(D) : x.row_stride == 1;
+        next_ = dense && end - begin >= kPrefetchAhead + kPrefetchGroup ? begin : kNever;
+    }
+
+    // Sample i is about to be added (i increasing by one from begin).
+    void at(std::size_t i) {
+        if (due(i)) issue();
+    }
+    // Whether sample i starts the next group to prefetch for (then issue()
+    // before adding it).
+    bool due(std::size_t i) const { return i == next_; }
+    void issue() {
+        const std::size_t s = next_ + kPrefetchAhead;
+        __builtin_prefetch(labels_ + s);
+        const double* r = x_.row(s) + static_cast<std::ptrdiff_t>(j_lo_) * (Unit ? 1 : x_.col_stride);
+        for (std::size_t m = 0; m < D; ++m)
+            __builtin_prefetch(Unit ? r + m * kPrefetchGroup : r + static_cast<std::ptrdiff_t>(m) * x_.col_stride);
+        next_ = s + 2 * kPrefetchGroup <= end_ ? next_ + kPrefetchGroup : kNever;
+    }
+
+private:
+    static constexpr std::size_t kNever = ~std::size_t{0};
+
+    const SampleMatrix& x_;
+    const std::uint64_t* labels_;
+    std::size_t j_lo_, end_, next_;
+};
 
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
 // each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
@@ -45,7 +91,7 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
     const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
-    for (std::size_t i = begin; i < end; ++i, row += rs) {
+    auto add = [&](std::size_t i) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
         double* __restrict sum = sums + c * stride;
@@ -58,7 +104,19 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
             for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
         }
         if (counts != nullptr) counts[c] += 1;
+        row += rs;
+    };
+    std::size_t i = begin;
+    if constexpr (D != 0 && D <= kRunsMaxWidth) {
+        // Whole groups while a group further on is there to prefetch; the
+        // samples are added in the same order either way.
+        Prefetcher<D, Unit> prefetch(x, labels, j_lo, begin, end);
+        for (; prefetch.due(i); i += kPrefetchGroup) {
+            prefetch.issue();
+            for (std::size_t t = 0; t < kPrefetchGroup; ++t) add(i + t);
+        }
     }
+    for (; i < end; ++i) add(i);
 }
 
 // The same sums, a run of equal consecutive labels at a time: the run's
@@ -84,6 +142,7 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
     const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
+    Prefetcher<D, Unit> prefetch(x, labels, j_lo, begin, end);
     std::size_t i = begin;
     while (i < end) {
         const std::uint64_t c = labels[i];
@@ -93,6 +152,7 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
         for (std::size_t j = 0; j < D; ++j) acc[j] = sum[j];
         const std::size_t first = i;
         do {
+            prefetch.at(i);
             for (std::size_t j = 0; j < D; ++j) acc[j] = acc[j] + row[static_cast<std::ptrdiff_t>(j) * cs];
             ++i;
             row += rs;
@@ -147,6 +207,9 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
         case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         case 3: return accumulate_block<3, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         case 4: return accumulate_block<4, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 5: return accumulate_block<5, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 6: return accumulate_block<6, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
+        case 7: return accumulate_block<7, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         case 8: return accumulate_block<8, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         case 16: return accumulate_block<16, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
         default: return accumulate_block<0, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);

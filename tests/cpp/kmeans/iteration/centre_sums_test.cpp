@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
@@ -124,6 +125,29 @@ constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plai
 constexpr Layout kLayouts[] = {Layout::RowMajor,     Layout::PaddedRows,   Layout::ColumnMajor, Layout::Strided,
                                Layout::ReversedRows, Layout::ReversedCols, Layout::ReversedBoth};
 
+// Every kernel, the samples of x added in each of `pieces` (0: all at once),
+// against the plain one-block loop: the same bits (any two NaNs alike) and
+// counts.
+void expect_every_kernel_matches(const Samples& x, const std::vector<std::uint64_t>& labels, std::size_t k,
+                                 std::initializer_list<std::size_t> pieces, std::uint64_t seed, Layout layout) {
+    auto ref_rng = runtime::RandomSource::from_seed(seed);
+    const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
+    const auto want_counts = reference_counts(labels, k);
+    for (const UpdateKernel kernel : kKernels) {
+        const KernelScope scope(kernel);
+        for (const std::size_t piece : pieces) {
+            std::vector<std::uint64_t> counts;
+            const CentreMatrix got = sums_update(x, labels, k, piece, seed, counts);
+            const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
+                                      std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
+                                      std::to_string(piece) + ", workers " +
+                                      std::to_string(runtime::pool_thread_count());
+            EXPECT_EQ(mismatch(got, want), "") << where;
+            EXPECT_EQ(counts, want_counts) << where;
+        }
+    }
+}
+
 // Both kernels for rows of 1 to 8 features (plain, and a run of equal labels
 // at a time) and the automatic choice, every layout, label orders with and
 // without runs, ranges added in pieces, special values. The instantiations
@@ -137,25 +161,8 @@ TEST_P(ThreadInvarianceNarrowUpdate, EveryKernelMatchesThePlainLoop) {
     const std::size_t n = 3001;
     const auto v = order_sensitive_values(n, d, specials, d * 1000 + k);
     const auto labels = make_labels(n, k, order, k * 31 + d);
-    const auto want_counts = reference_counts(labels, k);
-    for (const Layout layout : kLayouts) {
-        Samples x(v, n, d, layout);
-        auto ref_rng = runtime::RandomSource::from_seed(7);
-        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
-        for (const UpdateKernel kernel : kKernels) {
-            const KernelScope scope(kernel);
-            for (const std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{37}, std::size_t{1000}}) {
-                std::vector<std::uint64_t> counts;
-                const CentreMatrix got = sums_update(x, labels, k, piece, 7, counts);
-                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
-                                          std::to_string(static_cast<unsigned>(kernel)) + ", pieces of " +
-                                          std::to_string(piece) + ", workers " +
-                                          std::to_string(runtime::pool_thread_count());
-                EXPECT_EQ(mismatch(got, want), "") << where;
-                EXPECT_EQ(counts, want_counts) << where;
-            }
-        }
-    }
+    for (const Layout layout : kLayouts)
+        expect_every_kernel_matches(Samples(v, n, d, layout), labels, k, {0, 1, 37, 1000}, 7, layout);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,6 +180,40 @@ INSTANTIATE_TEST_SUITE_P(
         if (std::get<3>(info.param)) name += "_specials";
         return name;
     });
+
+// Ranges of dense samples (the layouts whose narrow update prefetches ahead)
+// of lengths on both sides of where the prefetch starts and stops (128
+// samples ahead, groups of 8), every width to 8, both kernels, added whole
+// and in pieces that cut groups: the same bits and counts as the plain loop,
+// special values included.
+// (d, n, k, order)
+using LengthCase = std::tuple<std::size_t, std::size_t, std::size_t, Order>;
+class ThreadInvarianceNarrowUpdateLengths : public ::testing::TestWithParam<LengthCase> {};
+
+TEST_P(ThreadInvarianceNarrowUpdateLengths, PrefetchedRangesMatchThePlainLoop) {
+    const auto [d, n, k, order] = GetParam();
+    const auto v = order_sensitive_values(n, d, true, d * 7 + n);
+    const auto labels = make_labels(n, k, order, n + k);
+    for (const Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedColumnMajor})
+        expect_every_kernel_matches(Samples(v, n, d, layout), labels, k, {0, 131, 140, 1001}, 5, layout);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadInvarianceLengths, ThreadInvarianceNarrowUpdateLengths,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 6, 7, 8),
+                                            ::testing::Values(135, 136, 137, 143, 144, 145, 152, 4099),
+                                            ::testing::Values(2, 16, 300),
+                                            ::testing::Values(Order::Random, Order::Runs)),
+                         [](const ::testing::TestParamInfo<LengthCase>& info) {
+                             std::string name = "d";
+                             name += std::to_string(std::get<0>(info.param));
+                             name += "_n";
+                             name += std::to_string(std::get<1>(info.param));
+                             name += "_k";
+                             name += std::to_string(std::get<2>(info.param));
+                             name += "_";
+                             name += order_name(std::get<3>(info.param));
+                             return name;
+                         });
 
 // Wider rows, large enough for the update to be split by features or by
 // clusters on several workers: the same bits as the plain loop.
@@ -258,6 +299,35 @@ TEST_P(NarrowUpdateLabels, OutOfRangeIsAnInternalFailure) {
 
 INSTANTIATE_TEST_SUITE_P(Positions, NarrowUpdateLabels,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Values(0, 20, 63)));
+
+// The same check on ranges long enough to be prefetched ahead, the bad label
+// at the start, inside the prefetched part, among the last samples (no longer
+// prefetched) and last; row- and column-major samples, random labels around
+// it.
+class NarrowUpdateLongLabels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, Layout>> {};
+
+TEST_P(NarrowUpdateLongLabels, OutOfRangeIsAnInternalFailure) {
+    const auto [d, at, layout] = GetParam();
+    const std::size_t n = 1000;
+    const auto v = order_sensitive_values(n, d, false, 11);
+    std::vector<std::uint64_t> labels = make_labels(n, 4, Order::Random, d + at);
+    labels[at] = 4;
+    Samples x(v, n, d, layout);
+    for (const UpdateKernel kernel : kKernels) {
+        const KernelScope scope(kernel);
+        EXPECT_EQ(testing::internal_failure_message([&] { CentreSums(x, 4).add(labels.data(), 0, n); }),
+                  "label out of range")
+            << "kernel " << static_cast<unsigned>(kernel);
+        // Added in two ranges, the second beginning at the bad label.
+        CentreSums sums(x, 4);
+        sums.add(labels.data(), 0, at);
+        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), at, n); }), "label out of range");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, NarrowUpdateLongLabels,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8), ::testing::Values(0, 500, 900, 999),
+                                            ::testing::Values(Layout::RowMajor, Layout::ColumnMajor)));
 
 }  // namespace
 }  // namespace corvalinth::kmeans
