@@ -24,11 +24,14 @@ namespace {
 constexpr std::size_t kSettledFrom = 8;
 constexpr std::size_t kSettledMinDims = 8;
 
-// Samples from which a pass without the distances' buffer sums the inertia
-// itself: the sum's tree cuts the pass into up to 16 ranges per two workers
-// (more with more workers), and ranges of a few hundred samples label slowly
+// Samples from which, and centres up to which, a pass without the distances'
+// buffer sums the inertia itself: the sum's tree cuts the pass into up to 16
+// ranges per two workers (more with more workers), ranges of a few hundred
+// samples label slowly, and where labelling costs much more than the inertia
+// the finer ranges of a pass block by block share the work out better
 // (docs/tuning.md).
 constexpr std::size_t kPassSumsInertiaFrom = std::size_t{1} << 15;
+constexpr std::size_t kPassSumsInertiaMaxCentres = 16;
 
 }  // namespace
 
@@ -87,7 +90,9 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         // pass sums the inertia itself, as compute_inertia does, when the
         // leaves of that sum are long enough for the labelling.
         double inertia;
-        const bool fused = t != max_iters && (dist != nullptr || x_.n_rows >= kPassSumsInertiaFrom);
+        const bool fused =
+            t != max_iters &&
+            (dist != nullptr || (x_.n_rows >= kPassSumsInertiaFrom && centres.rows <= kPassSumsInertiaMaxCentres));
         if (fused) {
             sums_.clear();
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;

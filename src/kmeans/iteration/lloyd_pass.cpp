@@ -167,10 +167,11 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     if (sum_own) {
         // One loop over all the samples, split as the inertia's sum is (each
         // unsplit range left to right, neighbours joined as lower + upper);
-        // the sums take the samples afterwards.
+        // the sums take the samples afterwards, block by block (the update
+        // chooses its kernel per block from the labels).
         *inertia = runtime::parallel_reduce<double>(n, runtime::work_units(n, row_work), label_range,
                                                     [](double lo, double up) { return lo + up; });
-        sums.add(lab, 0, n);
+        for (std::size_t s0 = 0; s0 < n; s0 += block_rows) sums.add(lab, s0, std::min(n, s0 + block_rows));
     } else {
         for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
             const std::size_t s1 = std::min(n, s0 + block_rows);
