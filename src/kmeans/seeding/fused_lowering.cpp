@@ -17,7 +17,7 @@ typedef double Pair __attribute__((vector_size(16)));
 // through the distance and the comparison (halving those instructions, which
 // compete with the sum's additions for the same units); the sum then adds
 // the first of the two before the second.
-template <std::size_t D, bool kSum>
+template <std::size_t D>
 double fused(const SampleMatrix& x, const double* centre, std::size_t begin, std::size_t end, std::size_t n,
              std::size_t chunk, double* closest, double total, double* ends) {
     std::array<double, D == 0 ? 1 : D> c{};
@@ -40,10 +40,8 @@ double fused(const SampleMatrix& x, const double* centre, std::size_t begin, std
             __builtin_memcpy(&entry, closest + i, sizeof entry);
             const Pair lowered = acc < entry ? acc : entry;
             __builtin_memcpy(closest + i, &lowered, sizeof lowered);
-            if constexpr (kSum) {
-                total = total + lowered[0];
-                total = total + lowered[1];
-            }
+            total = total + lowered[0];
+            total = total + lowered[1];
         }
         for (; i < stop; ++i) {
             const double* row = x.row(i);
@@ -55,9 +53,9 @@ double fused(const SampleMatrix& x, const double* centre, std::size_t begin, std
             const double entry = closest[i];
             const double lowered = acc < entry ? acc : entry;
             closest[i] = lowered;
-            if constexpr (kSum) total = total + lowered;
+            total = total + lowered;
         }
-        if (kSum && (stop % chunk == 0 || stop == n)) ends[(stop - 1) / chunk] = total;
+        if (stop % chunk == 0 || stop == n) ends[(stop - 1) / chunk] = total;
     }
     return total;
 }
@@ -65,9 +63,8 @@ double fused(const SampleMatrix& x, const double* centre, std::size_t begin, std
 using Fused = double (*)(const SampleMatrix&, const double*, std::size_t, std::size_t, std::size_t, std::size_t,
                          double*, double, double*);
 
-template <bool kSum>
-constexpr Fused kByWidth[kFusedMaxDims] = {fused<0, kSum>, fused<1, kSum>, fused<2, kSum>, fused<3, kSum>,
-                                           fused<4, kSum>, fused<5, kSum>, fused<6, kSum>, fused<7, kSum>};
+constexpr Fused kByWidth[kFusedMaxDims] = {fused<0>, fused<1>, fused<2>, fused<3>,
+                                           fused<4>, fused<5>, fused<6>, fused<7>};
 
 }  // namespace
 
@@ -75,25 +72,7 @@ double fused_lower_and_sum(const SampleMatrix& x, const double* centre, std::siz
                            std::size_t end, std::size_t n, std::size_t chunk, double* closest, double total,
                            double* ends) {
     if (d >= kFusedMaxDims || chunk == 0 || end > n) throw InternalFailure("fused lowering out of range");
-    return kByWidth<true>[d](x, centre, begin, end, n, chunk, closest, total, ends);
-}
-
-void lower_narrow(const SampleMatrix& x, const double* centre, std::size_t d, std::size_t begin, std::size_t end,
-                  double* closest) {
-    if (d >= kFusedMaxDims || end > x.n_rows) throw InternalFailure("fused lowering out of range");
-    kByWidth<false>[d](x, centre, begin, end, x.n_rows, x.n_rows + 1, closest, 0.0, nullptr);
-}
-
-double sum_entries(const double* closest, std::size_t begin, std::size_t end, std::size_t n, std::size_t chunk,
-                   double total, double* ends) {
-    std::size_t i = begin;
-    while (i < end) {
-        const std::size_t chunk_end = (i / chunk + 1) * chunk;
-        const std::size_t stop = chunk_end < end ? chunk_end : end;
-        for (; i < stop; ++i) total = total + closest[i];
-        if (stop % chunk == 0 || stop == n) ends[(stop - 1) / chunk] = total;
-    }
-    return total;
+    return kByWidth[d](x, centre, begin, end, n, chunk, closest, total, ends);
 }
 
 }  // namespace corvalinth::kmeans

@@ -26,14 +26,4 @@ double fused_lower_and_sum(const SampleMatrix& x, const double* centre, std::siz
                            std::size_t end, std::size_t n, std::size_t chunk, double* closest, double total,
                            double* ends);
 
-// The lowering alone: closest[i] = dist where dist < closest[i], for
-// i = begin, ..., end - 1, with the arithmetic above.
-void lower_narrow(const SampleMatrix& x, const double* centre, std::size_t d, std::size_t begin, std::size_t end,
-                  double* closest);
-
-// The sum alone: total = total + closest[i] for i = begin, ..., end - 1 in
-// order, with ends[] recorded as above. Returns the total.
-double sum_entries(const double* closest, std::size_t begin, std::size_t end, std::size_t n, std::size_t chunk,
-                   double total, double* ends);
-
 }  // namespace corvalinth::kmeans

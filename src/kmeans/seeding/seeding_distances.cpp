@@ -36,9 +36,6 @@ constexpr std::size_t kPoolMinDims = 8;
 // Testing a sample costs about as much as measuring a row this narrow: owners
 // are tracked, and the certificate tried, only for wider rows.
 constexpr std::size_t kGapMinDims = 16;
-// Pieces of narrow rows shorter than this are lowered by the calling thread
-// alone: handing chunks to a worker costs it a wake-up.
-constexpr std::size_t kPipelineMinSamples = 32 * kSeedingChunk;
 
 // Samples are measured from a copy laid out in panels of kPanelRows rows
 // stored feature by feature (each feature's kPanelRows values adjacent): the
@@ -281,16 +278,10 @@ public:
         PassResult result;
         bool done = false;
         if (d_ < kFusedMaxDims && !tracked_ && panel_rows_ == 0 && float_rows_ == 0) {
-            // Narrow rows: the calling thread lowers and sums in one loop,
-            // a worker lowering chunks beside it on pieces large enough.
-            NarrowPipeline* pipeline = narrow_pipeline();
+            // Narrow rows: the calling thread lowers and sums in one loop.
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
-                if (pipeline != nullptr && end - begin >= kPipelineMinSamples) {
-                    total = pipeline->lower_and_sum(x_, centre_, d_, begin, end, closest_, total, ends_.data());
-                } else {
-                    total = fused_lower_and_sum(x_, centre_, d_, begin, end, n_, kSeedingChunk, closest_, total,
-                                                ends_.data());
-                }
+                total =
+                    fused_lower_and_sum(x_, centre_, d_, begin, end, n_, kSeedingChunk, closest_, total, ends_.data());
                 result.computed += end - begin;
             });
         } else if (n_ < 2 || d_ < kPoolMinDims || work < static_cast<double>(kSeedingPoolMinWork)) {
@@ -323,19 +314,6 @@ public:
     }
 
 private:
-    // The pipeline for narrow rows when this pass may use it: pieces large
-    // enough, gradual underflow on this thread (as on the workers, so the
-    // thread that lowers a chunk cannot change it), not on a worker.
-    NarrowPipeline* narrow_pipeline() {
-        if (n_ < kPipelineMinSamples || runtime::subnormals_flushed() || runtime::on_worker_thread()) return nullptr;
-        if (!state_.pipeline_tried_) {
-            state_.pipeline_tried_ = true;
-            auto made = std::unique_ptr<NarrowPipeline>(new (std::nothrow) NarrowPipeline(n_, kSeedingChunk));
-            if (made && made->available()) state_.pipeline_ = std::move(made);
-        }
-        return state_.pipeline_.get();
-    }
-
     // The first panel_rows_ samples copied panel by panel (before the first
     // pass); false when the pacer stopped it.
     bool copy_samples() {

@@ -12,7 +12,6 @@
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/seeding/interrupt_pacer.hpp"
-#include "kmeans/seeding/narrow_pipeline.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -94,10 +93,6 @@ private:
     // centre, +infinity when all its samples are certified, or -1 when none
     // can be.
     std::unique_ptr<double[]> gap_;
-    // Narrow rows' lowering shared with a worker, made on the first pass that
-    // can use it (null before, and when it could not be had).
-    std::unique_ptr<NarrowPipeline> pipeline_;
-    bool pipeline_tried_ = false;
     std::uint64_t computed_last_ = 0;
     // Share of the samples the last certified pass had to read.
     double certified_share_ = 1.0;

@@ -76,33 +76,7 @@ struct LoopTask {
 // whether it runs on the calling thread (see kInlineWorkBelow).
 void run_loop(std::size_t n, const LoopTask& task, void* result, std::size_t work);
 
-// A function and what it runs on, for run_beside.
-struct BesideTask {
-    void (*run)(void* context);
-    void* context;
-};
-
-void run_beside(const BesideTask& job, const BesideTask& beside);
-
 }  // namespace detail
-
-// Runs job() on one worker of the pool while the calling thread runs
-// beside(), and returns once both have finished; the two may share state
-// (each must be able to finish whatever the other does, since either may
-// start long before the other). Called on a worker (or with a pool that runs
-// on its calling thread), beside() and then job() run there. A failure of
-// either is rethrown on the calling thread once both have stopped; beside's
-// wins. beside() must not start a loop on the pool itself.
-template <class Job, class Beside>
-void run_beside(Job&& job, Beside&& beside) {
-    using J = std::remove_reference_t<Job>;
-    using B = std::remove_reference_t<Beside>;
-    const detail::BesideTask job_task{[](void* c) { (*static_cast<J*>(c))(); },
-                                      const_cast<void*>(static_cast<const void*>(&job))};
-    const detail::BesideTask beside_task{[](void* c) { (*static_cast<B*>(c))(); },
-                                         const_cast<void*>(static_cast<const void*>(&beside))};
-    detail::run_beside(job_task, beside_task);
-}
 
 // Per-index form: leaf(begin, end) handles indices begin..end-1 in order and
 // writes only its own output slots; `work` is the whole loop's work in units.
