@@ -23,28 +23,12 @@ using namespace corvalinth;
 
 volatile double g_sink;
 
-// Seconds per dependent double addition (the chain a running total is).
-double add_latency() {
-    constexpr std::size_t kAdds = std::size_t{1} << 26;
-    volatile double step = 1e-300;
-    const double s = step;
-    return bench::best_time(
-               [&] {
-                   double acc = 0.0;
-                   for (std::size_t i = 0; i < kAdds; ++i) acc = acc + s;
-                   g_sink = acc;
-               },
-               3, 0.0)
-               .wall /
-           static_cast<double>(kAdds);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::atoi(argv[1]) : 3;
     const long only = argc > 2 ? std::atol(argv[2]) : -1;
-    const double latency = add_latency();
+    const double latency = bench::add_latency();
     std::printf("seeding against its floor, %zu workers, dependent add %.3f ns, best of %d\n",
                 runtime::pool_thread_count(), latency * 1e9, runs);
     const std::vector<bench::Shape> shapes = bench::shape_list("seeding-floor");

@@ -44,7 +44,8 @@ TEST_P(FusedLowering, EqualsSeparatePasses) {
 
     std::vector<double> start(n);
     for (std::size_t i = 0; i < n; ++i) start[i] = i % 7 == 0 ? kInf : (i % 5 == 0 ? 0.0 : 1e-3 * (i % 11));
-    for (const auto& [begin, end] : std::vector<std::pair<std::size_t, std::size_t>>{{0, n}, {64, 129}, {3, 4}, {128, 128}}) {
+    for (const auto& [begin, end] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{0, n}, {64, 129}, {3, 4}, {128, 128}}) {
         std::vector<double> want = start, got = start;
         std::vector<double> want_ends(n / chunk + 1, 7.0), got_ends = want_ends;
         double total = 2.5;
@@ -54,8 +55,8 @@ TEST_P(FusedLowering, EqualsSeparatePasses) {
             total = total + want[i];
             if ((i + 1) % chunk == 0 || i + 1 == n) want_ends[i / chunk] = total;
         }
-        const double fused = fused_lower_and_sum(x, centre.data(), d, begin, end, n, chunk, got.data(), 2.5,
-                                                 got_ends.data());
+        const double fused =
+            fused_lower_and_sum(x, centre.data(), d, begin, end, n, chunk, got.data(), 2.5, got_ends.data());
         EXPECT_EQ(bits(fused), bits(total)) << begin << ".." << end;
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(bits(got[i]), bits(want[i])) << "sample " << i;
         for (std::size_t e = 0; e < want_ends.size(); ++e) EXPECT_EQ(bits(got_ends[e]), bits(want_ends[e])) << e;
