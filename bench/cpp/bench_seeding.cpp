@@ -45,22 +45,9 @@ double best_time(F&& f, int runs = 3) {
 
 volatile double g_sink;
 
-// Seconds per dependent double addition (the chain the running total is).
-double add_latency() {
-    constexpr std::size_t kAdds = std::size_t{1} << 26;
-    volatile double step = 1e-300;
-    const double s = step;
-    const double t = best_time([&] {
-        double acc = 0.0;
-        for (std::size_t i = 0; i < kAdds; ++i) acc = acc + s;
-        g_sink = acc;
-    });
-    return t / static_cast<double>(kAdds);
-}
-
 // Seeding with and without the float copy; the share of rows measured exactly.
 void float_copy_shapes() {
-    const double latency = add_latency();
+    const double latency = bench::add_latency();
     std::printf(
         "float copy of the samples: seeding without (float64 passes) / with, interleaved, best of 3; "
         "dependent add %.3f ns\n",

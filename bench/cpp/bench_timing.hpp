@@ -64,6 +64,22 @@ Timing best_time(F&& f, int runs = 3, double budget = 1.5) {
     return best;
 }
 
+// Seconds per dependent double addition (the chain a running total is), best of three.
+inline double add_latency() {
+    constexpr std::size_t kAdds = std::size_t{1} << 26;
+    static volatile double sink;
+    volatile double step = 1e-300;
+    const double s = step;
+    const Timing t = best_time(
+        [&] {
+            double acc = 0.0;
+            for (std::size_t i = 0; i < kAdds; ++i) acc = acc + s;
+            sink = acc;
+        },
+        3, 0.0);
+    return t.wall / static_cast<double>(kAdds);
+}
+
 // Sum of v[b, e) with eight independent partial sums, so that the loop runs
 // at memory speed.
 inline double sum_range(const double* v, std::size_t b, std::size_t e) {

@@ -11,6 +11,7 @@
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/reference.hpp"
 #include "kmeans/seeding/float32_bound.hpp"
+#include "kmeans/seeding/fused_lowering.hpp"
 #include "kmeans/seeding/gap_certificate.hpp"
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
@@ -49,6 +50,7 @@ constexpr std::size_t kPanelMinCentres = 24;
 constexpr std::size_t kPanelMaxValues = std::size_t{1} << 27;
 static_assert(kBlock % kPanelRows == 0 && kBlock / kPanelRows <= 32);
 static_assert(kSeedingChunk % kBlock == 0);
+static_assert(kFusedMaxDims <= kPoolMinDims);
 
 // The float copy (float32_bound.hpp) replaces both other buffers for rows of
 // at least kFloat32MinDims features when the seeding has at least
@@ -275,7 +277,14 @@ public:
         double total = -0.0;
         PassResult result;
         bool done = false;
-        if (n_ < 2 || d_ < kPoolMinDims || work < static_cast<double>(kSeedingPoolMinWork)) {
+        if (d_ < kFusedMaxDims && !tracked_ && panel_rows_ == 0 && float_rows_ == 0) {
+            // Narrow rows: the calling thread lowers and sums in one loop.
+            done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
+                total =
+                    fused_lower_and_sum(x_, centre_, d_, begin, end, n_, kSeedingChunk, closest_, total, ends_.data());
+                result.computed += end - begin;
+            });
+        } else if (n_ < 2 || d_ < kPoolMinDims || work < static_cast<double>(kSeedingPoolMinWork)) {
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
                 result = join(result, range(begin, end, &total));
             });
