@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         const char* name;
         ExactBoundsInFits when;
     } modes[] = {{"never", ExactBoundsInFits::Never},
-                 {"when settled", ExactBoundsInFits::WhenSettled},
+                 {"when settled", ExactBoundsInFits::ByWidth},
                  {"always", ExactBoundsInFits::Always}};
     double best[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                       std::numeric_limits<double>::infinity()};

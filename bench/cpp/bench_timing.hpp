@@ -68,6 +68,7 @@ Timing best_time(F&& f, int runs = 3, double budget = 1.5) {
 inline double add_latency() {
     constexpr std::size_t kAdds = std::size_t{1} << 26;
     static volatile double sink;
+    (void)sink;
     volatile double step = 1e-300;
     const double s = step;
     const Timing t = best_time(

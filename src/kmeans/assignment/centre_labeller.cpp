@@ -29,8 +29,7 @@ void CentreLabeller::prepare(const SampleMatrix& x, const CentreMatrix& centres,
     // On short rows only the float32 stage beats the exact kernels.
     if (filter_ && dims_ < kFilterMinDims && !filter_->has_float32()) filter_.reset();
     // Tracking the second distance costs a little in every pass; the caller
-    // asks for it where the bounds will keep labels (a fit once its labels
-    // settle).
+    // asks for it where the bounds pay (a fit on rows of 8 or more features).
     exact_bounds_ = !filter_ && exact_bounds;
 }
 

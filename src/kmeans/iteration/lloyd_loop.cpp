@@ -16,13 +16,11 @@ namespace corvalinth::kmeans {
 
 namespace {
 
-// On rows of 8 or more features the exact kernels start leaving bounds once a
-// pass changes fewer than one label in kSettledFrom (docs/tuning.md): before
-// that, tracking the second distance and the keep test cost more than the
-// scoring they save. On narrower rows they cost more than they save
-// throughout, and run only where a test turns them on.
-constexpr std::size_t kSettledFrom = 8;
-constexpr std::size_t kSettledMinDims = 8;
+// Where no filter labels, the exact kernels leave bounds on rows of 8 or more
+// features from the first pass; on narrower rows tracking the second
+// distance and the keep test cost more than the scoring they save, and they
+// run only where a test turns them on (docs/tuning.md).
+constexpr std::size_t kExactBoundsMinDims = 8;
 
 // Samples from which, and centres up to which, a pass without the distances'
 // buffer sums the inertia itself: the sum's tree cuts the pass into up to 16
@@ -64,21 +62,11 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     const double inf = std::numeric_limits<double>::infinity();
     const CentreMoves no_move{inf, 0, inf};
     const CarriedBounds* carried = lower_.empty() ? nullptr : &bounds_;
-    // Where the exact kernels label, they leave bounds once the labels settle
-    // (counted until then); the filter leaves them in every pass.
+    // The filter leaves bounds in every pass; the exact kernels by width.
     const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
-    bounds_ = CarriedBounds{lower_.data(), no_move, when == testing::ExactBoundsInFits::Always};
-    bool counting = carried != nullptr && when == testing::ExactBoundsInFits::WhenSettled && d >= kSettledMinDims;
-    std::size_t changed = 0;
-    auto settle = [&] {
-        if (!counting) return;
-        if (storage_.labeller.certifies())
-            counting = false;  // the filter labels: nothing to decide
-        else if (changed < x_.n_rows / kSettledFrom) {
-            bounds_.exact = true;
-            counting = false;
-        }
-    };
+    const bool exact = when == testing::ExactBoundsInFits::Always ||
+                       (when == testing::ExactBoundsInFits::ByWidth && d >= kExactBoundsMinDims);
+    bounds_ = CarriedBounds{lower_.data(), no_move, exact};
     lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
     for (;;) {
         sums_.finish(rng, updated);
@@ -96,9 +84,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (fused) {
             sums_.clear();
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
-            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, counting ? &changed : nullptr,
-                       dist == nullptr ? &inertia : nullptr);
-            settle();
+            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, dist == nullptr ? &inertia : nullptr);
             if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
@@ -116,8 +102,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             sums_.clear();
             // `updated` now holds the centres the bounds were taken against.
             bounds_.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
-            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_, counting ? &changed : nullptr);
-            settle();
+            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
         }
     }
 }

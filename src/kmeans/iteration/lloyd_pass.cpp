@@ -29,39 +29,16 @@ constexpr std::size_t kPieceMinRows = 64;
 
 namespace {
 
-// Labels rows [p0, p1) (lower: their bounds, or null); with `changes`, adds
-// the number of labels that changed to *changes (the old labels are kept a
-// chunk at a time on the stack).
-void label_rows(const CentreLabeller& labeller, const SampleMatrix& x, std::size_t p0, std::size_t p1,
-                std::uint64_t* lab, double* lower, FilterScratch* scratch, std::size_t* changes) {
-    if (changes == nullptr) {
-        labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, scratch);
-        return;
-    }
-    constexpr std::size_t kChunk = 512;
-    std::uint64_t before[kChunk];
-    std::size_t count = 0;
-    for (std::size_t c0 = p0; c0 < p1; c0 += kChunk) {
-        const std::size_t c1 = std::min(p1, c0 + kChunk);
-        std::copy(lab + c0, lab + c1, before);
-        labeller.label(x, c0, c1, lab + c0, lower != nullptr ? lower + c0 : nullptr, scratch);
-        for (std::size_t i = c0; i < c1; ++i) count += lab[i] != before[i - c0];
-    }
-    *changes += count;
-}
-
 // Labels the samples of [p0, p1) that do not keep their label; a piece where
 // most samples must be scored anyway is labelled whole. dist[i - p0] is the
-// exact distance of sample i to the centre it is labelled with. With
-// `changes`, adds the number of labels that changed.
+// exact distance of sample i to the centre it is labelled with.
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
-                     std::size_t* changes) {
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space) {
     std::vector<double>& rows = space.rows;
     FilterScratch& scratch = space.scratch;
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
-        label_rows(labeller, x, p0, p1, lab, bounds.lower, &scratch, changes);
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
         return;
     }
     // Branch-free: which samples keep their label is unpredictable. An
@@ -81,27 +58,24 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     if (m == 0) return;
     const std::size_t d = x.n_cols;
     if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
-        label_rows(labeller, x, p0, p1, lab, bounds.lower, &scratch, changes);
+        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
         return;
     }
     // The unsettled rows, copied as they are, in a dense block of their own.
     for (std::size_t t = 0; t < m; ++t) copy_sample_row(x, todo[t], rows.data() + t * d, d);
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
     labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &scratch);
-    std::size_t count = 0;
     for (std::size_t t = 0; t < m; ++t) {
-        count += lab[todo[t]] != space.got[t];
         lab[todo[t]] = space.got[t];
         bounds.lower[todo[t]] = space.got_lower[t];
     }
-    if (changes != nullptr) *changes += count;
 }
 
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage,
-                std::size_t* changed, double* inertia) {
+                double* inertia) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
@@ -118,7 +92,6 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
-    std::atomic<std::size_t> changes{0};
     // With `inertia` (and no distances' buffer) each range also sums its
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
@@ -139,8 +112,6 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         std::optional<RangeSpace> own_space;
         RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
         const bool pruned = prune && space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, distances == nullptr);
-        std::size_t range_changes = 0;
-        std::size_t* counted = changed != nullptr ? &range_changes : nullptr;
         double sum = -0.0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
@@ -153,13 +124,12 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     if (sum_own)
                         for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
                 }
-                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, counted);
+                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space);
             } else {
                 if (sum_own) sum = add_label_distances(x, lab, centres, p0, p1, sum);
-                label_rows(labeller, x, p0, p1, lab, lower, &space.scratch, counted);
+                labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &space.scratch);
             }
         }
-        if (range_changes != 0) changes.fetch_add(range_changes, std::memory_order_relaxed);
         return sum;
     };
     // A row's work: its distances to every centre, and to its own centre.
@@ -180,7 +150,6 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
             sums.add(lab, s0, s1);
         }
     }
-    if (changed != nullptr) *changed = changes.load(std::memory_order_relaxed);
 }
 
 }  // namespace corvalinth::kmeans

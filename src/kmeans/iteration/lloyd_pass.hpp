@@ -36,8 +36,7 @@ namespace corvalinth::kmeans {
 //
 // With `storage`, the pass prepares `centres` in its labeller (in the storage
 // of the previous pass's centres) and its ranges work in its range spaces,
-// instead of in storage of their own. With `changed`, *changed = the number of
-// samples whose label the pass changed.
+// instead of in storage of their own.
 //
 // With `inertia` and no `distances`, the pass runs as one loop over all the
 // samples instead of block by block: *inertia = the sum of step 1's distances
@@ -52,6 +51,6 @@ struct CarriedBounds {
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
-                PassStorage* storage = nullptr, std::size_t* changed = nullptr, double* inertia = nullptr);
+                PassStorage* storage = nullptr, double* inertia = nullptr);
 
 }  // namespace corvalinth::kmeans

@@ -15,7 +15,7 @@ std::atomic<double> g_margin32_relative{1.0};
 std::atomic<double> g_margin32_absolute{1.0};
 std::atomic<std::size_t> g_decided32{0};
 std::atomic<double> g_exact_bound_scale{1.0};
-std::atomic<ExactBoundsInFits> g_exact_bounds_in_fits{ExactBoundsInFits::WhenSettled};
+std::atomic<ExactBoundsInFits> g_exact_bounds_in_fits{ExactBoundsInFits::ByWidth};
 std::atomic<double> g_move_scale{1.0};
 std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
 std::atomic<std::uint64_t> g_kept{0};

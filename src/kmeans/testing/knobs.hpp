@@ -31,10 +31,10 @@ void count_filter32_decided(std::size_t count);
 void set_exact_bound_margin_scale(double scale);
 double exact_bound_margin_scale();
 
-// When a fit has the exact kernels leave bounds (the bounds the filter leaves
-// are kept either way): once labels settle (the default), from the first
-// pass, or never.
-enum class ExactBoundsInFits { WhenSettled, Always, Never };
+// Where a fit has the exact kernels leave bounds (the bounds the filter
+// leaves are kept either way): on rows of 8 or more features (the default),
+// on every width, or never.
+enum class ExactBoundsInFits { ByWidth, Always, Never };
 void set_exact_bounds_in_fits(ExactBoundsInFits when);
 ExactBoundsInFits exact_bounds_in_fits();
 

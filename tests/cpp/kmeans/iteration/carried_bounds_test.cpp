@@ -303,7 +303,7 @@ class NarrowBoundsFit : public ::testing::TestWithParam<NarrowCase> {};
 // Turns the exact kernels' bounds on for one scope.
 struct ExactBoundsOn {
     ExactBoundsOn() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::Always); }
-    ~ExactBoundsOn() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled); }
+    ~ExactBoundsOn() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::ByWidth); }
 };
 
 TEST_P(NarrowBoundsFit, SkipsScoringAndMatchesTheReference) {
@@ -337,11 +337,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
                       NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
 
-// When the exact kernels leave bounds in a fit (rows of 3, 8 and 64
-// features, few centres, where no filter labels): by default once the labels
-// settle on rows of 8 or more features (never on narrower ones), from the
-// first pass, or never. Each fit equals the reference, and the bounds keep
-// labels exactly where they are on.
+// Where the exact kernels leave bounds in a fit (rows of 3, 8 and 64
+// features, few centres, where no filter labels): by default on rows of 8 or
+// more features (never on narrower ones), on every width, or never. Each fit
+// equals the reference, and the bounds keep labels exactly where they are on.
 struct ModeCase {
     testing::ExactBoundsInFits when;
     std::size_t d, k;
@@ -353,7 +352,7 @@ class ExactBoundsMode : public ::testing::TestWithParam<ModeCase> {};
 TEST_P(ExactBoundsMode, KeepLabelsWhereOnAndMatchTheReference) {
     const auto& p = GetParam();
     struct Restore {
-        ~Restore() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled); }
+        ~Restore() { testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::ByWidth); }
     } restore;
     testing::set_exact_bounds_in_fits(p.when);
     const auto v = blobs(11 + p.d, 3000, p.d, p.k, 2.0, 0.0, false);
@@ -367,11 +366,10 @@ TEST_P(ExactBoundsMode, KeepLabelsWhereOnAndMatchTheReference) {
 
 using Mode = testing::ExactBoundsInFits;
 INSTANTIATE_TEST_SUITE_P(Modes, ExactBoundsMode,
-                         ::testing::Values(ModeCase{Mode::WhenSettled, 3, 16, false},
-                                           ModeCase{Mode::WhenSettled, 8, 8, true},
-                                           ModeCase{Mode::WhenSettled, 64, 10, true},
-                                           ModeCase{Mode::Always, 3, 16, true}, ModeCase{Mode::Always, 64, 10, true},
-                                           ModeCase{Mode::Never, 3, 16, false}, ModeCase{Mode::Never, 8, 8, false}));
+                         ::testing::Values(ModeCase{Mode::ByWidth, 3, 16, false}, ModeCase{Mode::ByWidth, 8, 8, true},
+                                           ModeCase{Mode::ByWidth, 64, 10, true}, ModeCase{Mode::Always, 3, 16, true},
+                                           ModeCase{Mode::Always, 64, 10, true}, ModeCase{Mode::Never, 3, 16, false},
+                                           ModeCase{Mode::Never, 8, 8, false}));
 
 // Fault injection: bounds that ignore how far the centres moved keep labels
 // they must not, and the fit leaves the reference.

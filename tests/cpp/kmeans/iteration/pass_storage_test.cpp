@@ -85,7 +85,7 @@ TEST_P(PassStorageFit, SpaceLostAndRegainedMatchesTheReference) {
                                                      : testing::ExactBoundsInFits::Never);
     struct Restore {
         ~Restore() {
-            testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::WhenSettled);
+            testing::set_exact_bounds_in_fits(testing::ExactBoundsInFits::ByWidth);
             testing::set_failing_pass_space(false);
         }
     } restore;
