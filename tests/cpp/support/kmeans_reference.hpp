@@ -69,6 +69,24 @@ inline double ref_distance(const SampleMatrix& x, std::size_t i, const CentreMat
     return squared_distance(x.row(i), x.col_stride, x.n_cols, c.row(r), c.cols);
 }
 
+// One lowering step of k-means++ by the definition: closest[i] becomes the
+// distance to centre c where that is smaller (a NaN never lowers), and the
+// running total of closest[] is summed left to right from -0.0, with
+// ends[i / chunk] = the total at every chunk end (i + 1 a multiple of chunk,
+// or the last sample). Returns the total.
+inline double reference_lowering(const SampleMatrix& x, const CentreMatrix& centres, std::size_t c, std::size_t chunk,
+                                 std::vector<double>& closest, std::vector<double>& ends) {
+    ends.assign((x.n_rows + chunk - 1) / chunk, 0.0);
+    double total = -0.0;
+    for (std::size_t i = 0; i < x.n_rows; ++i) {
+        const double dist = ref_distance(x, i, centres, c);
+        if (dist < closest[i]) closest[i] = dist;
+        total += closest[i];
+        if ((i + 1) % chunk == 0 || i + 1 == x.n_rows) ends[i / chunk] = total;
+    }
+    return total;
+}
+
 inline void ref_copy_row(const SampleMatrix& x, std::size_t i, CentreMatrix& c, std::size_t r) {
     for (std::size_t j = 0; j < c.cols; ++j) c.row(r)[j] = x.at(i, j);
 }

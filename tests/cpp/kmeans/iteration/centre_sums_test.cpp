@@ -30,6 +30,13 @@ const char* order_name(Order o) {
     return names[static_cast<int>(o)];
 }
 
+// A test name: d<d>[_n<n>]_k<k>_<order>.
+std::string narrow_case_name(std::size_t d, std::size_t n, std::size_t k, Order order) {
+    std::string name = "d" + std::to_string(d);
+    if (n != 0) name += "_n" + std::to_string(n);
+    return name + "_k" + std::to_string(k) + "_" + order_name(order);
+}
+
 // Labels below k: independent draws, runs of 1 to 40 equal labels, all the
 // same (every other cluster empty), or sorted blocks of equal labels.
 std::vector<std::uint64_t> make_labels(std::size_t n, std::size_t k, Order order, std::uint64_t seed) {
@@ -171,14 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Order::Random, Order::Runs, Order::OneCluster, Order::Blocks),
                        ::testing::Bool()),
     [](const ::testing::TestParamInfo<Case>& info) {
-        std::string name = "d";
-        name += std::to_string(std::get<0>(info.param));
-        name += "_k";
-        name += std::to_string(std::get<1>(info.param));
-        name += "_";
-        name += order_name(std::get<2>(info.param));
-        if (std::get<3>(info.param)) name += "_specials";
-        return name;
+        const auto& p = info.param;
+        return narrow_case_name(std::get<0>(p), 0, std::get<1>(p), std::get<2>(p)) +
+               (std::get<3>(p) ? "_specials" : "");
     });
 
 // Ranges of dense samples (the layouts whose narrow update prefetches ahead)
@@ -204,15 +206,8 @@ INSTANTIATE_TEST_SUITE_P(ThreadInvarianceLengths, ThreadInvarianceNarrowUpdateLe
                                             ::testing::Values(2, 16, 300),
                                             ::testing::Values(Order::Random, Order::Runs)),
                          [](const ::testing::TestParamInfo<LengthCase>& info) {
-                             std::string name = "d";
-                             name += std::to_string(std::get<0>(info.param));
-                             name += "_n";
-                             name += std::to_string(std::get<1>(info.param));
-                             name += "_k";
-                             name += std::to_string(std::get<2>(info.param));
-                             name += "_";
-                             name += order_name(std::get<3>(info.param));
-                             return name;
+                             const auto& p = info.param;
+                             return narrow_case_name(std::get<0>(p), std::get<1>(p), std::get<2>(p), std::get<3>(p));
                          });
 
 // Wider rows, large enough for the update to be split by features or by

@@ -137,19 +137,16 @@ std::uint64_t check_passes(const Samples& x, const CentreMatrix& centres, const 
     SeedingDistances pass(v.n_rows, centres.rows);
     std::vector<double> ends((v.n_rows + kSeedingChunk - 1) / kSeedingChunk);
     std::vector<double> want(v.n_rows, kInf);
+    std::vector<double> want_ends;
     std::uint64_t read = 0;
     for (std::size_t c = 0; c < centres.rows; ++c) {
         const double total = pass.lower(x, centres, c, ends);
-        double want_total = -0.0;
+        const double want_total = testing::reference_lowering(v, centres, c, kSeedingChunk, want, want_ends);
         bool same = true;
-        for (std::size_t i = 0; i < v.n_rows; ++i) {
-            const double dist = testing::ref_distance(v, i, centres, c);
-            if (dist < want[i]) want[i] = dist;
-            want_total += want[i];
-            same = same && bits(pass.closest()[i]) == bits(want[i]);
-            if (mismatch == nullptr && ((i + 1) % kSeedingChunk == 0 || i + 1 == v.n_rows))
-                EXPECT_EQ(bits(ends[i / kSeedingChunk]), bits(want_total)) << what << " pass " << c << " end " << i;
-        }
+        for (std::size_t i = 0; i < v.n_rows; ++i) same = same && bits(pass.closest()[i]) == bits(want[i]);
+        if (mismatch == nullptr)
+            for (std::size_t e = 0; e < ends.size(); ++e)
+                EXPECT_EQ(bits(ends[e]), bits(want_ends[e])) << what << " pass " << c << " chunk " << e;
         if (mismatch != nullptr) {
             *mismatch = *mismatch || !same;
             continue;

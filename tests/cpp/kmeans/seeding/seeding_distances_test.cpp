@@ -134,18 +134,13 @@ TEST_P(ThreadInvarianceLowering, EveryPassMatchesThePlainLoop) {
     SeedingDistances pass(p.n, p.k);
     std::vector<double> ends((p.n + kSeedingChunk - 1) / kSeedingChunk);
     std::vector<double> want(p.n, kInf);
+    std::vector<double> want_ends;
     std::uint64_t read_late = 0;
     for (std::size_t c = 0; c < p.k; ++c) {
         const double total = pass.lower(x, centres, c, ends);
-        double want_total = -0.0;
-        for (std::size_t i = 0; i < p.n; ++i) {
-            const double dist = testing::ref_distance(x, i, centres, c);
-            if (dist < want[i]) want[i] = dist;
-            want_total += want[i];
-            if ((i + 1) % kSeedingChunk == 0 || i + 1 == p.n) {
-                ASSERT_EQ(bits(ends[i / kSeedingChunk]), bits(want_total)) << "pass " << c << " chunk end " << i;
-            }
-        }
+        const double want_total = testing::reference_lowering(x, centres, c, kSeedingChunk, want, want_ends);
+        for (std::size_t e = 0; e < ends.size(); ++e)
+            ASSERT_EQ(bits(ends[e]), bits(want_ends[e])) << "pass " << c << " chunk " << e;
         ASSERT_EQ(bits(total), bits(want_total)) << "pass " << c;
         for (std::size_t i = 0; i < p.n; ++i)
             ASSERT_EQ(bits(pass.closest()[i]), bits(want[i]))
