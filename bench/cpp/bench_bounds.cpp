@@ -4,7 +4,10 @@
 // iterations and the labels the bounds kept.
 //
 // usage: bench_bounds file.npy k [runs [max_iters tol]]; BENCH_MODE=never,
-// settled or always runs that mode alone (for profilers).
+// settled or always runs that mode alone (for profilers). BENCH_UNCHANGED=
+// never, auto (the default) or always sets when the fit sums only the
+// clusters whose members changed (the share of centres taken over and of
+// distances reused is printed too).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,7 @@ namespace {
 
 using namespace corvalinth;
 using kmeans::testing::ExactBoundsInFits;
+using kmeans::testing::UnchangedClusters;
 
 // The values and the shape of a two-dimensional '<f8' array in C order.
 bool read_npy(const char* path, std::vector<double>& values, std::size_t& n, std::size_t& d) {
@@ -65,6 +69,15 @@ int main(int argc, char** argv) {
     const std::uint64_t max_iters = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 300;
     const double tol = argc > 5 ? std::strtod(argv[5], nullptr) : 1e-4;
     const kmeans::SampleMatrix x{values.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    const char* unchanged = std::getenv("BENCH_UNCHANGED");
+    const std::string use = unchanged != nullptr ? unchanged : "auto";
+    if (use != "never" && use != "auto" && use != "always") {
+        std::fprintf(stderr, "BENCH_UNCHANGED: never, auto or always\n");
+        return 2;
+    }
+    kmeans::testing::set_unchanged_clusters(use == "never"    ? UnchangedClusters::Never
+                                            : use == "always" ? UnchangedClusters::Always
+                                                              : UnchangedClusters::Automatic);
     const struct Mode {
         const char* name;
         ExactBoundsInFits when;
@@ -73,7 +86,7 @@ int main(int argc, char** argv) {
                  {"always", ExactBoundsInFits::Always}};
     double best[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                       std::numeric_limits<double>::infinity()};
-    std::uint64_t iters[3] = {}, kept[3] = {};
+    std::uint64_t iters[3] = {}, kept[3] = {}, centres[3] = {}, reused[3] = {};
     for (int r = 0; r < runs; ++r) {
         for (int m = 0; m < 3; ++m) {
             const char* only = std::getenv("BENCH_MODE");
@@ -82,18 +95,27 @@ int main(int argc, char** argv) {
             kmeans::KMeansModel model;
             model.params = kmeans::KMeansParams{k, max_iters, tol, 0};
             const std::uint64_t kept_before = kmeans::testing::kept_label_count();
+            const std::uint64_t centres_before = kmeans::testing::kept_centre_count();
+            const std::uint64_t reused_before = kmeans::testing::reused_distance_count();
             const auto t = bench::best_time([&] { (void)kmeans::fit(model, x, nullptr); }, 1, 0.0);
             best[m] = std::min(best[m], t.wall);
             iters[m] = model.n_iter_;
             kept[m] = kmeans::testing::kept_label_count() - kept_before;
+            centres[m] = kmeans::testing::kept_centre_count() - centres_before;
+            reused[m] = kmeans::testing::reused_distance_count() - reused_before;
         }
     }
-    std::printf("%s n=%zu d=%zu k=%zu\n", argv[1], n, d, k);
+    std::printf("%s n=%zu d=%zu k=%zu, unchanged clusters: %s\n", argv[1], n, d, k, use.c_str());
     for (int m = 0; m < 3; ++m)
-        if (iters[m] != 0)
+        if (iters[m] != 0) {
+            const double its = static_cast<double>(iters[m]);
             std::printf(
-                "  %-13s %9.2f ms  %4llu iterations  kept %.1f%% of labels\n", modes[m].name, best[m] * 1e3,
-                static_cast<unsigned long long>(iters[m]),
-                100.0 * static_cast<double>(kept[m]) / (static_cast<double>(n) * static_cast<double>(iters[m])));
+                "  %-13s %9.2f ms  %4llu iterations  kept %.1f%% of labels, %.1f%% of centres; reused %.1f%% "
+                "of distances\n",
+                modes[m].name, best[m] * 1e3, static_cast<unsigned long long>(iters[m]),
+                100.0 * static_cast<double>(kept[m]) / (static_cast<double>(n) * its),
+                100.0 * static_cast<double>(centres[m]) / (static_cast<double>(k) * its),
+                100.0 * static_cast<double>(reused[m]) / (static_cast<double>(n) * its));
+        }
     return 0;
 }

@@ -82,11 +82,12 @@ private:
 // counts[c] when `counts` is set. D is the width when fixed at compile time
 // (0: run time); Unit says features are adjacent. Each sum is its own chain,
 // added to in sample order only, so the result does not depend on how the
-// sums are split into blocks.
-template <std::size_t D, bool Unit>
+// sums are split into blocks. Masked: only samples whose cluster is flagged
+// in `only` are added (the others' sums and counts are left alone).
+template <std::size_t D, bool Unit, bool Masked = false>
 void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                       std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
-                      std::size_t end) {
+                      std::size_t end, const std::uint8_t* only = nullptr) {
     const std::size_t w = D != 0 ? D : width;
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
@@ -94,6 +95,12 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     auto add = [&](std::size_t i) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
+        if constexpr (Masked) {
+            if (only[c] == 0) {
+                row += rs;
+                return;
+            }
+        }
         double* __restrict sum = sums + c * stride;
         if constexpr (D != 0) {
             double v[D];
@@ -185,10 +192,34 @@ bool labels_come_in_runs(const std::uint64_t* labels, std::size_t begin, std::si
     return changes * kRunLengthFrom < windows * (length - 1);
 }
 
+template <bool Unit, bool Masked>
+void accumulate_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                      std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
+                      std::size_t end, const std::uint8_t* only) {
+    auto block = [&]<std::size_t D>() {
+        accumulate_block<D, Unit, Masked>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, only);
+    };
+    switch (width) {
+        case 1: return block.template operator()<1>();
+        case 2: return block.template operator()<2>();
+        case 3: return block.template operator()<3>();
+        case 4: return block.template operator()<4>();
+        case 5: return block.template operator()<5>();
+        case 6: return block.template operator()<6>();
+        case 7: return block.template operator()<7>();
+        case 8: return block.template operator()<8>();
+        case 16: return block.template operator()<16>();
+        default: return block.template operator()<0>();
+    }
+}
+
+// With `only`, the flagged clusters' samples alone, by the plain kernel.
 template <bool Unit>
 void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                           std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
-                          std::size_t begin, std::size_t end, bool runs) {
+                          std::size_t begin, std::size_t end, bool runs, const std::uint8_t* only) {
+    if (only != nullptr)
+        return accumulate_width<Unit, true>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, only);
     if (runs) {
         switch (width) {
             case 1: return accumulate_runs<1, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
@@ -202,45 +233,38 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
             default: break;  // wider rows: the plain kernel
         }
     }
-    switch (width) {
-        case 1: return accumulate_block<1, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 2: return accumulate_block<2, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 3: return accumulate_block<3, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 4: return accumulate_block<4, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 5: return accumulate_block<5, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 6: return accumulate_block<6, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 7: return accumulate_block<7, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 8: return accumulate_block<8, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        case 16: return accumulate_block<16, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-        default: return accumulate_block<0, Unit>(x, labels, k, sums, stride, counts, j_lo, width, begin, end);
-    }
+    accumulate_width<Unit, false>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, nullptr);
 }
 
 void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts,
-                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end, bool runs) {
+                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end, bool runs,
+                const std::uint8_t* only) {
     if (j_lo == j_hi) {
         // No features (d = 0): counts only.
         for (std::size_t i = begin; i < end; ++i) {
             if (labels[i] >= k) label_out_of_range();
-            if (counts != nullptr) counts[labels[i]] += 1;
+            if (counts != nullptr && (only == nullptr || only[labels[i]] != 0)) counts[labels[i]] += 1;
         }
     } else if (x.col_stride == 1) {
-        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs);
+        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs, only);
     } else {
-        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs);
+        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs, only);
     }
 }
 
-// Samples [begin, end) whose labels fall in [c_lo, c_hi), added in order into
+// Samples [begin, end) whose labels fall in [c_lo, c_hi) (and are flagged in
+// `only`, when given), added in order into
 // their clusters' rows of `sums` (k x d, row-major); every row of x is read by
 // the one block that owns its cluster. Labels were checked by the caller.
 // While one row is added, the next owned row is prefetched a cache line per
 // cache line added: the hardware prefetcher loses the stream at every jump
 // between rows.
 void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t c_lo, std::size_t c_hi,
-                         double* sums, std::size_t begin, std::size_t end) {
+                         double* sums, std::size_t begin, std::size_t end, const std::uint8_t* only) {
     const std::size_t d = x.n_cols;
-    auto owned = [&](std::size_t i) { return labels[i] >= c_lo && labels[i] < c_hi; };
+    auto owned = [&](std::size_t i) {
+        return labels[i] >= c_lo && labels[i] < c_hi && (only == nullptr || only[labels[i]] != 0);
+    };
     std::size_t i = begin;
     while (i < end && !owned(i)) ++i;
     while (i < end) {
@@ -297,18 +321,29 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
 }
 
-void CentreSums::clear() {
-    for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
-    std::fill(counts_.begin(), counts_.end(), 0);
+void CentreSums::clear(const std::uint8_t* only) {
+    if (only == nullptr) {
+        for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
+        std::fill(counts_.begin(), counts_.end(), 0);
+        return;
+    }
+    for (std::size_t p = 0; p < blocks_.size(); ++p) {
+        const std::size_t w = blocks_[p].j_hi - blocks_[p].j_lo;
+        for (std::size_t c = 0; c < k_; ++c)
+            if (only[c] != 0) std::fill_n(sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w), w, 0.0);
+    }
+    for (std::size_t c = 0; c < k_; ++c)
+        if (only[c] != 0) counts_[c] = 0;
 }
 
-void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only) {
     if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
-    if (by_clusters_) return add_by_clusters(labels, begin, end);
+    if (by_clusters_) return add_by_clusters(labels, begin, end, only);
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        const bool runs = b.j_hi - b.j_lo <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
-        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs);
+        const bool runs =
+            only == nullptr && b.j_hi - b.j_lo <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
+        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
         return;
     }
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
@@ -316,22 +351,28 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
                               for (std::size_t p = lo; p < hi; ++p) {
                                   const Block& b = blocks_[p];
                                   accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr,
-                                             b.j_lo, b.j_hi, begin, end, false);
+                                             b.j_lo, b.j_hi, begin, end, false, only);
                               }
                           });
 }
 
 // Contiguous cluster ranges holding about the same number of this range's
-// samples each; the scan that counts them also checks the labels.
-void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+// samples each; the scan that counts them also checks the labels. With
+// `only`, the clusters not flagged count nothing.
+void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end,
+                                 const std::uint8_t* only) {
     std::fill(range_counts_.begin(), range_counts_.end(), 0);
     for (std::size_t i = begin; i < end; ++i) {
         if (labels[i] >= k_) label_out_of_range();
         range_counts_[labels[i]] += 1;
     }
+    if (only != nullptr)
+        for (std::size_t c = 0; c < k_; ++c)
+            if (only[c] == 0) range_counts_[c] = 0;
     for (std::size_t c = 0; c < k_; ++c) counts_[c] += range_counts_[c];
     const std::size_t parts = runtime::pool_thread_count();
-    const std::size_t count = end - begin;
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < k_; ++c) count += range_counts_[c];
     std::size_t bounds[2 * 64];
     std::size_t n_blocks = 0;
     std::size_t c = 0;
@@ -348,14 +389,17 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
     double* sums = sums_[0].data();
     runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
-            accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end);
+            accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end, only);
     });
 }
 
-void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out) {
+void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out, const CentreMatrix* kept,
+                        const std::uint8_t* only) {
     const std::size_t n = x_.n_rows;
     const std::size_t d = x_.n_cols;
     const std::size_t size = checked_product(k_, d);
+    if ((only == nullptr) != (kept == nullptr) || (kept != nullptr && (kept->rows != k_ || kept->cols != d)))
+        throw InternalFailure("kept centres without their flags, or of another shape");
     if (blocks_.size() == 1 && out.values.size() == size) {
         // Unsplit: the sums become the centres, and `out`'s old storage
         // becomes the next update's sums.
@@ -373,9 +417,14 @@ void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out) {
     }
     out.rows = k_;
     out.cols = d;
+    std::uint64_t taken = 0;
     for (std::size_t c = 0; c < k_; ++c) {
         double* centre = out.row(c);
-        if (counts_[c] == 0) {
+        if (only != nullptr && only[c] == 0) {
+            if (counts_[c] == 0) throw InternalFailure("an empty cluster's centre kept");
+            std::copy(kept->row(c), kept->row(c) + d, centre);
+            taken += 1;
+        } else if (counts_[c] == 0) {
             // Empty cluster: re-seed from a random sample (draws in cluster
             // order, on the calling thread).
             const std::uint64_t r = rng.uniform_index(n);
@@ -385,6 +434,7 @@ void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out) {
             for (std::size_t j = 0; j < d; ++j) centre[j] = centre[j] / count;
         }
     }
+    if (taken != 0) testing::count_kept_centres(taken);
 }
 
 void update_centres(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,

@@ -22,17 +22,25 @@ public:
     // cannot be allocated). The sums start cleared.
     CentreSums(const SampleMatrix& x, std::size_t k);
 
-    // Every sum +0.0 and every count 0: a new update begins.
-    void clear();
+    // Every sum +0.0 and every count 0: a new update begins. With `only`
+    // (one flag per cluster), only the flagged clusters begin again; the
+    // others keep their counts, and their sums are not used.
+    void clear(const std::uint8_t* only = nullptr);
     // Adds rows [begin, end) into the sums of the clusters their labels
-    // (labels[begin .. end - 1]) name. The ranges of one update must come in
-    // sample order, each starting where the previous one ended. A label not
-    // below k is an internal failure.
-    void add(const std::uint64_t* labels, std::size_t begin, std::size_t end);
+    // (labels[begin .. end - 1]) name; with `only`, just the rows whose
+    // cluster is flagged (the same flags as clear's). The ranges of one
+    // update must come in sample order, each starting where the previous one
+    // ended. A label not below k is an internal failure.
+    void add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only = nullptr);
     // The means, truly divided by the counts, into `out` (k x d, storage
     // reused). Each empty cluster, in increasing cluster order, takes a copy of
-    // sample uniform_index(n). Leaves the sums to be cleared.
-    void finish(runtime::RandomSource& rng, CentreMatrix& out);
+    // sample uniform_index(n). With `only` and `kept`, each cluster not
+    // flagged takes row c of `kept` instead: the caller's proof that it is
+    // that cluster's mean (its members have not changed since `kept` was
+    // their mean), and an unflagged cluster must not be empty. Leaves the
+    // sums to be cleared.
+    void finish(runtime::RandomSource& rng, CentreMatrix& out, const CentreMatrix* kept = nullptr,
+                const std::uint8_t* only = nullptr);
 
     const std::vector<std::uint64_t>& counts() const { return counts_; }
 
@@ -43,7 +51,7 @@ private:
         bool counts;
     };
 
-    void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end);
+    void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
 
     SampleMatrix x_;
     std::size_t k_;

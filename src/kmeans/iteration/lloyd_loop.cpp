@@ -1,7 +1,9 @@
 // The Lloyd loop of a fit, with the inertia of one iteration fused into the pass that labels the next.
 #include "kmeans/iteration/lloyd_loop.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -34,7 +36,13 @@ constexpr std::size_t kPassSumsInertiaMaxCentres = 16;
 }  // namespace
 
 LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
-    : x_(x), labels_(make_buffer<std::uint64_t>(x.n_rows, 0)), sums_(x, k) {
+    : x_(x),
+      labels_(make_buffer<std::uint64_t>(x.n_rows, 0)),
+      sums_(x, k),
+      changed_(make_buffer<std::uint8_t>(k, 0)),
+      mean_(make_buffer<std::uint8_t>(k, 0)),
+      measured_(make_buffer<std::uint8_t>(k, 0)),
+      redo_(make_buffer<std::uint8_t>(k, 0)) {
     // Rows of fewer than 8 features cost less to read again than the
     // distances' buffer does to write and read back: they keep the bounds
     // alone (one double per sample, at most half the input from 2 features),
@@ -52,9 +60,35 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     }
 }
 
+namespace {
+
+bool same_rows(const CentreMatrix& a, const CentreMatrix& b, std::size_t c) {
+    return std::memcmp(a.row(c), b.row(c), a.cols * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+// Clusters no sample joins or leaves. A centre is the left-to-right sum of
+// its members in sample order from +0.0, divided by their count; when no
+// sample joined or left cluster c in a pass, its members, their order and so
+// every operand of that sum are those of the update before, so the sum, the
+// count and the centre come out bit for bit as they did then. That centre is
+// at hand (the pass's own input) unless it was no mean: a seed, or the
+// sample an empty cluster took; `mean_` says which. Such clusters are not
+// summed when the pass leaves its sums to the loop (chosen when the last
+// pass changed clusters holding fewer than half the samples: their rows are
+// then read again, after the labelling, for fewer samples than a full
+// update reads), and their centres are taken over.
+// The distances: a sample of a cluster no sample joined in the last pass had
+// its label before that pass too, so the distance step 1 measured (or kept)
+// for it there is its distance to that pass's centre; where the next pass's
+// centre has the same bits, the same operations on the same operands would
+// measure the same distance again.
 bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint64_t max_iters, double tol,
                     KMeansModel& record, const InterruptCheck& interrupted) {
+    const std::size_t n = x_.n_rows;
     const std::size_t d = x_.n_cols;
+    const std::size_t k = centres.rows;
     double prev_inertia = std::numeric_limits<double>::infinity();
     std::uint64_t t = 0;
     CentreMatrix updated;
@@ -67,10 +101,54 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     const bool exact = when == testing::ExactBoundsInFits::Always ||
                        (when == testing::ExactBoundsInFits::ByWidth && d >= kExactBoundsMinDims);
     bounds_ = CarriedBounds{lower_.data(), no_move, exact};
-    lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
+    // Clusters are followed where the distances' buffer is kept (rows of 8 or
+    // more features); on narrower rows copying and comparing each piece's
+    // labels costs more than the sums it saves (docs/tuning.md), and only
+    // tests turn it on.
+    const testing::UnchangedClusters unchanged = testing::unchanged_clusters();
+    const bool track = k != 0 && changed_.size() == k &&
+                       (unchanged == testing::UnchangedClusters::Always ||
+                        (unchanged == testing::UnchangedClusters::Automatic && dist != nullptr));
+    std::fill(mean_.begin(), mean_.end(), std::uint8_t{0});
+    bool defer = track && unchanged == testing::UnchangedClusters::Always;
+    bool deferred = false;
+    bool measured = false;  // measured_ holds for the next pass
+    // One pass over `input`, its sums complete afterwards but for the
+    // clusters whose centres finish takes over (those of redo_ not set).
+    auto pass = [&](const CentreMatrix& input, double* distances, double* inertia) {
+        ClusterChanges changes{changed_.data(), measured ? measured_.data() : nullptr, defer};
+        if (track) std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
+        if (!defer) sums_.clear();
+        lloyd_pass(x_, input, labels_, distances, sums_, carried, &storage_, inertia, track ? &changes : nullptr);
+        deferred = defer;
+        if (!deferred) return;
+        for (std::size_t c = 0; c < k; ++c) redo_[c] = changed_[c] != 0 || mean_[c] == 0;
+        sums_.clear(redo_.data());
+        const std::size_t block_rows =
+            std::max<std::size_t>(1, testing::pass_block_bytes() / (std::max<std::size_t>(1, d) * sizeof(double)));
+        for (std::size_t s0 = 0; s0 < n; s0 += block_rows)
+            sums_.add(labels_.data(), s0, std::min(n, s0 + block_rows), redo_.data());
+    };
+    pass(centres, nullptr, nullptr);
+    bool dist_measured = false;  // the last pass measured `dist` against its input
     for (;;) {
-        sums_.finish(rng, updated);
+        if (deferred)
+            sums_.finish(rng, updated, &centres, redo_.data());
+        else
+            sums_.finish(rng, updated);
         t += 1;
+        if (track) {
+            // What the pass just run says of the next one.
+            const std::vector<std::uint64_t>& counts = sums_.counts();
+            std::size_t moving = 0;
+            for (std::size_t c = 0; c < k; ++c) {
+                mean_[c] = counts[c] != 0;
+                if (changed_[c] != 0 || mean_[c] == 0) moving += counts[c];
+                measured_[c] = dist_measured && changed_[c] == 0 && same_rows(updated, centres, c);
+            }
+            measured = dist_measured;
+            defer = unchanged == testing::UnchangedClusters::Always || 2 * moving < n;
+        }
         // The inertia of iteration t is taken against the updated centres;
         // unless this is the last iteration, the pass that measures it also
         // labels the samples for iteration t + 1 (wasted if it converges).
@@ -82,9 +160,9 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             t != max_iters &&
             (dist != nullptr || (x_.n_rows >= kPassSumsInertiaFrom && centres.rows <= kPassSumsInertiaMaxCentres));
         if (fused) {
-            sums_.clear();
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
-            lloyd_pass(x_, updated, labels_, dist, sums_, carried, &storage_, dist == nullptr ? &inertia : nullptr);
+            pass(updated, dist, dist == nullptr ? &inertia : nullptr);
+            dist_measured = dist != nullptr;
             if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
@@ -99,10 +177,11 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (t == max_iters) return true;
         if (interrupted && interrupted()) return false;
         if (!fused) {
-            sums_.clear();
             // `updated` now holds the centres the bounds were taken against.
             bounds_.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
-            lloyd_pass(x_, centres, labels_, nullptr, sums_, carried, &storage_);
+            measured = false;
+            pass(centres, nullptr, nullptr);
+            dist_measured = false;
         }
     }
 }

@@ -41,6 +41,11 @@ private:
     std::vector<double> distances_;
     std::vector<double> lower_;
     CarriedBounds bounds_{};
+    // One flag per cluster: its members changed in the last pass; its centre
+    // is the mean of its members before the next pass (not a seed, nor an
+    // empty cluster's sample); its samples' distances to the next pass's
+    // centre are already measured; its sums are added after the pass.
+    std::vector<std::uint8_t> changed_, mean_, measured_, redo_;
     // The prepared centres and the ranges' working space, kept from one pass
     // to the next.
     PassStorage storage_;

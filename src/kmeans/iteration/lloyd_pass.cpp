@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kmeans/assignment/centre_labeller.hpp"
+#include "kmeans/base/engine_error.hpp"
 #include "kmeans/base/row_copy.hpp"
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
@@ -29,16 +30,44 @@ constexpr std::size_t kPieceMinRows = 64;
 
 namespace {
 
+// Flags the clusters a sample leaves and joins; a flag already set is only
+// read (the flags are shared by the ranges of a pass).
+inline void note_move(std::uint8_t* changed, std::uint64_t was, std::uint64_t now) {
+    if (was == now) return;
+    for (const std::uint64_t c : {was, now}) {
+        std::atomic_ref<std::uint8_t> flag(changed[c]);
+        if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+    }
+}
+
+// Labels every sample of [p0, p1); with `changed`, flags the clusters of the
+// samples whose label changes (all k when the old labels cannot be kept to
+// compare).
+void label_whole(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                 std::uint64_t* lab, double* lower, RangeSpace& space, std::uint8_t* changed, std::size_t k) {
+    const std::size_t m = p1 - p0;
+    const bool compare = changed != nullptr && space.make_old_room(m);
+    if (compare) std::copy(lab + p0, lab + p1, space.old.begin());
+    labeller.label(x, p0, p1, lab + p0, lower, &space.scratch);
+    if (compare) {
+        for (std::size_t t = 0; t < m; ++t) note_move(changed, space.old[t], lab[p0 + t]);
+    } else if (changed != nullptr) {
+        for (std::size_t c = 0; c < k; ++c)
+            std::atomic_ref<std::uint8_t>(changed[c]).store(1, std::memory_order_relaxed);
+    }
+}
+
 // Labels the samples of [p0, p1) that do not keep their label; a piece where
 // most samples must be scored anyway is labelled whole. dist[i - p0] is the
 // exact distance of sample i to the centre it is labelled with.
 void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space) {
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
+                     std::uint8_t* changed, std::size_t k) {
     std::vector<double>& rows = space.rows;
     FilterScratch& scratch = space.scratch;
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
-        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
         return;
     }
     // Branch-free: which samples keep their label is unpredictable. An
@@ -58,7 +87,7 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     if (m == 0) return;
     const std::size_t d = x.n_cols;
     if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
-        labeller.label(x, p0, p1, lab + p0, bounds.lower + p0, &scratch);
+        label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
         return;
     }
     // The unsettled rows, copied as they are, in a dense block of their own.
@@ -66,16 +95,50 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
     labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &scratch);
     for (std::size_t t = 0; t < m; ++t) {
+        if (changed != nullptr) note_move(changed, lab[todo[t]], space.got[t]);
         lab[todo[t]] = space.got[t];
         bounds.lower[todo[t]] = space.got_lower[t];
     }
 }
 
+// Step 1 for the samples of [p0, p1) whose centre is not flagged in
+// `measured`; the others keep distances[i]. The distance of a sample is the
+// same chain of operations on the same operands wherever its row lies, so
+// the rows to measure are copied into a dense block (when few enough and
+// room is there) and measured there. Needs the room of make_room.
+void measure_unmeasured(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                        const std::uint8_t* measured, std::size_t p0, std::size_t p1, double* distances,
+                        RangeSpace& space) {
+    const std::size_t k = centres.rows;
+    std::size_t* todo = space.todo.data();
+    std::size_t m = 0;
+    for (std::size_t i = p0; i < p1; ++i) {
+        if (lab[i] >= k) label_out_of_range();
+        todo[m] = i;
+        m += measured[lab[i]] != 0 ? 0 : 1;
+    }
+    testing::count_reused_distances(p1 - p0 - m);
+    if (m == 0) return;
+    const std::size_t d = x.n_cols;
+    if (4 * m >= 3 * (p1 - p0) || space.rows.size() < m * d) {
+        // Measuring the rest again gives the distances they hold.
+        label_distances(x, lab, centres, p0, p1, distances);
+        return;
+    }
+    for (std::size_t t = 0; t < m; ++t) {
+        copy_sample_row(x, todo[t], space.rows.data() + t * d, d);
+        space.got[t] = lab[todo[t]];
+    }
+    const SampleMatrix dense{space.rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
+    label_distances(dense, space.got.data(), centres, 0, m, space.got_lower.data());
+    for (std::size_t t = 0; t < m; ++t) distances[todo[t]] = space.got_lower[t];
+}
+
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
-                double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage,
-                double* inertia) {
+                double* distances, CentreSums& sums, const CarriedBounds* bounds, PassStorage* storage, double* inertia,
+                const ClusterChanges* changes) {
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
@@ -92,6 +155,9 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         bounds != nullptr && labeller.certifies() && bounds->moves.other <= std::numeric_limits<double>::max();
     double* lower = bounds != nullptr ? bounds->lower : nullptr;
     std::uint64_t* lab = labels.data();
+    std::uint8_t* changed = changes != nullptr ? changes->changed : nullptr;
+    const std::uint8_t* measured = changes != nullptr && distances != nullptr ? changes->measured : nullptr;
+    const bool defer_sums = changes != nullptr && changes->defer_sums;
     // With `inertia` (and no distances' buffer) each range also sums its
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
@@ -111,11 +177,18 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         } release{storage, kept};
         std::optional<RangeSpace> own_space;
         RangeSpace& space = kept != nullptr ? *kept : own_space.emplace();
-        const bool pruned = prune && space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, distances == nullptr);
+        const bool room = (prune || measured != nullptr) &&
+                          space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, prune && distances == nullptr);
+        const bool pruned = prune && room;
         double sum = -0.0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
-            if (distances != nullptr) label_distances(x, lab, centres, p0, p1, distances);
+            if (distances != nullptr) {
+                if (measured != nullptr && room)
+                    measure_unmeasured(x, lab, centres, measured, p0, p1, distances, space);
+                else
+                    label_distances(x, lab, centres, p0, p1, distances);
+            }
             if (pruned) {
                 const double* dist = distances != nullptr ? distances + p0 : space.own.data();
                 if (distances == nullptr) {
@@ -124,10 +197,11 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     if (sum_own)
                         for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
                 }
-                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space);
+                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, changed, centres.rows);
             } else {
                 if (sum_own) sum = add_label_distances(x, lab, centres, p0, p1, sum);
-                labeller.label(x, p0, p1, lab + p0, lower != nullptr ? lower + p0 : nullptr, &space.scratch);
+                label_whole(x, labeller, p0, p1, lab, lower != nullptr ? lower + p0 : nullptr, space, changed,
+                            centres.rows);
             }
         }
         return sum;
@@ -141,13 +215,14 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         // chooses its kernel per block from the labels).
         *inertia = runtime::parallel_reduce<double>(n, runtime::work_units(n, row_work), label_range,
                                                     [](double lo, double up) { return lo + up; });
-        for (std::size_t s0 = 0; s0 < n; s0 += block_rows) sums.add(lab, s0, std::min(n, s0 + block_rows));
+        if (!defer_sums)
+            for (std::size_t s0 = 0; s0 < n; s0 += block_rows) sums.add(lab, s0, std::min(n, s0 + block_rows));
     } else {
         for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
             const std::size_t s1 = std::min(n, s0 + block_rows);
             runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work),
                                   [&](std::size_t begin, std::size_t end) { label_range(s0 + begin, s0 + end); });
-            sums.add(lab, s0, s1);
+            if (!defer_sums) sums.add(lab, s0, s1);
         }
     }
 }

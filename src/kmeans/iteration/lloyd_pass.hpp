@@ -49,8 +49,24 @@ struct CarriedBounds {
     bool exact = false;  // the exact kernels leave bounds
 };
 
+// What a pass learns, and may be told, of whole clusters:
+//  - `changed` (one flag per centre, cleared by the caller): the pass sets
+//    the flags of both clusters of every sample whose label it changes, so a
+//    cluster left unflagged has the same members, in the same order, after
+//    the pass as before it;
+//  - `measured` (one flag per centre, or null): with `distances`, a flagged
+//    centre's samples already hold in distances[i] their distance to it, as
+//    step 1 would measure it; step 1 leaves them as they are;
+//  - `defer_sums`: step 3 is left to the caller, who adds the clusters that
+//    need it once the labels are known.
+struct ClusterChanges {
+    std::uint8_t* changed = nullptr;
+    const std::uint8_t* measured = nullptr;
+    bool defer_sums = false;
+};
+
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
                 double* distances, CentreSums& sums, const CarriedBounds* bounds = nullptr,
-                PassStorage* storage = nullptr, double* inertia = nullptr);
+                PassStorage* storage = nullptr, double* inertia = nullptr, const ClusterChanges* changes = nullptr);
 
 }  // namespace corvalinth::kmeans

@@ -26,6 +26,16 @@ bool RangeSpace::make_room(std::size_t m, std::size_t d, bool own_needed) {
     return true;
 }
 
+bool RangeSpace::make_old_room(std::size_t m) {
+    try {
+        if (testing::failing_pass_space()) throw std::bad_alloc();
+        if (old.size() < m) old.resize(m);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 PassStorage::PassStorage() {
     const std::size_t count = runtime::pool_thread_count() + 1;
     slots_.reset(new (std::nothrow) Slot[count]);

@@ -12,10 +12,11 @@
 
 namespace corvalinth::kmeans {
 
-// One range's working space: the filter's tile buffers, and for the carried
+// One range's working space: the filter's tile buffers; for the carried
 // bounds the list of a piece's unsettled rows, their copy and their results,
-// and (narrow rows) each row's distance to its own centre. Nothing a range
-// finds in it is read before the range has written it.
+// and (narrow rows) each row's distance to its own centre; and a piece's
+// labels before it is labelled. Nothing a range finds in it is read before
+// the range has written it.
 struct RangeSpace {
     FilterScratch scratch;
     std::vector<std::size_t> todo;
@@ -23,6 +24,7 @@ struct RangeSpace {
     std::vector<std::uint64_t> got;
     std::vector<double> got_lower;
     std::vector<double> own;
+    std::vector<std::uint64_t> old;
 
     // Room for pieces of up to m rows of d features: false when the list of
     // unsettled rows, or the own distances (`own_needed`), cannot be had (the
@@ -30,6 +32,9 @@ struct RangeSpace {
     // left empty when they cannot be had (each piece with unsettled rows is
     // then labelled whole). Buffers only grow.
     bool make_room(std::size_t m, std::size_t d, bool own_needed);
+    // Room in `old` for the labels of a piece of m rows before it is
+    // labelled whole; false when it cannot be had.
+    bool make_old_room(std::size_t m);
 };
 
 // The storage of a fit's passes: the labeller each pass prepares its centres

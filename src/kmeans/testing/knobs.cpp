@@ -23,6 +23,9 @@ std::atomic<unsigned> g_failing_seeding{0};
 std::atomic<double> g_seeding_f32_scale{1.0};
 std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
 std::atomic<bool> g_failing_pass_space{false};
+std::atomic<UnchangedClusters> g_unchanged{UnchangedClusters::Automatic};
+std::atomic<std::uint64_t> g_kept_centres{0};
+std::atomic<std::uint64_t> g_reused_distances{0};
 // Seeding checks for interrupts no more often than this.
 constexpr std::chrono::microseconds kSeedingCheckInterval{2000};
 std::atomic<std::int64_t> g_check_interval_us{kSeedingCheckInterval.count()};
@@ -76,5 +79,14 @@ std::chrono::microseconds seeding_check_interval() {
 
 std::uint64_t kept_label_count() { return g_kept.load(std::memory_order_relaxed); }
 void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memory_order_relaxed); }
+
+void set_unchanged_clusters(UnchangedClusters when) { g_unchanged.store(when, std::memory_order_relaxed); }
+UnchangedClusters unchanged_clusters() { return g_unchanged.load(std::memory_order_relaxed); }
+std::uint64_t kept_centre_count() { return g_kept_centres.load(std::memory_order_relaxed); }
+void count_kept_centres(std::uint64_t count) { g_kept_centres.fetch_add(count, std::memory_order_relaxed); }
+std::uint64_t reused_distance_count() { return g_reused_distances.load(std::memory_order_relaxed); }
+void count_reused_distances(std::uint64_t count) {
+    if (count != 0) g_reused_distances.fetch_add(count, std::memory_order_relaxed);
+}
 
 }  // namespace corvalinth::kmeans::testing

@@ -86,4 +86,20 @@ std::chrono::microseconds seeding_check_interval();
 std::uint64_t kept_label_count();
 void count_kept_labels(std::uint64_t count);
 
+// Clusters no sample joined or left in a pass: whether a fit follows them
+// and sums only the other clusters after the labelling, reusing the
+// distances it measured for such clusters' samples. Automatic (the default):
+// on rows of 8 or more features, summing after the labelling when the last
+// pass suggests it pays; Always: on every width, after every pass; Never.
+// Every choice gives the same bits; tests force each in turn.
+enum class UnchangedClusters : unsigned { Automatic, Always, Never };
+void set_unchanged_clusters(UnchangedClusters when);
+UnchangedClusters unchanged_clusters();
+// Centres a fit took over unchanged instead of summing their clusters, and
+// distances it reused instead of measuring them, since the process began.
+std::uint64_t kept_centre_count();
+void count_kept_centres(std::uint64_t count);
+std::uint64_t reused_distance_count();
+void count_reused_distances(std::uint64_t count);
+
 }  // namespace corvalinth::kmeans::testing

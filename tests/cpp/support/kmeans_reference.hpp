@@ -170,6 +170,27 @@ inline ReferenceFit reference_fit(const SampleMatrix& x, std::size_t k, std::uin
     return out;
 }
 
+// Blobs, so that centres settle and most samples keep their labels; copies of
+// points and integer coordinates make exact ties common.
+inline std::vector<double> blobs(std::uint64_t seed, std::size_t n, std::size_t d, std::size_t groups, double spread,
+                                 double offset, bool integers) {
+    std::mt19937_64 gen(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> centre(groups * d);
+    for (double& e : centre) e = std::round(normal(gen) * 20.0);
+    std::vector<double> v(n * d);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t g = gen() % groups;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double e = centre[g * d + j] + normal(gen) * spread;
+            v[i * d + j] = (integers ? std::round(e) : e) + offset;
+        }
+        if (i % 7 == 3 && i > 0)
+            for (std::size_t j = 0; j < d; ++j) v[i * d + j] = v[(i - 1) * d + j];  // duplicates
+    }
+    return v;
+}
+
 // First index at which two centre matrices differ bitwise, or "" when equal.
 inline std::string centre_mismatch(const CentreMatrix& a, const CentreMatrix& b) {
     if (a.rows != b.rows || a.cols != b.cols || a.values.size() != b.values.size())

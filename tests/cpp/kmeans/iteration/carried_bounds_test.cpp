@@ -27,6 +27,7 @@
 namespace corvalinth::kmeans {
 namespace {
 
+using testing::blobs;
 using testing::Layout;
 using testing::Samples;
 
@@ -223,27 +224,6 @@ TEST(FlushToZero, FiltersStandAside) {
 }
 
 // ---- whole fits ----
-
-// Blobs, so that centres settle and most samples keep their labels; copies of
-// points and integer coordinates make exact ties common.
-std::vector<double> blobs(std::uint64_t seed, std::size_t n, std::size_t d, std::size_t groups, double spread,
-                          double offset, bool integers) {
-    std::mt19937_64 gen(seed);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    std::vector<double> centre(groups * d);
-    for (double& e : centre) e = std::round(normal(gen) * 20.0);
-    std::vector<double> v(n * d);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t g = gen() % groups;
-        for (std::size_t j = 0; j < d; ++j) {
-            const double e = centre[g * d + j] + normal(gen) * spread;
-            v[i * d + j] = (integers ? std::round(e) : e) + offset;
-        }
-        if (i % 7 == 3 && i > 0)
-            for (std::size_t j = 0; j < d; ++j) v[i * d + j] = v[(i - 1) * d + j];  // duplicates
-    }
-    return v;
-}
 
 struct FitCase {
     std::size_t n, d, k, groups;

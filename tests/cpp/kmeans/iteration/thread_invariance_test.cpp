@@ -31,25 +31,21 @@ struct DataSet {
     Layout layout;
 };
 
-class ThreadInvarianceFit : public ::testing::TestWithParam<DataSet> {};
-
 // tol = 0 keeps the iteration count away from inertia rounding; centres,
 // n_iter_ and predicted labels must then equal the sequential reference, and
 // every iteration's inertia (read between iterations) lie within rounding of
 // the reference's.
-TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
-    const auto& p = GetParam();
-    const auto v = testing::random_values(p.data_seed, p.n, p.d, p.distinct);
-    Samples x(v, p.n, p.d, p.layout);
+void expect_fit_matches_reference(const SampleMatrix& x, std::size_t k, std::uint64_t max_iters,
+                                  std::uint64_t fit_seed) {
     KMeansModel m;
-    m.params = KMeansParams{p.k, p.max_iters, 0.0, p.fit_seed};
+    m.params = KMeansParams{k, max_iters, 0.0, fit_seed};
     std::vector<double> inertias;
     ASSERT_FALSE(fit(m, x, [&] {
                      // The seeding's checks come before any iteration.
                      if (m.n_iter_ > inertias.size()) inertias.push_back(m.inertia_);
                      return false;
                  }).has_value());
-    const auto ref = testing::reference_fit(x, p.k, p.max_iters, p.fit_seed);
+    const auto ref = testing::reference_fit(x, k, max_iters, fit_seed);
     EXPECT_EQ(m.n_iter_, ref.n_iter);
     ASSERT_EQ(inertias.size() + 1, ref.inertias.size());
     for (std::size_t t = 0; t < inertias.size(); ++t)
@@ -70,6 +66,15 @@ TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
     EXPECT_EQ(mismatches, 0u);
 }
 
+class ThreadInvarianceFit : public ::testing::TestWithParam<DataSet> {};
+
+TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
+    const auto& p = GetParam();
+    const auto v = testing::random_values(p.data_seed, p.n, p.d, p.distinct);
+    Samples x(v, p.n, p.d, p.layout);
+    expect_fit_matches_reference(x, p.k, p.max_iters, p.fit_seed);
+}
+
 INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                          ::testing::Values(DataSet{1000, 2, 5, 1000, 1, 0, 20, Layout::RowMajor},
                                            DataSet{2048, 3, 8, 2048, 2, 42, 25, Layout::ColumnMajor},
@@ -84,6 +89,64 @@ INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                                            DataSet{33000, 3, 16, 500, 8, 5, 10, Layout::ColumnMajor},
                                            DataSet{36000, 1, 4, 36000, 9, 11, 8, Layout::ReversedRows},
                                            DataSet{35000, 3, 300, 35000, 10, 1, 8, Layout::RowMajor}));
+
+// Clusters no sample joins or leaves: where the fit follows them it takes
+// their centres over and reuses their samples' distances, and must still
+// equal the reference bit for bit, in every way the sums are shared out
+// (one block, feature blocks, whole clusters: by pool size and width) and
+// on narrow rows too (where only tests turn it on). Data `distinct` > 0:
+// random values with that many distinct rows (empty clusters re-seeded),
+// else blobs of `groups` groups.
+struct UnchangedCase {
+    testing::UnchangedClusters when;
+    std::size_t n, d, k, groups, distinct;
+    Layout layout;
+    bool follows;
+};
+
+class ThreadInvarianceUnchangedClusters : public ::testing::TestWithParam<UnchangedCase> {
+protected:
+    void TearDown() override { testing::set_unchanged_clusters(testing::UnchangedClusters::Automatic); }
+};
+
+TEST_P(ThreadInvarianceUnchangedClusters, TakesCentresOverAndMatchesTheReference) {
+    const auto& p = GetParam();
+    testing::set_unchanged_clusters(p.when);
+    const auto v = p.distinct != 0 ? testing::random_values(p.n + p.d, p.n, p.d, p.distinct)
+                                   : testing::blobs(p.n + p.d, p.n, p.d, p.groups, 1.0, 0.0, false);
+    Samples x(v, p.n, p.d, p.layout);
+    const std::uint64_t centres_before = testing::kept_centre_count();
+    const std::uint64_t reused_before = testing::reused_distance_count();
+    expect_fit_matches_reference(x, p.k, 25, 31);
+    const std::uint64_t kept = testing::kept_centre_count() - centres_before;
+    const std::uint64_t reused = testing::reused_distance_count() - reused_before;
+    if (p.follows) {
+        EXPECT_GT(kept, 2 * p.k) << "no centre was taken over";
+        // The distances' buffer is kept from 8 features.
+        if (p.d >= 8)
+            EXPECT_GT(reused, p.n) << "no distance was reused";
+        else
+            EXPECT_EQ(reused, 0u);
+    } else {
+        EXPECT_EQ(kept, 0u);
+        EXPECT_EQ(reused, 0u);
+    }
+}
+
+using Unchanged = testing::UnchangedClusters;
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ThreadInvarianceUnchangedClusters,
+    ::testing::Values(UnchangedCase{Unchanged::Automatic, 3000, 16, 24, 12, 0, Layout::RowMajor, true},
+                      UnchangedCase{Unchanged::Always, 3000, 12, 20, 10, 0, Layout::ColumnMajor, true},
+                      UnchangedCase{Unchanged::Automatic, 2500, 40, 30, 16, 0, Layout::RowMajor, true},
+                      UnchangedCase{Unchanged::Always, 2500, 40, 30, 16, 0, Layout::ColumnMajor, true},
+                      UnchangedCase{Unchanged::Always, 2000, 70, 12, 8, 0, Layout::ReversedRows, true},
+                      UnchangedCase{Unchanged::Automatic, 2000, 70, 12, 8, 0, Layout::PaddedRows, true},
+                      UnchangedCase{Unchanged::Always, 600, 9, 12, 0, 7, Layout::RowMajor, true},
+                      UnchangedCase{Unchanged::Always, 40000, 2, 6, 5, 0, Layout::RowMajor, true},
+                      UnchangedCase{Unchanged::Always, 5000, 3, 40, 30, 0, Layout::ReversedCols, true},
+                      UnchangedCase{Unchanged::Automatic, 5000, 3, 40, 30, 0, Layout::RowMajor, false},
+                      UnchangedCase{Unchanged::Never, 3000, 16, 24, 12, 0, Layout::RowMajor, false}));
 
 // The labels of one assignment pass equal the scalar reference whatever the
 // pool size, including for sizes around the pool's split points.
