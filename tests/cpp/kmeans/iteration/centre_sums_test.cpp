@@ -238,6 +238,52 @@ INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceWideUpdate,
                          ::testing::Combine(::testing::Values(9, 16, 31, 32, 40, 64),
                                             ::testing::Values(Order::Random, Order::Runs)));
 
+// Only the flagged clusters summed again, the others' centres taken over
+// from the update before (whose labels differ only among flagged clusters):
+// the same bits and counts as the plain update of the new labels, for every
+// width and layout, in pieces, however the sums are shared out (the
+// instantiation runs under several pool sizes). The update before leaves
+// other sums behind, so a flagged sum that is not begun again shows.
+// (d, order)
+class ThreadInvarianceMaskedUpdate : public ::testing::TestWithParam<std::tuple<std::size_t, Order>> {};
+
+TEST_P(ThreadInvarianceMaskedUpdate, MatchesThePlainUpdate) {
+    const auto [d, order] = GetParam();
+    const std::size_t n = 3000;
+    const std::size_t k = 24;
+    const auto v = order_sensitive_values(n, d, false, d + 11);
+    const auto labels = make_labels(n, k, order, d + 13);
+    const auto counts = reference_counts(labels, k);
+    std::vector<std::uint8_t> only(k);
+    for (std::size_t c = 0; c < k; ++c) only[c] = c % 3 == 1 || counts[c] == 0;
+    // The labels before: the flagged clusters' samples among flagged clusters.
+    std::vector<std::uint64_t> before = labels;
+    for (std::size_t i = 0; i < n; ++i)
+        if (only[labels[i]] != 0) before[i] = 3 * ((i * 7 + labels[i]) % (k / 3)) + 1;
+    for (const Layout layout : {Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedRows, Layout::Strided}) {
+        Samples x(v, n, d, layout);
+        auto ref_rng = runtime::RandomSource::from_seed(5);
+        const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
+        CentreSums sums(x, k);
+        auto rng = runtime::RandomSource::from_seed(5);
+        CentreMatrix kept, got;
+        sums.add(before.data(), 0, n);
+        sums.finish(rng, kept);
+        sums.clear(only.data());
+        for (std::size_t b = 0; b < n; b += 700) sums.add(labels.data(), b, std::min(n, b + 700), only.data());
+        rng = runtime::RandomSource::from_seed(5);
+        sums.finish(rng, got, &kept, only.data());
+        const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", workers " +
+                                  std::to_string(runtime::pool_thread_count());
+        EXPECT_EQ(mismatch(got, want), "") << where;
+        EXPECT_EQ(sums.counts(), counts) << where;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceMaskedUpdate,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8, 9, 16, 40, 70),
+                                            ::testing::Values(Order::Random, Order::Runs)));
+
 // A sum starts at +0.0, so a cluster of negative zeros has the centre +0.0,
 // and one of negative and positive zeros too; both kernels.
 class NarrowUpdateZeros : public ::testing::TestWithParam<std::size_t> {};
