@@ -17,9 +17,10 @@ namespace {
 
 // Below this many coordinates the pool's hand-off costs more than the sums.
 constexpr std::size_t kUpdatePoolMinValues = std::size_t{1} << 16;
-// Rows at least this wide may be split by features; rows of adjacent
-// features only while narrower than kAdjacentSplitBelow, and from there on by
-// clusters.
+// Rows of 2 features up to this width are split by whole features, one block
+// per worker; wider ones by features in whole cache lines (16 or more per
+// block), rows of adjacent features only while narrower than
+// kAdjacentSplitBelow, and from there on by clusters.
 constexpr std::size_t kSplitFeaturesFrom = 32;
 constexpr std::size_t kAdjacentSplitBelow = 64;
 // Rows of up to 8 features are added a run of equal labels at a time when a
@@ -44,15 +45,18 @@ constexpr std::size_t kMaskedAhead = 8;
 // kPrefetchGroup samples, the labels and the D features (from j_lo) of the
 // group kPrefetchAhead samples further on, while that group lies before end.
 // Only when the samples are dense: rows of adjacent features back to back
-// (each group D cache lines of features) or columns of adjacent samples (one
-// line per feature); other views are left to the hardware. A prefetch reads
+// (each group as many cache lines as a row has features, of which the block
+// reads D) or columns of adjacent samples (one line per feature); other views
+// are left to the hardware. A prefetch reads
 // nothing into the arithmetic: only the speed depends on it.
 template <std::size_t D, bool Unit>
 class Prefetcher {
 public:
     Prefetcher(const SampleMatrix& x, const std::uint64_t* labels, std::size_t j_lo, std::size_t begin, std::size_t end)
         : x_(x), labels_(labels), j_lo_(j_lo), end_(end) {
-        const bool dense = Unit ? x.row_stride == static_cast<std::ptrdiff_t>(D) : x.row_stride == 1;
+        const bool dense = Unit ? x.row_stride == static_cast<std::ptrdiff_t>(x.n_cols) && x.n_cols <= kRunsMaxWidth
+                                : x.row_stride == 1;
+        lines_ = Unit ? x.n_cols : D;
         next_ = dense && end - begin >= kPrefetchAhead + kPrefetchGroup ? begin : kNever;
     }
 
@@ -66,8 +70,8 @@ public:
     void issue() {
         const std::size_t s = next_ + kPrefetchAhead;
         __builtin_prefetch(labels_ + s);
-        const double* r = x_.row(s) + static_cast<std::ptrdiff_t>(j_lo_) * (Unit ? 1 : x_.col_stride);
-        for (std::size_t m = 0; m < D; ++m)
+        const double* r = Unit ? x_.row(s) : x_.row(s) + static_cast<std::ptrdiff_t>(j_lo_) * x_.col_stride;
+        for (std::size_t m = 0; m < lines_; ++m)
             __builtin_prefetch(Unit ? r + m * kPrefetchGroup : r + static_cast<std::ptrdiff_t>(m) * x_.col_stride);
         next_ = s + 2 * kPrefetchGroup <= end_ ? next_ + kPrefetchGroup : kNever;
     }
@@ -77,7 +81,7 @@ private:
 
     const SampleMatrix& x_;
     const std::uint64_t* labels_;
-    std::size_t j_lo_, end_, next_;
+    std::size_t j_lo_, end_, next_, lines_;
 };
 
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
@@ -333,9 +337,11 @@ void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std
 //  - adjacent features, 64 or more per row: split by clusters (each worker
 //    reads only its own clusters' rows), since split by features the
 //    hardware prefetcher pulls the other half of every row too;
-//  - narrow rows stay on the calling thread: split by clusters, every worker
-//    would scan every sample and mispredict the branch that skips the
-//    others' labels.
+//  - rows of 2 to 31 features, adjacent or not: split by whole features,
+//    min(workers, d) blocks (one core streams the samples slower than two,
+//    and the blocks keep the kernel of runs); split by clusters instead,
+//    every worker would scan every sample and mispredict the branch that
+//    skips the others' labels.
 CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     const std::size_t n = x.n_rows;
     const std::size_t d = x.n_cols;
@@ -343,9 +349,11 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     const std::size_t workers = runtime::pool_thread_count();
     const bool big = d != 0 && n >= kUpdatePoolMinValues / d;
     by_clusters_ = big && adjacent && d >= kAdjacentSplitBelow && k >= 2 && workers >= 2;
-    const std::size_t parts = std::min(workers, d / 16);
-    if (by_clusters_ || k == 0 || !big || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) ||
-        parts < 2) {
+    const std::size_t parts = d < kSplitFeaturesFrom ? std::min(workers, d) : std::min(workers, d / 16);
+    if (big && k != 0 && d >= 2 && d < kSplitFeaturesFrom && parts >= 2) {
+        for (std::size_t p = 0; p < parts; ++p) blocks_.push_back(Block{d * p / parts, d * (p + 1) / parts, p == 0});
+    } else if (by_clusters_ || k == 0 || !big || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) ||
+               parts < 2) {
         blocks_.push_back(Block{0, d, true});
     } else {
         for (std::size_t p = 0; p < parts; ++p) {
@@ -384,12 +392,15 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
         accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
         return;
     }
+    // Narrow rows split by features keep the kernel of runs (one choice for
+    // every block).
+    const bool runs = only == nullptr && x_.n_cols <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
                           [&](std::size_t lo, std::size_t hi) {
                               for (std::size_t p = lo; p < hi; ++p) {
                                   const Block& b = blocks_[p];
                                   accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr,
-                                             b.j_lo, b.j_hi, begin, end, false, only);
+                                             b.j_lo, b.j_hi, begin, end, runs, only);
                               }
                           });
 }

@@ -210,13 +210,14 @@ INSTANTIATE_TEST_SUITE_P(ThreadInvarianceLengths, ThreadInvarianceNarrowUpdateLe
                              return narrow_case_name(std::get<0>(p), std::get<1>(p), std::get<2>(p), std::get<3>(p));
                          });
 
-// Wider rows, large enough for the update to be split by features or by
+// Rows large enough for the update to be split by features (whole features
+// per block below 32, the narrow ones with the kernel of runs) or by
 // clusters on several workers: the same bits as the plain loop.
 class ThreadInvarianceWideUpdate : public ::testing::TestWithParam<std::tuple<std::size_t, Order>> {};
 
 TEST_P(ThreadInvarianceWideUpdate, SplitUpdateMatchesThePlainLoop) {
     const auto [d, order] = GetParam();
-    const std::size_t n = 4096;
+    const std::size_t n = std::max<std::size_t>(4096, (std::size_t{1} << 16) / d + 3);
     const std::size_t k = 24;
     const auto v = order_sensitive_values(n, d, false, d);
     const auto labels = make_labels(n, k, order, d + 5);
@@ -235,7 +236,7 @@ TEST_P(ThreadInvarianceWideUpdate, SplitUpdateMatchesThePlainLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceWideUpdate,
-                         ::testing::Combine(::testing::Values(9, 16, 31, 32, 40, 64),
+                         ::testing::Combine(::testing::Values(2, 3, 5, 8, 9, 16, 31, 32, 40, 64),
                                             ::testing::Values(Order::Random, Order::Runs)));
 
 // Only the flagged clusters summed again, the others' centres taken over
