@@ -47,8 +47,8 @@ constexpr std::size_t kMaskedAhead = 8;
 // Only when the samples are dense: rows of adjacent features back to back
 // (each group as many cache lines as a row has features, of which the block
 // reads D) or columns of adjacent samples (one line per feature); other views
-// are left to the hardware. A prefetch reads
-// nothing into the arithmetic: only the speed depends on it.
+// are left to the hardware. A prefetch reads nothing into the arithmetic:
+// only the speed depends on it.
 template <std::size_t D, bool Unit>
 class Prefetcher {
 public:
@@ -255,7 +255,7 @@ void accumulate_width(const SampleMatrix& x, const std::uint64_t* labels, std::s
     }
 }
 
-// With `only`, the flagged clusters' samples alone, by the plain kernel.
+// With `only`, the flagged clusters' samples alone (accumulate_masked).
 template <bool Unit>
 void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                           std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
@@ -349,18 +349,20 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     const std::size_t workers = runtime::pool_thread_count();
     const bool big = d != 0 && n >= kUpdatePoolMinValues / d;
     by_clusters_ = big && adjacent && d >= kAdjacentSplitBelow && k >= 2 && workers >= 2;
-    const std::size_t parts = d < kSplitFeaturesFrom ? std::min(workers, d) : std::min(workers, d / 16);
-    if (big && k != 0 && d >= 2 && d < kSplitFeaturesFrom && parts >= 2) {
+    const bool by_features =
+        !by_clusters_ && big && k != 0 && workers >= 2 && d >= 2 && !(adjacent && d >= kAdjacentSplitBelow);
+    if (by_features && d < kSplitFeaturesFrom) {
+        const std::size_t parts = std::min(workers, d);
         for (std::size_t p = 0; p < parts; ++p) blocks_.push_back(Block{d * p / parts, d * (p + 1) / parts, p == 0});
-    } else if (by_clusters_ || k == 0 || !big || d < kSplitFeaturesFrom || (adjacent && d >= kAdjacentSplitBelow) ||
-               parts < 2) {
-        blocks_.push_back(Block{0, d, true});
-    } else {
+    } else if (by_features && d / 16 >= 2) {
+        const std::size_t parts = std::min(workers, d / 16);
         for (std::size_t p = 0; p < parts; ++p) {
             const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
             const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
             blocks_.push_back(Block{lo, hi, p == 0});
         }
+    } else {
+        blocks_.push_back(Block{0, d, true});
     }
     for (const Block& b : blocks_) sums_.push_back(make_buffer<double>(checked_product(k, b.j_hi - b.j_lo), 0.0));
     counts_ = make_buffer<std::uint64_t>(k, 0);
@@ -385,16 +387,14 @@ void CentreSums::clear(const std::uint8_t* only) {
 void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only) {
     if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
     if (by_clusters_) return add_by_clusters(labels, begin, end, only);
+    // One choice of kernel for every block (narrow rows split by features
+    // keep the kernel of runs).
+    const bool runs = only == nullptr && x_.n_cols <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        const bool runs =
-            only == nullptr && b.j_hi - b.j_lo <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
         accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
         return;
     }
-    // Narrow rows split by features keep the kernel of runs (one choice for
-    // every block).
-    const bool runs = only == nullptr && x_.n_cols <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
                           [&](std::size_t lo, std::size_t hi) {
                               for (std::size_t p = lo; p < hi; ++p) {

@@ -33,6 +33,10 @@ constexpr std::size_t kExactBoundsMinDims = 8;
 constexpr std::size_t kPassSumsInertiaFrom = std::size_t{1} << 15;
 constexpr std::size_t kPassSumsInertiaMaxCentres = 16;
 
+bool same_rows(const CentreMatrix& a, const CentreMatrix& b, std::size_t c) {
+    return std::memcmp(a.row(c), b.row(c), a.cols * sizeof(double)) == 0;
+}
+
 }  // namespace
 
 LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
@@ -59,14 +63,6 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
         lower_.clear();  // both optional: the inertia then takes a pass of its own
     }
 }
-
-namespace {
-
-bool same_rows(const CentreMatrix& a, const CentreMatrix& b, std::size_t c) {
-    return std::memcmp(a.row(c), b.row(c), a.cols * sizeof(double)) == 0;
-}
-
-}  // namespace
 
 // Clusters no sample joins or leaves. A centre is the left-to-right sum of
 // its members in sample order from +0.0, divided by their count; when no
@@ -110,29 +106,29 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
                        (unchanged == testing::UnchangedClusters::Always ||
                         (unchanged == testing::UnchangedClusters::Automatic && dist != nullptr));
     std::fill(mean_.begin(), mean_.end(), std::uint8_t{0});
+    // Whether the last pass left its sums to the loop (and so the next
+    // finish takes the unflagged centres over), and whether it measured
+    // `dist` against its input (measured_ is then set for the next pass).
     bool defer = track && unchanged == testing::UnchangedClusters::Always;
-    bool deferred = false;
-    bool measured = false;  // measured_ holds for the next pass
+    bool dist_measured = false;
     // One pass over `input`, its sums complete afterwards but for the
     // clusters whose centres finish takes over (those of redo_ not set).
     auto pass = [&](const CentreMatrix& input, double* distances, double* inertia) {
-        ClusterChanges changes{changed_.data(), measured ? measured_.data() : nullptr, defer};
+        ClusterChanges changes{changed_.data(), dist_measured ? measured_.data() : nullptr, defer};
         if (track) std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
         if (!defer) sums_.clear();
         lloyd_pass(x_, input, labels_, distances, sums_, carried, &storage_, inertia, track ? &changes : nullptr);
-        deferred = defer;
-        if (!deferred) return;
+        dist_measured = distances != nullptr;
+        if (!defer) return;
         for (std::size_t c = 0; c < k; ++c) redo_[c] = changed_[c] != 0 || mean_[c] == 0;
         sums_.clear(redo_.data());
-        const std::size_t block_rows =
-            std::max<std::size_t>(1, testing::pass_block_bytes() / (std::max<std::size_t>(1, d) * sizeof(double)));
-        for (std::size_t s0 = 0; s0 < n; s0 += block_rows)
-            sums_.add(labels_.data(), s0, std::min(n, s0 + block_rows), redo_.data());
+        // Each sum is its cluster's chain in sample order, however the range
+        // is cut: all the samples at once.
+        sums_.add(labels_.data(), 0, n, redo_.data());
     };
     pass(centres, nullptr, nullptr);
-    bool dist_measured = false;  // the last pass measured `dist` against its input
     for (;;) {
-        if (deferred)
+        if (defer)
             sums_.finish(rng, updated, &centres, redo_.data());
         else
             sums_.finish(rng, updated);
@@ -144,9 +140,8 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             for (std::size_t c = 0; c < k; ++c) {
                 mean_[c] = counts[c] != 0;
                 if (changed_[c] != 0 || mean_[c] == 0) moving += counts[c];
-                measured_[c] = dist_measured && changed_[c] == 0 && same_rows(updated, centres, c);
+                measured_[c] = changed_[c] == 0 && same_rows(updated, centres, c);
             }
-            measured = dist_measured;
             defer = unchanged == testing::UnchangedClusters::Always || 2 * moving < n;
         }
         // The inertia of iteration t is taken against the updated centres;
@@ -162,7 +157,6 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (fused) {
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
             pass(updated, dist, dist == nullptr ? &inertia : nullptr);
-            dist_measured = dist != nullptr;
             if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
             inertia = compute_inertia(x_, labels_, updated);
@@ -179,9 +173,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (!fused) {
             // `updated` now holds the centres the bounds were taken against.
             bounds_.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
-            measured = false;
             pass(centres, nullptr, nullptr);
-            dist_measured = false;
         }
     }
 }

@@ -29,10 +29,6 @@ constexpr std::size_t kPieceMinRows = 64;
 // list are scattered, so the hardware prefetcher does not see them coming.
 constexpr std::size_t kGatherAhead = 8;
 
-}  // namespace
-
-namespace {
-
 // Flags the clusters a sample leaves and joins; a flag already set is only
 // read (the flags are shared by the ranges of a pass).
 inline void note_move(std::uint8_t* changed, std::uint64_t was, std::uint64_t now) {

@@ -318,57 +318,41 @@ TEST_P(NarrowUpdateZeros, NegativeZerosSumToPositiveZero) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, NarrowUpdateZeros, ::testing::Values(1, 2, 3, 4, 5, 6, 7, 8));
 
-// A label not below k is an internal failure wherever it sits (first, inside
-// a run, right after one, last), with either kernel.
-class NarrowUpdateLabels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+// A label not below k is an internal failure wherever it sits, with either
+// kernel: in a short run of equal labels (first, inside the run, last), and
+// in ranges long enough to be prefetched ahead (first, inside the prefetched
+// part, among the last samples, which are no longer prefetched, and last),
+// row- and column-major; added whole, and in two ranges, the second
+// beginning at the bad label.
+// (d, n, at, layout)
+using LabelCase = std::tuple<std::size_t, std::size_t, std::size_t, Layout>;
+class NarrowUpdateLabels : public ::testing::TestWithParam<LabelCase> {};
 
 TEST_P(NarrowUpdateLabels, OutOfRangeIsAnInternalFailure) {
-    const auto [d, at] = GetParam();
-    const std::size_t n = 64;
-    const auto v = order_sensitive_values(n, d, false, 9);
-    std::vector<std::uint64_t> labels(n, 1);
-    labels[at] = 4;
-    Samples x(v, n, d);
-    for (const UpdateKernel kernel : kKernels) {
-        const KernelScope scope(kernel);
-        CentreSums sums(x, 4);
-        sums.add(labels.data(), 0, at);
-        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), at, n); }), "label out of range");
-        EXPECT_EQ(testing::internal_failure_message([&] { CentreSums(x, 3).add(labels.data(), 0, n); }),
-                  "label out of range");
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Positions, NarrowUpdateLabels,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Values(0, 20, 63)));
-
-// The same check on ranges long enough to be prefetched ahead, the bad label
-// at the start, inside the prefetched part, among the last samples (no longer
-// prefetched) and last; row- and column-major samples, random labels around
-// it.
-class NarrowUpdateLongLabels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, Layout>> {};
-
-TEST_P(NarrowUpdateLongLabels, OutOfRangeIsAnInternalFailure) {
-    const auto [d, at, layout] = GetParam();
-    const std::size_t n = 1000;
-    const auto v = order_sensitive_values(n, d, false, 11);
-    std::vector<std::uint64_t> labels = make_labels(n, 4, Order::Random, d + at);
+    const auto [d, n, at, layout] = GetParam();
+    const auto v = order_sensitive_values(n, d, false, 9 + at);
+    std::vector<std::uint64_t> labels =
+        n <= 64 ? std::vector<std::uint64_t>(n, 1) : make_labels(n, 3, Order::Random, d + at);
     labels[at] = 4;
     Samples x(v, n, d, layout);
     for (const UpdateKernel kernel : kKernels) {
         const KernelScope scope(kernel);
-        EXPECT_EQ(testing::internal_failure_message([&] { CentreSums(x, 4).add(labels.data(), 0, n); }),
+        EXPECT_EQ(testing::internal_failure_message([&] { CentreSums(x, 3).add(labels.data(), 0, n); }),
                   "label out of range")
             << "kernel " << static_cast<unsigned>(kernel);
-        // Added in two ranges, the second beginning at the bad label.
         CentreSums sums(x, 4);
         sums.add(labels.data(), 0, at);
-        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), at, n); }), "label out of range");
+        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), at, n); }), "label out of range")
+            << "kernel " << static_cast<unsigned>(kernel);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Positions, NarrowUpdateLongLabels,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8), ::testing::Values(0, 500, 900, 999),
+INSTANTIATE_TEST_SUITE_P(Short, NarrowUpdateLabels,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 8), ::testing::Values(64),
+                                            ::testing::Values(0, 20, 63), ::testing::Values(Layout::RowMajor)));
+INSTANTIATE_TEST_SUITE_P(Prefetched, NarrowUpdateLabels,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8), ::testing::Values(1000),
+                                            ::testing::Values(0, 500, 900, 999),
                                             ::testing::Values(Layout::RowMajor, Layout::ColumnMajor)));
 
 }  // namespace
