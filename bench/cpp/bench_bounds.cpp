@@ -7,7 +7,8 @@
 // settled or always runs that mode alone (for profilers). BENCH_UNCHANGED=
 // never, auto (the default) or always sets when the fit sums only the
 // clusters whose members changed (the share of centres taken over and of
-// distances reused is printed too).
+// distances reused is printed too). BENCH_KEEP=scalar runs the keep test of
+// rows of up to 4 features in the scalar code alone.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,8 @@ int main(int argc, char** argv) {
     kmeans::testing::set_unchanged_clusters(use == "never"    ? UnchangedClusters::Never
                                             : use == "always" ? UnchangedClusters::Always
                                                               : UnchangedClusters::Automatic);
+    const char* keep = std::getenv("BENCH_KEEP");
+    kmeans::testing::set_vector_keep_test(keep == nullptr || std::string(keep) != "scalar");
     const struct Mode {
         const char* name;
         ExactBoundsInFits when;

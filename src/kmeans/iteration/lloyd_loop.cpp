@@ -18,11 +18,18 @@ namespace corvalinth::kmeans {
 
 namespace {
 
-// Where no filter labels, the exact kernels leave bounds on rows of 8 or more
-// features from the first pass; on narrower rows tracking the second
-// distance and the keep test cost more than the scoring they save, and they
-// run only where a test turns them on (docs/tuning.md).
+// Where no filter labels, the exact kernels leave bounds from the first pass
+// on rows of 8 or more features, and on rows of 2 to 4 features, whose keep
+// test runs in the vector kernel; on rows of 5 to 7 features tracking the
+// second distance and the scalar keep test cost more than the scoring they
+// save, and they run only where a test turns them on (docs/tuning.md).
 constexpr std::size_t kExactBoundsMinDims = 8;
+constexpr std::size_t kNarrowBoundsMinDims = 2;
+constexpr std::size_t kNarrowBoundsMaxDims = 4;
+
+bool exact_bounds_by_width(std::size_t d) {
+    return d >= kExactBoundsMinDims || (d >= kNarrowBoundsMinDims && d <= kNarrowBoundsMaxDims);
+}
 
 // Samples from which, and centres up to which, a pass without the distances'
 // buffer sums the inertia itself: the sum's tree cuts the pass into up to 16
@@ -52,10 +59,12 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     // alone (one double per sample, at most half the input from 2 features),
     // and each pass measures the distances the keep test needs itself. They
     // are kept where the filter will label (it leaves the bounds), or where
-    // the exact kernels' bounds are turned on.
-    const bool narrow_bounds = x.n_rows != 0 && x.n_cols >= 2 &&
-                               (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) ||
-                                testing::exact_bounds_in_fits() == testing::ExactBoundsInFits::Always);
+    // the exact kernels leave bounds.
+    const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
+    const bool narrow_bounds =
+        x.n_rows != 0 && x.n_cols >= 2 &&
+        (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) || when == testing::ExactBoundsInFits::Always ||
+         (when == testing::ExactBoundsInFits::ByWidth && exact_bounds_by_width(x.n_cols)));
     try {
         if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
         if (!distances_.empty() || narrow_bounds) lower_ = make_buffer<double>(x.n_rows, 0.0);
@@ -95,7 +104,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     // The filter leaves bounds in every pass; the exact kernels by width.
     const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
     const bool exact = when == testing::ExactBoundsInFits::Always ||
-                       (when == testing::ExactBoundsInFits::ByWidth && d >= kExactBoundsMinDims);
+                       (when == testing::ExactBoundsInFits::ByWidth && exact_bounds_by_width(d));
     bounds_ = CarriedBounds{lower_.data(), no_move, exact};
     // Clusters are followed where the distances' buffer is kept (rows of 8 or
     // more features); on narrower rows copying and comparing each piece's

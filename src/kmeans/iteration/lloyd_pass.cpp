@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
 #include "kmeans/iteration/inertia.hpp"
+#include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
@@ -71,48 +73,101 @@ void label_whole(const SampleMatrix& x, const CentreLabeller& labeller, std::siz
     }
 }
 
-// Labels the samples of [p0, p1) that do not keep their label; a piece where
-// most samples must be scored anyway is labelled whole. dist[i - p0] is the
-// exact distance of sample i to the centre it is labelled with.
-void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
-                     std::uint8_t* changed, std::size_t k) {
+// Relabels the m samples listed in space.todo, those of [p0, p1) that do not
+// keep their label; a piece where most samples must be scored anyway is
+// labelled whole.
+void relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                    std::uint64_t* lab, const CarriedBounds& bounds, RangeSpace& space, std::size_t m,
+                    std::uint8_t* changed, std::size_t k) {
+    testing::count_kept_labels(p1 - p0 - m);
+    if (m == 0) return;
+    const std::size_t d = x.n_cols;
     std::vector<double>& rows = space.rows;
-    FilterScratch& scratch = space.scratch;
-    // The keep test assumes gradual underflow (as the filter does).
-    if (runtime::subnormals_flushed()) {
+    if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
         label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
         return;
     }
-    // Branch-free: which samples keep their label is unpredictable. An
-    // unsettled sample's bound is written too; the labeller replaces it.
-    // The list has room for a whole piece (RangeSpace::make_room).
-    std::size_t* todo = space.todo.data();
-    std::size_t m = 0;
-    const std::size_t dims = labeller.dims();
-    for (std::size_t i = p0; i < p1; ++i) {
+    // The unsettled rows, copied as they are, in a dense block of their own.
+    const std::size_t* todo = space.todo.data();
+    gather_rows(x, todo, m, rows.data());
+    const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
+    labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &space.scratch);
+    for (std::size_t t = 0; t < m; ++t) {
+        if (changed != nullptr) note_move(changed, lab[todo[t]], space.got[t]);
+        lab[todo[t]] = space.got[t];
+        bounds.lower[todo[t]] = space.got_lower[t];
+    }
+}
+
+// The keep test of samples [from, p1): each bound moved, and the samples that
+// do not keep their label listed in space.todo from m on; returns the new
+// count. dist[i - p0] is the exact distance of sample i to the centre it is
+// labelled with. Branch-free: which samples keep their label is
+// unpredictable. An unsettled sample's bound is written too; the labeller
+// replaces it. The list has room for a whole piece (RangeSpace::make_room).
+std::size_t keep_scan(const std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, std::size_t dims,
+                      std::size_t p0, std::size_t from, std::size_t p1, std::size_t* todo, std::size_t m) {
+    for (std::size_t i = from; i < p1; ++i) {
         const double lower = moved_lower_bound(bounds.lower[i], bounds.moves.except(lab[i]));
         const bool keep = keeps_label(lower, dist[i - p0], dims);
         bounds.lower[i] = lower;
         todo[m] = i;
         m += keep ? 0 : 1;
     }
-    testing::count_kept_labels(p1 - p0 - m);
-    if (m == 0) return;
-    const std::size_t d = x.n_cols;
-    if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
+    return m;
+}
+
+// Labels the samples of [p0, p1) that do not keep their label. dist[i - p0]
+// is the exact distance of sample i to the centre it is labelled with.
+void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
+                     std::uint8_t* changed, std::size_t k) {
+    // The keep test assumes gradual underflow (as the filter does).
+    if (runtime::subnormals_flushed()) {
         label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
         return;
     }
-    // The unsettled rows, copied as they are, in a dense block of their own.
-    gather_rows(x, todo, m, rows.data());
-    const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
-    labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &scratch);
-    for (std::size_t t = 0; t < m; ++t) {
-        if (changed != nullptr) note_move(changed, lab[todo[t]], space.got[t]);
-        lab[todo[t]] = space.got[t];
-        bounds.lower[todo[t]] = space.got_lower[t];
+    const std::size_t m = keep_scan(lab, dist, bounds, labeller.dims(), p0, p0, p1, space.todo.data(), 0);
+    relabel_listed(x, labeller, p0, p1, lab, bounds, space, m, changed, k);
+}
+
+// The keep test's table of a pass's centres for rows of up to kSplatMaxDims
+// features (kernels::KeepCentres), in `table`; false when it cannot be had
+// (the pass then keeps labels by the scalar test alone).
+bool prepare_keep(const CentreMatrix& centres, const CentreMoves& moves, std::size_t dims, std::size_t label_dims,
+                  std::vector<double>& table, kernels::KeepCentres& out) {
+    const std::size_t k = centres.rows;
+    const std::size_t cap = std::max<std::size_t>(16, k);
+    try {
+        table.assign((dims + 1) * cap, 0.0);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
+    for (std::size_t c = 0; c < k; ++c) {
+        for (std::size_t j = 0; j < dims; ++j) table[j * cap + c] = centres.row(c)[j];
+        table[dims * cap + c] = moves.except(c);
+    }
+    out = kernels::KeepCentres{table.data(), table.data() + dims * cap, k, cap, dims, kRestFloor, kRestShrink, kKeepLow,
+                               kKeepHigh,    keep_reach(label_dims)};
+    return true;
+}
+
+// For a piece [p0, p1) of rows of up to kSplatMaxDims features: the own
+// distances (space.own) and the keep test of the whole vectors of samples by
+// the vector kernel, the rest by the scalar code; returns how many samples
+// are listed in space.todo.
+std::size_t keep_narrow(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
+                        const kernels::KeepCentres& kc, const CarriedBounds& bounds, std::size_t label_dims,
+                        std::size_t p0, std::size_t p1, RangeSpace& space) {
+    std::size_t m = 0;
+    const kernels::SampleView view{x.data, x.row_stride, x.col_stride};
+    const std::size_t from =
+        kernels::selected_kernels().keep(view, p0, p1, lab, kc, bounds.lower, space.own.data(), space.todo.data(), m);
+    if (from == p1) return m;
+    // The rest, labels checked (out of range is an internal failure).
+    const SampleMatrix rest{x.row(from), p1 - from, x.n_cols, x.row_stride, x.col_stride};
+    label_distances(rest, lab + from, centres, 0, p1 - from, space.own.data() + (from - p0));
+    return keep_scan(lab, space.own.data(), bounds, label_dims, p0, from, p1, space.todo.data(), m);
 }
 
 // Step 1 for the samples of [p0, p1) whose centre is not flagged in
@@ -174,6 +229,17 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
     const bool sum_own = inertia != nullptr && distances == nullptr;
+    // Rows of up to kSplatMaxDims features without the distances' buffer:
+    // the own distances and the keep test by the vector kernel, from a table
+    // of the centres made once for the pass.
+    std::vector<double> own_table;
+    kernels::KeepCentres keep_centres{};
+    const kernels::KeepCentres* keep = nullptr;
+    const std::size_t dims = std::min(x.n_cols, centres.cols);
+    if (prune && distances == nullptr && dims >= 1 && dims <= kernels::kSplatMaxDims && testing::vector_keep_test() &&
+        prepare_keep(centres, bounds->moves, dims, labeller.dims(),
+                     storage != nullptr ? storage->keep_table : own_table, keep_centres))
+        keep = &keep_centres;
     // Labels rows [r0, r1), piece by piece; returns -0.0 plus the distances
     // of its samples, left to right, when sum_own.
     auto label_range = [&](std::size_t r0, std::size_t r1) -> double {
@@ -192,6 +258,10 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         const bool room = (prune || measured != nullptr) &&
                           space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, prune && distances == nullptr);
         const bool pruned = prune && room;
+        // The vector keep test assumes gradual underflow, as the scalar one
+        // does (-1: not asked yet).
+        int flushed = -1;
+        if (pruned && keep != nullptr) flushed = runtime::subnormals_flushed() ? 1 : 0;
         double sum = -0.0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
@@ -201,7 +271,12 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                 else
                     label_distances(x, lab, centres, p0, p1, distances);
             }
-            if (pruned) {
+            if (pruned && keep != nullptr && flushed == 0) {
+                const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space);
+                if (sum_own)
+                    for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
+                relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
+            } else if (pruned) {
                 const double* dist = distances != nullptr ? distances + p0 : space.own.data();
                 if (distances == nullptr) {
                     const SampleMatrix piece{x.row(p0), p1 - p0, x.n_cols, x.row_stride, x.col_stride};

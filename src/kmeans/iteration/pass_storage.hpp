@@ -46,6 +46,8 @@ public:
     PassStorage();
 
     CentreLabeller labeller;
+    // The keep test's table of the centres (rows of up to 4 features).
+    std::vector<double> keep_table;
 
     // A free range space, now reserved for the caller; null when none is free.
     RangeSpace* acquire();

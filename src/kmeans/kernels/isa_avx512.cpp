@@ -2,6 +2,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/avx512.hpp"
@@ -20,6 +21,7 @@ using Seeding32 = Seeding32Kernel<Avx512Float>;
 
 }  // namespace
 
-constinit const KernelTable kAvx512Kernels = make_kernel_table<Exact, Filter64, Filter32, Seeding32>();
+constinit const KernelTable kAvx512Kernels =
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, KeepKernel<Avx512>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -2,6 +2,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/scalar.hpp"
@@ -18,6 +19,7 @@ using Seeding32 = Seeding32Kernel<ScalarFloat>;
 
 }  // namespace
 
-constinit const KernelTable kPortableKernels = make_kernel_table<Exact, Filter64, Filter32, Seeding32>();
+constinit const KernelTable kPortableKernels =
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, KeepKernel<Scalar>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -51,6 +51,14 @@ inline constexpr std::size_t kSeedingPanelRows = 32;
 // (generic/seeding32.hpp): out[p * 32 + r] for row r of panel p.
 using Seeding32Fn = void (*)(const float* panels, std::size_t count, std::size_t dims, const float* centre, float* out);
 
+// The keep test of rows of up to kSplatMaxDims features (generic/keep.hpp):
+// for the whole vectors of samples of [begin, end), own[i - begin] and lower[i]
+// are row i's distance to centre labels[i] and its moved bound, and the rows
+// whose label is not kept are appended to todo at m; returns where the rest
+// starts (fewer than a vector, or the first vector with a label of k or more).
+using KeepFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
+                               const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m);
+
 struct KernelTable {
     NearestFn64 nearest64;
     NearestFn32 nearest32;
@@ -62,11 +70,12 @@ struct KernelTable {
     Filter32ScoresFn filter32_scores;
     std::size_t filter32_tile;
     Seeding32Fn seeding32;
+    KeepFn keep;
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
-// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances).
-template <class Exact, class Filter64, class Filter32, class Seeding32>
+// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), Keep (the keep test).
+template <class Exact, class Filter64, class Filter32, class Seeding32, class Keep>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -77,7 +86,8 @@ constexpr KernelTable make_kernel_table() {
             Filter64::T,
             &Filter32::scores,
             Filter32::T,
-            &Seeding32::distances};
+            &Seeding32::distances,
+            &Keep::run};
 }
 
 // Defined by isa_portable.cpp, isa_avx2.cpp and isa_avx512.cpp.

@@ -73,4 +73,20 @@ struct FilterTileResult {
     double norm[kFilterTileMax];
 };
 
+// Centres as the keep test of rows of up to kSplatMaxDims features sees them:
+// coordinate j of centre c at coords[j * cap + c], the carried bound's move
+// for a sample labelled c at except[c] (cap >= 16 entries each; those from k
+// on are 0), and the test's constants, given by its caller.
+struct KeepCentres {
+    const double* coords;
+    const double* except;
+    std::size_t k;
+    std::size_t cap;
+    std::size_t dims;
+    double rest_floor;  // a moved bound not above this is 0
+    double shrink;  // a moved bound above it is scaled by this
+    double low, high;  // a bound keeps a label only strictly between these
+    double reach;  // the bound's square, scaled by this, must exceed the distance
+};
+
 }  // namespace corvalinth::kmeans::kernels

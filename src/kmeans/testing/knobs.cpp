@@ -24,6 +24,7 @@ std::atomic<double> g_seeding_f32_scale{1.0};
 std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
 std::atomic<bool> g_failing_pass_space{false};
 std::atomic<UnchangedClusters> g_unchanged{UnchangedClusters::Automatic};
+std::atomic<bool> g_vector_keep{true};
 std::atomic<std::uint64_t> g_kept_centres{0};
 std::atomic<std::uint64_t> g_reused_distances{0};
 // Seeding checks for interrupts no more often than this.
@@ -82,6 +83,8 @@ void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memor
 
 void set_unchanged_clusters(UnchangedClusters when) { g_unchanged.store(when, std::memory_order_relaxed); }
 UnchangedClusters unchanged_clusters() { return g_unchanged.load(std::memory_order_relaxed); }
+void set_vector_keep_test(bool on) { g_vector_keep.store(on, std::memory_order_relaxed); }
+bool vector_keep_test() { return g_vector_keep.load(std::memory_order_relaxed); }
 std::uint64_t kept_centre_count() { return g_kept_centres.load(std::memory_order_relaxed); }
 void count_kept_centres(std::uint64_t count) { g_kept_centres.fetch_add(count, std::memory_order_relaxed); }
 std::uint64_t reused_distance_count() { return g_reused_distances.load(std::memory_order_relaxed); }

@@ -38,6 +38,12 @@ enum class ExactBoundsInFits { ByWidth, Always, Never };
 void set_exact_bounds_in_fits(ExactBoundsInFits when);
 ExactBoundsInFits exact_bounds_in_fits();
 
+// Whether the keep test of rows of up to 4 features runs in the vector
+// kernel (the default) or in the scalar code alone. Both give the same bits;
+// tests compare them.
+void set_vector_keep_test(bool on);
+bool vector_keep_test();
+
 // The centres' movement bound of the carried bounds.
 void set_move_scale(double scale);
 double move_scale();

@@ -55,6 +55,33 @@ struct EmulatedLanes {
     static void store(E* p, reg r) {
         for (std::size_t l = 0; l < lanes; ++l) p[l] = r.v[l];
     }
+    // The keep test's labels and table lookups.
+    struct index {
+        std::uint64_t v[N];
+    };
+    static index load_index(const std::uint64_t* p) {
+        index r;
+        for (std::size_t l = 0; l < lanes; ++l) r.v[l] = p[l];
+        return r;
+    }
+    static reg lookup(const E* table, std::size_t, index i) {
+        return each([&](std::size_t l) { return table[i.v[l]]; });
+    }
+    static bool outside(index i, std::size_t k) {
+        bool any = false;
+        for (std::size_t l = 0; l < lanes; ++l) any = any || i.v[l] >= k;
+        return any;
+    }
+    static mask both(mask a, mask b) {
+        mask m;
+        for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.m[l] && b.m[l];
+        return m;
+    }
+    static unsigned bits(mask m) {
+        unsigned b = 0;
+        for (std::size_t l = 0; l < lanes; ++l) b |= (m.m[l] ? 1U : 0U) << l;
+        return b;
+    }
 };
 
 // An 8-lane double vector whose pair loads come out in a scrambled lane
@@ -81,6 +108,10 @@ struct Emulated8 : EmulatedLanes<double, 8> {
         for (std::size_t c = 0; c < lanes; ++c)
             cols[c] = each(
                 [&](std::size_t t) { return p[static_cast<std::ptrdiff_t>(t) * s + static_cast<std::ptrdiff_t>(c)]; });
+    }
+    template <std::size_t D>
+    static void load_dense(const double* p, reg* cols) {
+        for (std::size_t j = 0; j < D; ++j) cols[j] = each([&](std::size_t t) { return p[t * D + j]; });
     }
     static void load_pairs(const double* p, reg& a, reg& b) {
         a = each([&](std::size_t l) { return p[2 * kPairLane[l]]; });

@@ -5,6 +5,7 @@
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
+#include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "support/emulated_vector.hpp"
@@ -18,7 +19,8 @@ using EmulatedSeeding32 = kmeans::kernels::Seeding32Kernel<Emulated16f>;
 
 inline const kmeans::kernels::KernelTable& kernels_of(Kernel k) {
     static constexpr kmeans::kernels::KernelTable emulated =
-        kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32>();
+        kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32,
+                                           kmeans::kernels::KeepKernel<Emulated8>>();
     return k == Kernel::emulated8 ? emulated : kmeans::kernels::kernel_table(library_isa(k));
 }
 

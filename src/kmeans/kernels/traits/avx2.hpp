@@ -50,6 +50,18 @@ struct Avx2 {
                              _mm256_loadu_pd(p + 3 * s)};
         transpose(rows, cols);
     }
+    // The keep test's labels and table lookups (a gather).
+    using index = __m256i;
+    static index load_index(const std::uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static reg lookup(const double* table, std::size_t, index i) { return _mm256_i64gather_pd(table, i, 8); }
+    // Unsigned i >= k: both offset by 2^63, then a signed comparison.
+    static bool outside(index i, std::size_t k) {
+        const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(std::uint64_t{1} << 63));
+        const __m256i limit = _mm256_set1_epi64x(static_cast<long long>((k - 1) ^ (std::uint64_t{1} << 63)));
+        return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_xor_si256(i, flip), limit))) != 0;
+    }
+    static mask both(mask a, mask b) { return _mm256_and_pd(a, b); }
+    static unsigned bits(mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     // Whole numbers below 2^52: adding 2^52 puts the number in the low
     // mantissa bits, and clearing the exponent bits leaves it as an integer.
     static void store_labels(std::uint64_t* out, reg r) {

@@ -76,6 +76,67 @@ struct Avx512 {
         b = _mm512_permutex2var_pd(lo, _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1), hi);
     }
     static reg pairs_order(reg r) { return r; }
+    // The keep test's labels and table lookups: up to 8 entries one
+    // permute, up to 16 a two-register permute, more a gather (the one-source
+    // forms masked, with every lane taken: no undefined pass-through operand).
+    using index = __m512i;
+    static index load_index(const std::uint64_t* p) { return _mm512_loadu_si512(p); }
+    static reg lookup(const double* table, std::size_t k, index i) {
+        const reg none = _mm512_setzero_pd();
+        if (k <= 8) return _mm512_mask_permutexvar_pd(none, 0xFF, i, _mm512_loadu_pd(table));
+        if (k <= 16) return _mm512_permutex2var_pd(_mm512_loadu_pd(table), i, _mm512_loadu_pd(table + 8));
+        return _mm512_mask_i64gather_pd(none, 0xFF, i, table, 8);
+    }
+    static bool outside(index i, std::size_t k) {
+        return _mm512_cmpge_epu64_mask(i, _mm512_set1_epi64(static_cast<long long>(k))) != 0;
+    }
+    static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
+    static unsigned bits(mask m) { return m; }
+    // Eight consecutive rows of D adjacent doubles, transposed by permutes.
+    template <std::size_t D>
+    static void load_dense(const double* p, reg* cols) {
+        if constexpr (D == 1) {
+            cols[0] = _mm512_loadu_pd(p);
+        } else if constexpr (D == 2) {
+            load_pairs(p, cols[0], cols[1]);
+        } else if constexpr (D == 3) {
+            // Coordinate j of row t is value 3t + j of the three registers:
+            // the first permute takes those of the first two, the second the
+            // rest from the third.
+            static constexpr std::int64_t kFirst[3][8] = {
+                {0, 3, 6, 9, 12, 15, 0, 0}, {1, 4, 7, 10, 13, 0, 0, 0}, {2, 5, 8, 11, 14, 0, 0, 0}};
+            static constexpr std::int64_t kThird[3][8] = {
+                {0, 1, 2, 3, 4, 5, 10, 13}, {0, 1, 2, 3, 4, 8, 11, 14}, {0, 1, 2, 3, 4, 9, 12, 15}};
+            const reg r0 = _mm512_loadu_pd(p);
+            const reg r1 = _mm512_loadu_pd(p + 8);
+            const reg r2 = _mm512_loadu_pd(p + 16);
+            for (std::size_t j = 0; j < 3; ++j) {
+                const reg two = _mm512_permutex2var_pd(r0, _mm512_loadu_si512(kFirst[j]), r1);
+                cols[j] = _mm512_permutex2var_pd(two, _mm512_loadu_si512(kThird[j]), r2);
+            }
+        } else {
+            static_assert(D == 4);
+            // Rows 0-3 from the first two registers into the low lanes, rows
+            // 4-7 from the last two into the high lanes.
+            static constexpr std::int64_t kLow[4][8] = {{0, 4, 8, 12, 0, 0, 0, 0},
+                                                        {1, 5, 9, 13, 0, 0, 0, 0},
+                                                        {2, 6, 10, 14, 0, 0, 0, 0},
+                                                        {3, 7, 11, 15, 0, 0, 0, 0}};
+            static constexpr std::int64_t kHigh[4][8] = {{0, 0, 0, 0, 0, 4, 8, 12},
+                                                         {0, 0, 0, 0, 1, 5, 9, 13},
+                                                         {0, 0, 0, 0, 2, 6, 10, 14},
+                                                         {0, 0, 0, 0, 3, 7, 11, 15}};
+            const reg r0 = _mm512_loadu_pd(p);
+            const reg r1 = _mm512_loadu_pd(p + 8);
+            const reg r2 = _mm512_loadu_pd(p + 16);
+            const reg r3 = _mm512_loadu_pd(p + 24);
+            for (std::size_t j = 0; j < 4; ++j) {
+                const reg lo = _mm512_permutex2var_pd(r0, _mm512_loadu_si512(kLow[j]), r1);
+                const reg hi = _mm512_permutex2var_pd(r2, _mm512_loadu_si512(kHigh[j]), r3);
+                cols[j] = _mm512_mask_blend_pd(0xF0, lo, hi);
+            }
+        }
+    }
     static void store_labels(std::uint64_t* out, reg r) {
         _mm512_storeu_si512(out, _mm512_mask_cvttpd_epu64(_mm512_setzero_si512(), 0xFF, r));
     }

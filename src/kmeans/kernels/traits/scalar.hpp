@@ -38,6 +38,13 @@ struct Scalar {
         b = p[1];
     }
     static reg pairs_order(reg r) { return r; }
+    // The keep test's labels and table lookups.
+    using index = std::uint64_t;
+    static index load_index(const std::uint64_t* p) { return *p; }
+    static reg lookup(const double* table, std::size_t, index i) { return table[i]; }
+    static bool outside(index i, std::size_t k) { return i >= k; }
+    static mask both(mask a, mask b) { return a && b; }
+    static unsigned bits(mask m) { return m ? 1U : 0U; }
     template <class Out>
     static void store_labels(Out* out, reg r) {
         *out = static_cast<Out>(static_cast<std::int64_t>(r));

@@ -317,10 +317,11 @@ INSTANTIATE_TEST_SUITE_P(
                       NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
                       NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
 
-// Where the exact kernels leave bounds in a fit (rows of 3, 8 and 64
-// features, few centres, where no filter labels): by default on rows of 8 or
-// more features (never on narrower ones), on every width, or never. Each fit
-// equals the reference, and the bounds keep labels exactly where they are on.
+// Where the exact kernels leave bounds in a fit (rows of 3, 6, 8 and 64
+// features, few centres, where no filter labels): by default on rows of 2 to
+// 4 and of 8 or more features (never on 5 to 7), on every width, or never.
+// Each fit equals the reference, and the bounds keep labels exactly where
+// they are on.
 struct ModeCase {
     testing::ExactBoundsInFits when;
     std::size_t d, k;
@@ -346,10 +347,10 @@ TEST_P(ExactBoundsMode, KeepLabelsWhereOnAndMatchTheReference) {
 
 using Mode = testing::ExactBoundsInFits;
 INSTANTIATE_TEST_SUITE_P(Modes, ExactBoundsMode,
-                         ::testing::Values(ModeCase{Mode::ByWidth, 3, 16, false}, ModeCase{Mode::ByWidth, 8, 8, true},
-                                           ModeCase{Mode::ByWidth, 64, 10, true}, ModeCase{Mode::Always, 3, 16, true},
-                                           ModeCase{Mode::Always, 64, 10, true}, ModeCase{Mode::Never, 3, 16, false},
-                                           ModeCase{Mode::Never, 8, 8, false}));
+                         ::testing::Values(ModeCase{Mode::ByWidth, 3, 16, true}, ModeCase{Mode::ByWidth, 6, 12, false},
+                                           ModeCase{Mode::ByWidth, 8, 8, true}, ModeCase{Mode::ByWidth, 64, 10, true},
+                                           ModeCase{Mode::Always, 3, 16, true}, ModeCase{Mode::Always, 64, 10, true},
+                                           ModeCase{Mode::Never, 3, 16, false}, ModeCase{Mode::Never, 8, 8, false}));
 
 // Fault injection: bounds that ignore how far the centres moved keep labels
 // they must not, and the fit leaves the reference.
@@ -372,25 +373,37 @@ TEST(CarriedBoundsFit, IgnoringTheMovementGoesWrong) {
 }
 
 // The same where the bounds come from the exact kernels: rows of 2, 3 and 12
-// features, 20 centres, each width on its own.
+// features, 20 centres (and 8 and 12 on 3 features: the vector keep test's
+// lookups by one and by two permutes), each width on its own, the keep test
+// of narrow rows in the vector kernel and in the scalar code.
 TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
     struct Restore {
-        ~Restore() { testing::set_move_scale(1.0); }
+        ~Restore() {
+            testing::set_move_scale(1.0);
+            testing::set_vector_keep_test(true);
+        }
     } restore;
     testing::set_move_scale(0.0);
     const ExactBoundsOn exact_bounds;
-    for (const std::size_t d : {2u, 3u, 12u}) {
+    struct Width {
+        std::size_t d, k;
+        bool vector;
+    };
+    for (const Width w : {Width{2, 20, true}, Width{3, 20, true}, Width{3, 8, true}, Width{3, 12, true},
+                          Width{12, 20, true}, Width{2, 20, false}, Width{3, 20, false}}) {
+        testing::set_vector_keep_test(w.vector);
+        const std::size_t d = w.d;
         std::size_t wrong = 0;
         for (std::uint64_t seed = 1; seed <= 3; ++seed) {
             const auto v = blobs(seed, 2000, d, 10, 4.0, 0.0, false);
             const Samples x(v, 2000, d);
             KMeansModel m;
-            m.params = KMeansParams{20, 15, 0.0, seed};
+            m.params = KMeansParams{w.k, 15, 0.0, seed};
             ASSERT_FALSE(fit(m, x, nullptr).has_value());
-            const auto ref = testing::reference_fit(x, 20, 15, seed);
+            const auto ref = testing::reference_fit(x, w.k, 15, seed);
             wrong += testing::centre_mismatch(*m.cluster_centers_, ref.centres) != "";
         }
-        EXPECT_GT(wrong, 0u) << d << " features";
+        EXPECT_GT(wrong, 0u) << d << " features, " << w.k << " centres" << (w.vector ? "" : ", scalar keep test");
     }
 }
 

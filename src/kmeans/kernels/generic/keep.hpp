@@ -1,0 +1,106 @@
+#pragma once
+// The keep test of rows of up to four features, written once over a vector
+// traits type V: each sample's exact distance to the centre its label names
+// and whether its carried lower bound, less the centres' move, still keeps
+// that label, a vector of samples at a time.
+//
+// V provides, beyond the operations of exact.hpp: index (a vector of lanes
+// labels), load_index(p) (lanes uint64 labels), lookup(table, k, i) (lane l =
+// table[i_l], every i_l below k, the table at least 16 entries long), both(a,
+// b) (lane-wise and of two masks), bits(m) (bit l set where lane l of m is),
+// outside(i, k) (whether a lane of i is k or more).
+// Optionally load_dense<D>(p, cols) (lanes consecutive rows of D adjacent
+// doubles, transposed: lane t of cols[j] = p[t * D + j]).
+//
+// Each lane computes what the scalar code computes for its sample, operation
+// for operation: the distance acc = -0.0, then acc = acc + (a_j - c_j) *
+// (a_j - c_j) for j = 0, 1, ..., each rounded on its own; the moved bound
+// rest = lower - move, 0 unless rest > rest_floor, else rest * shrink; the
+// label kept when low < bound < high and distance < (bound * bound) * reach,
+// every comparison false on NaN. So the distances, the bounds and the
+// decisions are the scalar ones bit for bit.
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+
+#include "kmeans/kernels/views.hpp"
+
+namespace corvalinth::kmeans::kernels {
+namespace {
+
+template <class V, std::size_t D>
+concept HasLoadDense = requires(const double* p, typename V::reg* cols) { V::template load_dense<D>(p, cols); };
+
+template <class V>
+struct KeepKernel {
+    // For the whole vectors of samples in [begin, end): own[i - begin] = the
+    // distance of row i to centre labels[i], lower[i] = its moved bound, and
+    // every i whose label is not kept appended to todo at m. Returns where
+    // the samples left to the caller start: fewer than a vector, or the
+    // first vector with a label of c.k or more. c.dims is 1 to kSplatMaxDims.
+    static std::size_t run(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
+                           const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m) {
+        switch (c.dims) {
+            case 1: return tiles<1>(x, begin, end, labels, c, lower, own, todo, m);
+            case 2: return tiles<2>(x, begin, end, labels, c, lower, own, todo, m);
+            case 3: return tiles<3>(x, begin, end, labels, c, lower, own, todo, m);
+            case 4: return tiles<4>(x, begin, end, labels, c, lower, own, todo, m);
+            default: return begin;
+        }
+    }
+
+private:
+    template <std::size_t D>
+    static std::size_t tiles(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
+                             const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m) {
+        using reg = typename V::reg;
+        const bool dense = x.col_stride == 1 && x.row_stride == static_cast<std::ptrdiff_t>(D);
+        const reg start = V::set1(-0.0);
+        const reg zero = V::set1(0.0);
+        const reg rest_floor = V::set1(c.rest_floor);
+        const reg shrink = V::set1(c.shrink);
+        const reg low = V::set1(c.low);
+        const reg high = V::set1(c.high);
+        const reg reach = V::set1(c.reach);
+        std::size_t i = begin;
+        std::size_t count = m;
+        for (; end - i >= V::lanes; i += V::lanes) {
+            const auto idx = V::load_index(labels + i);
+            if (V::outside(idx, c.k)) break;  // the caller's code reports it
+            const double* first = x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
+            reg col[D];
+            bool loaded = false;
+            if constexpr (HasLoadDense<V, D>) {
+                if (dense) {
+                    V::template load_dense<D>(first, col);
+                    loaded = true;
+                }
+            }
+            if (!loaded)
+                for (std::size_t j = 0; j < D; ++j)
+                    col[j] = V::from_rows(first + static_cast<std::ptrdiff_t>(j) * x.col_stride, x.row_stride);
+            reg acc = start;
+            for (std::size_t j = 0; j < D; ++j) {
+                const reg diff = V::sub(col[j], V::lookup(c.coords + j * c.cap, c.k, idx));
+                acc = V::add(acc, V::mul(diff, diff));
+            }
+            const reg rest = V::sub(V::load(lower + i), V::lookup(c.except, c.k, idx));
+            const reg bound = V::blend(V::lt(rest_floor, rest), zero, V::mul(rest, shrink));
+            const auto inside = V::both(V::lt(low, bound), V::lt(bound, high));
+            const auto keep = V::both(inside, V::lt(acc, V::mul(V::mul(bound, bound), reach)));
+            V::store(lower + i, bound);
+            V::store(own + (i - begin), acc);
+            // Branch-free: which samples keep their label is unpredictable.
+            const unsigned kept = V::bits(keep);
+            for (std::size_t l = 0; l < V::lanes; ++l) {
+                todo[count] = i + l;
+                count += ((kept >> l) & 1U) ^ 1U;
+            }
+        }
+        m = count;
+        return i;
+    }
+};
+
+}  // namespace
+}  // namespace corvalinth::kmeans::kernels
