@@ -2,6 +2,7 @@
 #include "kmeans/iteration/centre_sums.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,8 @@ namespace {
 
 // Below this many coordinates the pool's hand-off costs more than the sums.
 constexpr std::size_t kUpdatePoolMinValues = std::size_t{1} << 16;
+// Doubles per cache line.
+constexpr std::size_t kLineDoubles = 64 / sizeof(double);
 // Rows of 2 features up to this width are split by whole features, one block
 // per worker; wider ones by features in whole cache lines (16 or more per
 // block), rows of adjacent features only while narrower than
@@ -364,7 +367,15 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     } else {
         blocks_.push_back(Block{0, d, true});
     }
-    for (const Block& b : blocks_) sums_.push_back(make_buffer<double>(checked_product(k, b.j_hi - b.j_lo), 0.0));
+    // Split by features: each block's sums on cache lines of their own (a
+    // shared line would travel between the cores at nearly every sample).
+    const std::size_t pad = blocks_.size() > 1 ? 2 * kLineDoubles : 0;
+    for (const Block& b : blocks_) {
+        sums_.push_back(make_buffer<double>(checked_product(k, b.j_hi - b.j_lo) + pad, 0.0));
+        const auto at = reinterpret_cast<std::uintptr_t>(sums_.back().data());
+        const std::size_t misalign = at % (kLineDoubles * sizeof(double));
+        offsets_.push_back(pad == 0 || misalign == 0 ? 0 : kLineDoubles - misalign / sizeof(double));
+    }
     counts_ = make_buffer<std::uint64_t>(k, 0);
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
 }
@@ -378,7 +389,7 @@ void CentreSums::clear(const std::uint8_t* only) {
     for (std::size_t p = 0; p < blocks_.size(); ++p) {
         const std::size_t w = blocks_[p].j_hi - blocks_[p].j_lo;
         for (std::size_t c = 0; c < k_; ++c)
-            if (only[c] != 0) std::fill_n(sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w), w, 0.0);
+            if (only[c] != 0) std::fill_n(block_sums(p) + c * w, w, 0.0);
     }
     for (std::size_t c = 0; c < k_; ++c)
         if (only[c] != 0) counts_[c] = 0;
@@ -392,15 +403,15 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
     const bool runs = only == nullptr && x_.n_cols <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        accumulate(x_, labels, k_, sums_[0].data(), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
+        accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
         return;
     }
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
                           [&](std::size_t lo, std::size_t hi) {
                               for (std::size_t p = lo; p < hi; ++p) {
                                   const Block& b = blocks_[p];
-                                  accumulate(x_, labels, k_, sums_[p].data(), b.counts ? counts_.data() : nullptr,
-                                             b.j_lo, b.j_hi, begin, end, runs, only);
+                                  accumulate(x_, labels, k_, block_sums(p), b.counts ? counts_.data() : nullptr, b.j_lo,
+                                             b.j_hi, begin, end, runs, only);
                               }
                           });
 }
@@ -435,7 +446,7 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
         bounds[2 * n_blocks + 1] = c;
         ++n_blocks;
     }
-    double* sums = sums_[0].data();
+    double* sums = block_sums(0);
     runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
             accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end, only);
@@ -459,8 +470,7 @@ void CentreSums::finish(runtime::RandomSource& rng, CentreMatrix& out, const Cen
             const Block& b = blocks_[p];
             const std::size_t w = b.j_hi - b.j_lo;
             for (std::size_t c = 0; c < k_; ++c)
-                std::copy(sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w),
-                          sums_[p].begin() + static_cast<std::ptrdiff_t>(c * w + w),
+                std::copy(block_sums(p) + c * w, block_sums(p) + c * w + w,
                           out.values.begin() + static_cast<std::ptrdiff_t>(c * d + b.j_lo));
         }
     }

@@ -52,14 +52,20 @@ private:
     };
 
     void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
+    // Block p's k x width sums.
+    double* block_sums(std::size_t p) { return sums_[p].data() + offsets_[p]; }
 
     SampleMatrix x_;
     std::size_t k_;
     bool by_clusters_ = false;
     std::vector<Block> blocks_;
     // One k x width buffer per block (one k x d buffer when unsplit or split
-    // by clusters), and the counts.
+    // by clusters), and the counts. When split by features, each block's sums
+    // start offsets_[p] values into their buffer, on a cache line of their
+    // own, with room after them: the workers add to their blocks all the
+    // time, and no two blocks' sums may share a cache line.
     std::vector<std::vector<double>> sums_;
+    std::vector<std::size_t> offsets_;
     std::vector<std::uint64_t> counts_;
     std::vector<std::uint64_t> range_counts_;
 };
