@@ -154,20 +154,24 @@ bool prepare_keep(const CentreMatrix& centres, const CentreMoves& moves, std::si
 
 // For a piece [p0, p1) of rows of up to kSplatMaxDims features: the own
 // distances (space.own) and the keep test of the whole vectors of samples by
-// the vector kernel, the rest by the scalar code; returns how many samples
-// are listed in space.todo.
+// the vector kernel, the rest by the scalar code; with `sum`, every own
+// distance added to *sum in sample order. Returns how many samples are
+// listed in space.todo.
 std::size_t keep_narrow(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
                         const kernels::KeepCentres& kc, const CarriedBounds& bounds, std::size_t label_dims,
-                        std::size_t p0, std::size_t p1, RangeSpace& space) {
+                        std::size_t p0, std::size_t p1, RangeSpace& space, double* sum) {
     std::size_t m = 0;
     const kernels::SampleView view{x.data, x.row_stride, x.col_stride};
+    double* own = space.own.data();
     const std::size_t from =
-        kernels::selected_kernels().keep(view, p0, p1, lab, kc, bounds.lower, space.own.data(), space.todo.data(), m);
+        kernels::selected_kernels().keep(view, p0, p1, lab, kc, bounds.lower, own, space.todo.data(), m, sum);
     if (from == p1) return m;
     // The rest, labels checked (out of range is an internal failure).
     const SampleMatrix rest{x.row(from), p1 - from, x.n_cols, x.row_stride, x.col_stride};
-    label_distances(rest, lab + from, centres, 0, p1 - from, space.own.data() + (from - p0));
-    return keep_scan(lab, space.own.data(), bounds, label_dims, p0, from, p1, space.todo.data(), m);
+    label_distances(rest, lab + from, centres, 0, p1 - from, own + (from - p0));
+    if (sum != nullptr)
+        for (std::size_t i = from - p0; i < p1 - p0; ++i) *sum = *sum + own[i];
+    return keep_scan(lab, own, bounds, label_dims, p0, from, p1, space.todo.data(), m);
 }
 
 // Step 1 for the samples of [p0, p1) whose centre is not flagged in
@@ -272,9 +276,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     label_distances(x, lab, centres, p0, p1, distances);
             }
             if (pruned && keep != nullptr && flushed == 0) {
-                const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space);
-                if (sum_own)
-                    for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
+                const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space,
+                                                  sum_own ? &sum : nullptr);
                 relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
             } else if (pruned) {
                 const double* dist = distances != nullptr ? distances + p0 : space.own.data();

@@ -56,8 +56,10 @@ using Seeding32Fn = void (*)(const float* panels, std::size_t count, std::size_t
 // are row i's distance to centre labels[i] and its moved bound, and the rows
 // whose label is not kept are appended to todo at m; returns where the rest
 // starts (fewer than a vector, or the first vector with a label of k or more).
+// With `sum`, each of those distances is added to *sum in sample order.
 using KeepFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
-                               const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m);
+                               const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
+                               double* sum);
 
 struct KernelTable {
     NearestFn64 nearest64;

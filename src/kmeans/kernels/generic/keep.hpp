@@ -38,13 +38,16 @@ struct KeepKernel {
     // every i whose label is not kept appended to todo at m. Returns where
     // the samples left to the caller start: fewer than a vector, or the
     // first vector with a label of c.k or more. c.dims is 1 to kSplatMaxDims.
+    // With `sum`, *sum = *sum + each distance in sample order (the scalar
+    // chain runs beside the vector work of the next samples).
     static std::size_t run(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
-                           const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m) {
+                           const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
+                           double* sum) {
         switch (c.dims) {
-            case 1: return tiles<1>(x, begin, end, labels, c, lower, own, todo, m);
-            case 2: return tiles<2>(x, begin, end, labels, c, lower, own, todo, m);
-            case 3: return tiles<3>(x, begin, end, labels, c, lower, own, todo, m);
-            case 4: return tiles<4>(x, begin, end, labels, c, lower, own, todo, m);
+            case 1: return tiles<1>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 2: return tiles<2>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 3: return tiles<3>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 4: return tiles<4>(x, begin, end, labels, c, lower, own, todo, m, sum);
             default: return begin;
         }
     }
@@ -52,7 +55,8 @@ struct KeepKernel {
 private:
     template <std::size_t D>
     static std::size_t tiles(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
-                             const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m) {
+                             const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
+                             double* sum) {
         using reg = typename V::reg;
         const bool dense = x.col_stride == 1 && x.row_stride == static_cast<std::ptrdiff_t>(D);
         const reg start = V::set1(-0.0);
@@ -64,6 +68,7 @@ private:
         const reg reach = V::set1(c.reach);
         std::size_t i = begin;
         std::size_t count = m;
+        double total = sum != nullptr ? *sum : 0.0;
         for (; end - i >= V::lanes; i += V::lanes) {
             const auto idx = V::load_index(labels + i);
             if (V::outside(idx, c.k)) break;  // the caller's code reports it
@@ -90,6 +95,8 @@ private:
             const auto keep = V::both(inside, V::lt(acc, V::mul(V::mul(bound, bound), reach)));
             V::store(lower + i, bound);
             V::store(own + (i - begin), acc);
+            if (sum != nullptr)
+                for (std::size_t l = 0; l < V::lanes; ++l) total = total + own[i - begin + l];
             // Branch-free: which samples keep their label is unpredictable.
             const unsigned kept = V::bits(keep);
             for (std::size_t l = 0; l < V::lanes; ++l) {
@@ -98,6 +105,7 @@ private:
             }
         }
         m = count;
+        if (sum != nullptr) *sum = total;
         return i;
     }
 };

@@ -120,16 +120,19 @@ TEST_P(KeepKernelMatchesScalar, DistancesBoundsAndKeptLabels) {
     std::vector<double> own(n, 7.0);
     std::vector<std::size_t> todo(n + 8, 0);
     std::size_t m = 2;
+    double sum = 0.1;  // the distances are added to it, in sample order
     const SampleView view{x.data, x.row_stride, x.col_stride};
-    const std::size_t stop =
-        kernels_of(variant).keep(view, begin, end, labels.data(), kc, got_lower.data(), own.data(), todo.data(), m);
+    const std::size_t stop = kernels_of(variant).keep(view, begin, end, labels.data(), kc, got_lower.data(), own.data(),
+                                                      todo.data(), m, &sum);
     ASSERT_GE(stop, begin);
     ASSERT_LE(stop, end);
     EXPECT_LT(end - stop, std::size_t{8});
     std::vector<std::size_t> want{todo[0], todo[1]};
     std::size_t kept_on_edge = 0;
+    double want_sum = 0.1;
     for (std::size_t i = begin; i < stop; ++i) {
         const double dist = squared_distance(x.row(i), x.col_stride, d, centres.row(labels[i]), d);
+        want_sum = want_sum + dist;
         const double bound = moved_lower_bound(lower[i], table_moves[labels[i]]);
         const bool keep = keeps_label(bound, dist, d);
         EXPECT_TRUE(same_value(own[i - begin], dist)) << "row " << i << ": " << own[i - begin] << " against " << dist;
@@ -138,18 +141,48 @@ TEST_P(KeepKernelMatchesScalar, DistancesBoundsAndKeptLabels) {
         kept_on_edge += keep && (bound * bound) * keep_reach(d) == dist;
     }
     EXPECT_EQ(kept_on_edge, 0u);
+    EXPECT_TRUE(same_value(sum, want_sum)) << sum << " against " << want_sum;
     for (std::size_t i = stop; i < end; ++i)
         EXPECT_EQ(std::bit_cast<std::uint64_t>(got_lower[i]), std::bit_cast<std::uint64_t>(lower[i])) << "row " << i;
     ASSERT_EQ(m, want.size());
     for (std::size_t t = 0; t < m; ++t) EXPECT_EQ(todo[t], want[t]) << "entry " << t;
+    // The sum in sample order, on finite values (where any other order of
+    // the additions would show): the special values replaced, the table too.
+    std::vector<double> finite = values;
+    for (double& v : finite)
+        if (!(std::fabs(v) < 1e100)) v = 2.5;
+    std::vector<double> finite_table = table;
+    for (double& v : finite_table)
+        if (!(std::fabs(v) < 1e100)) v = -1.5;
+    const SampleStore finite_store = lay_out(finite, n, d, layout);
+    const KeepCentres finite_kc{
+        finite_table.data(), finite_table.data() + d * cap, k, cap, d, kRestFloor, kRestShrink, kKeepLow, kKeepHigh,
+        keep_reach(d)};
+    std::vector<double> finite_lower = lower;
+    std::size_t finite_m = 0;
+    double finite_sum = 0.1;
+    const SampleView finite_view{finite_store.view.data, finite_store.view.row_stride, finite_store.view.col_stride};
+    const std::size_t finite_stop =
+        kernels_of(variant).keep(finite_view, begin, end, labels.data(), finite_kc, finite_lower.data(), own.data(),
+                                 todo.data(), finite_m, &finite_sum);
+    double want_finite = 0.1;
+    for (std::size_t i = begin; i < finite_stop; ++i) {
+        std::vector<double> centre(d);
+        for (std::size_t j = 0; j < d; ++j) centre[j] = finite_table[j * cap + labels[i]];
+        want_finite =
+            want_finite + squared_distance(finite_store.view.row(i), finite_store.view.col_stride, d, centre.data(), d);
+    }
+    EXPECT_EQ(finite_stop, stop);
+    EXPECT_TRUE(std::isfinite(finite_sum));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(finite_sum), std::bit_cast<std::uint64_t>(want_finite));
     // A label out of range stops the kernel before its vector (the caller's
     // scalar code reports it); what comes before is as above.
     std::vector<std::uint64_t> bad = labels;
     bad[150] = k + pick(3);
     std::vector<double> bad_lower = lower;
     std::size_t bad_m = 0;
-    const std::size_t bad_stop =
-        kernels_of(variant).keep(view, begin, end, bad.data(), kc, bad_lower.data(), own.data(), todo.data(), bad_m);
+    const std::size_t bad_stop = kernels_of(variant).keep(view, begin, end, bad.data(), kc, bad_lower.data(),
+                                                          own.data(), todo.data(), bad_m, nullptr);
     EXPECT_LE(bad_stop, std::size_t{150});
     EXPECT_LT(std::size_t{150} - bad_stop, std::size_t{8});
     EXPECT_EQ(bad_m, static_cast<std::size_t>(
