@@ -31,6 +31,14 @@ namespace {
 template <class V, std::size_t D>
 concept HasLoadDense = requires(const double* p, typename V::reg* cols) { V::template load_dense<D>(p, cols); };
 
+// list_lanes(out, bits, first): first + l for every bit l set in bits, in
+// increasing order from out[0] on; returns how many. It may write up to lanes
+// entries (the list has room for them: a vector of samples adds at most lanes).
+template <class V>
+concept HasListLanes = requires(std::size_t* out, unsigned bits, std::size_t first) {
+    { V::list_lanes(out, bits, first) } -> std::convertible_to<std::size_t>;
+};
+
 template <class V>
 struct KeepKernel {
     // For the whole vectors of samples in [begin, end): own[i - begin] = the
@@ -98,10 +106,14 @@ private:
             if (sum != nullptr)
                 for (std::size_t l = 0; l < V::lanes; ++l) total = total + own[i - begin + l];
             // Branch-free: which samples keep their label is unpredictable.
-            const unsigned kept = V::bits(keep);
-            for (std::size_t l = 0; l < V::lanes; ++l) {
-                todo[count] = i + l;
-                count += ((kept >> l) & 1U) ^ 1U;
+            const unsigned unkept = ~V::bits(keep) & ((1U << V::lanes) - 1U);
+            if constexpr (HasListLanes<V>) {
+                count += V::list_lanes(todo + count, unkept, i);
+            } else {
+                for (std::size_t l = 0; l < V::lanes; ++l) {
+                    todo[count] = i + l;
+                    count += (unkept >> l) & 1U;
+                }
             }
         }
         m = count;

@@ -118,7 +118,7 @@ TEST_P(KeepKernelMatchesScalar, DistancesBoundsAndKeptLabels) {
     const std::size_t end = n;
     std::vector<double> got_lower = lower;
     std::vector<double> own(n, 7.0);
-    std::vector<std::size_t> todo(n + 8, 0);
+    std::vector<std::size_t> todo(n, 0);  // room for every listed sample, as in a pass
     std::size_t m = 2;
     double sum = 0.1;  // the distances are added to it, in sample order
     const SampleView view{x.data, x.row_stride, x.col_stride};
