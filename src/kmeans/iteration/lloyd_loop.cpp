@@ -19,17 +19,13 @@ namespace corvalinth::kmeans {
 namespace {
 
 // Where no filter labels, the exact kernels leave bounds from the first pass
-// on rows of 8 or more features, and on rows of 2 to 4 features, whose keep
-// test runs in the vector kernel; on rows of 5 to 7 features tracking the
-// second distance and the scalar keep test cost more than the scoring they
-// save, and they run only where a test turns them on (docs/tuning.md).
-constexpr std::size_t kExactBoundsMinDims = 8;
-constexpr std::size_t kNarrowBoundsMinDims = 2;
-constexpr std::size_t kNarrowBoundsMaxDims = 4;
+// on every row of 2 or more features: on rows of 2 to 7 features the keep
+// test runs in the vector kernel, and costs less than scoring the centres
+// (docs/tuning.md); rows of one feature keep no bounds (a double per sample
+// would be as large as the input).
+constexpr std::size_t kExactBoundsMinDims = 2;
 
-bool exact_bounds_by_width(std::size_t d) {
-    return d >= kExactBoundsMinDims || (d >= kNarrowBoundsMinDims && d <= kNarrowBoundsMaxDims);
-}
+bool exact_bounds_by_width(std::size_t d) { return d >= kExactBoundsMinDims; }
 
 // Samples from which, and centres up to which, a pass without the distances'
 // buffer sums the inertia itself: the sum's tree cuts the pass into up to 16

@@ -131,7 +131,7 @@ void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std:
     relabel_listed(x, labeller, p0, p1, lab, bounds, space, m, changed, k);
 }
 
-// The keep test's table of a pass's centres for rows of up to kSplatMaxDims
+// The keep test's table of a pass's centres for rows of up to kKeepMaxDims
 // features (kernels::KeepCentres), in `table`; false when it cannot be had
 // (the pass then keeps labels by the scalar test alone).
 bool prepare_keep(const CentreMatrix& centres, const CentreMoves& moves, std::size_t dims, std::size_t label_dims,
@@ -152,7 +152,7 @@ bool prepare_keep(const CentreMatrix& centres, const CentreMoves& moves, std::si
     return true;
 }
 
-// For a piece [p0, p1) of rows of up to kSplatMaxDims features: the own
+// For a piece [p0, p1) of rows of up to kKeepMaxDims features: the own
 // distances (space.own) and the keep test of the whole vectors of samples by
 // the vector kernel, the rest by the scalar code; with `sum`, every own
 // distance added to *sum in sample order. Returns how many samples are
@@ -233,14 +233,14 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
     const bool sum_own = inertia != nullptr && distances == nullptr;
-    // Rows of up to kSplatMaxDims features without the distances' buffer:
+    // Rows of up to kKeepMaxDims features without the distances' buffer:
     // the own distances and the keep test by the vector kernel, from a table
     // of the centres made once for the pass.
     std::vector<double> own_table;
     kernels::KeepCentres keep_centres{};
     const kernels::KeepCentres* keep = nullptr;
     const std::size_t dims = std::min(x.n_cols, centres.cols);
-    if (prune && distances == nullptr && dims >= 1 && dims <= kernels::kSplatMaxDims && testing::vector_keep_test() &&
+    if (prune && distances == nullptr && dims >= 1 && dims <= kernels::kKeepMaxDims && testing::vector_keep_test() &&
         prepare_keep(centres, bounds->moves, dims, labeller.dims(),
                      storage != nullptr ? storage->keep_table : own_table, keep_centres))
         keep = &keep_centres;

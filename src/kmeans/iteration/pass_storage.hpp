@@ -46,7 +46,7 @@ public:
     PassStorage();
 
     CentreLabeller labeller;
-    // The keep test's table of the centres (rows of up to 4 features).
+    // The keep test's table of the centres (rows of up to 7 features).
     std::vector<double> keep_table;
 
     // A free range space, now reserved for the caller; null when none is free.

@@ -73,7 +73,10 @@ struct FilterTileResult {
     double norm[kFilterTileMax];
 };
 
-// Centres as the keep test of rows of up to kSplatMaxDims features sees them:
+// Widest rows the keep test's vector kernel takes.
+inline constexpr std::size_t kKeepMaxDims = 7;
+
+// Centres as the keep test of rows of up to kKeepMaxDims features sees them:
 // coordinate j of centre c at coords[j * cap + c], the carried bound's move
 // for a sample labelled c at except[c] (cap >= 16 entries each; those from k
 // on are 0), and the test's constants, given by its caller.

@@ -38,7 +38,7 @@ enum class ExactBoundsInFits { ByWidth, Always, Never };
 void set_exact_bounds_in_fits(ExactBoundsInFits when);
 ExactBoundsInFits exact_bounds_in_fits();
 
-// Whether the keep test of rows of up to 4 features runs in the vector
+// Whether the keep test of rows of up to 7 features runs in the vector
 // kernel (the default) or in the scalar code alone. Both give the same bits;
 // tests compare them.
 void set_vector_keep_test(bool on);

@@ -1,5 +1,5 @@
 #pragma once
-// The keep test of rows of up to four features, written once over a vector
+// The keep test of rows of up to seven features, written once over a vector
 // traits type V: each sample's exact distance to the centre its label names
 // and whether its carried lower bound, less the centres' move, still keeps
 // that label, a vector of samples at a time.
@@ -45,7 +45,7 @@ struct KeepKernel {
     // distance of row i to centre labels[i], lower[i] = its moved bound, and
     // every i whose label is not kept appended to todo at m. Returns where
     // the samples left to the caller start: fewer than a vector, or the
-    // first vector with a label of c.k or more. c.dims is 1 to kSplatMaxDims.
+    // first vector with a label of c.k or more. c.dims is 1 to kKeepMaxDims.
     // With `sum`, *sum = *sum + each distance in sample order (the scalar
     // chain runs beside the vector work of the next samples).
     static std::size_t run(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
@@ -56,6 +56,9 @@ struct KeepKernel {
             case 2: return tiles<2>(x, begin, end, labels, c, lower, own, todo, m, sum);
             case 3: return tiles<3>(x, begin, end, labels, c, lower, own, todo, m, sum);
             case 4: return tiles<4>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 5: return tiles<5>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 6: return tiles<6>(x, begin, end, labels, c, lower, own, todo, m, sum);
+            case 7: return tiles<7>(x, begin, end, labels, c, lower, own, todo, m, sum);
             default: return begin;
         }
     }

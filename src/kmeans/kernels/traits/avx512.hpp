@@ -103,6 +103,7 @@ struct Avx512 {
     }
     // Eight consecutive rows of D adjacent doubles, transposed by permutes.
     template <std::size_t D>
+        requires(D >= 1 && D <= 4)
     static void load_dense(const double* p, reg* cols) {
         if constexpr (D == 1) {
             cols[0] = _mm512_loadu_pd(p);

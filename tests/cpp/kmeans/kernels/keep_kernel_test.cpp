@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(AllShapes, KeepKernelMatchesScalar,
                                                               Kernel::emulated8),
                                             ::testing::Values(Layout::RowMajor, Layout::PaddedRows, Layout::ColumnMajor,
                                                               Layout::ReversedBoth),
-                                            ::testing::Values<std::size_t>(1, 2, 3, 4),
+                                            ::testing::Values<std::size_t>(1, 2, 3, 4, 5, 7),
                                             ::testing::Values<std::size_t>(1, 3, 8, 9, 16, 17, 64)),
                          keep_param_name);
 
