@@ -25,8 +25,6 @@ namespace {
 // would be as large as the input).
 constexpr std::size_t kExactBoundsMinDims = 2;
 
-bool exact_bounds_by_width(std::size_t d) { return d >= kExactBoundsMinDims; }
-
 // Samples from which, and centres up to which, a pass without the distances'
 // buffer sums the inertia itself: the sum's tree cuts the pass into up to 16
 // ranges per two workers (more with more workers), ranges of a few hundred
@@ -55,12 +53,11 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     // alone (one double per sample, at most half the input from 2 features),
     // and each pass measures the distances the keep test needs itself. They
     // are kept where the filter will label (it leaves the bounds), or where
-    // the exact kernels leave bounds.
-    const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
-    const bool narrow_bounds =
-        x.n_rows != 0 && x.n_cols >= 2 &&
-        (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) || when == testing::ExactBoundsInFits::Always ||
-         (when == testing::ExactBoundsInFits::ByWidth && exact_bounds_by_width(x.n_cols)));
+    // the exact kernels leave bounds (every width from 2 unless a test turns
+    // them off).
+    const bool narrow_bounds = x.n_rows != 0 && x.n_cols >= kExactBoundsMinDims &&
+                               (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) ||
+                                testing::exact_bounds_in_fits() != testing::ExactBoundsInFits::Never);
     try {
         if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
         if (!distances_.empty() || narrow_bounds) lower_ = make_buffer<double>(x.n_rows, 0.0);
@@ -100,7 +97,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     // The filter leaves bounds in every pass; the exact kernels by width.
     const testing::ExactBoundsInFits when = testing::exact_bounds_in_fits();
     const bool exact = when == testing::ExactBoundsInFits::Always ||
-                       (when == testing::ExactBoundsInFits::ByWidth && exact_bounds_by_width(d));
+                       (when == testing::ExactBoundsInFits::ByWidth && d >= kExactBoundsMinDims);
     bounds_ = CarriedBounds{lower_.data(), no_move, exact};
     // Clusters are followed where the distances' buffer is kept (rows of 8 or
     // more features); on narrower rows copying and comparing each piece's

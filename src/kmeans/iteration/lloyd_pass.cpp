@@ -262,10 +262,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         const bool room = (prune || measured != nullptr) &&
                           space.make_room(std::min(piece_rows, r1 - r0), x.n_cols, prune && distances == nullptr);
         const bool pruned = prune && room;
-        // The vector keep test assumes gradual underflow, as the scalar one
-        // does (-1: not asked yet).
-        int flushed = -1;
-        if (pruned && keep != nullptr) flushed = runtime::subnormals_flushed() ? 1 : 0;
+        // The vector keep test assumes gradual underflow, as the scalar one does.
+        const bool vector_keep = pruned && keep != nullptr && !runtime::subnormals_flushed();
         double sum = -0.0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
@@ -275,7 +273,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                 else
                     label_distances(x, lab, centres, p0, p1, distances);
             }
-            if (pruned && keep != nullptr && flushed == 0) {
+            if (vector_keep) {
                 const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space,
                                                   sum_own ? &sum : nullptr);
                 relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
