@@ -9,7 +9,8 @@
 // whole seeding with and without the float copy of the samples (made to fail
 // through the test knob: the float64 passes), interleaved, best of each; the
 // share of rows the passes after the first measure exactly; and the floor:
-// the larger of n x k dependent additions and k parallel reads of a float copy.
+// the larger of n x k dependent additions and k parallel reads of the float
+// copy (bfloat16: a quarter of the samples' bytes).
 //
 // usage: bench_seeding [float]   (float: the float copy section alone)
 #include <algorithm>
@@ -76,10 +77,10 @@ void float_copy_shapes() {
             pass.lower(x, centres, c, ends);
             if (c > 0) exact += pass.computed_last();
         }
-        const std::vector<double> half(values.size() / 2, 1.0);
-        const double read32 = best_time([&] { g_sink = bench::stream_sum(half); });
+        const std::vector<double> quarter(values.size() / 4, 1.0);
+        const double read16 = best_time([&] { g_sink = bench::stream_sum(quarter); });
         const double floor_adds = static_cast<double>(s.n * s.k) * latency;
-        const double floor_reads = static_cast<double>(s.k) * read32;
+        const double floor_reads = static_cast<double>(s.k) * read16;
         std::printf(
             "  n=%zu d=%zu k=%zu: without %.4f s, with %.4f s (%.2fx); float rows %zu of %zu, measured exactly "
             "%.2f%% of rows after the first pass; floor max(%.4f s adds, %.4f s float reads) = %.4f s\n",

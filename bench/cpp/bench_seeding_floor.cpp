@@ -46,15 +46,15 @@ int main(int argc, char** argv) {
                                    },
                                    runs, 0.0)
                                    .wall;
-        // The float copy holds half the bytes of the samples.
+        // The float copy (bfloat16) holds a quarter of the bytes of the samples.
         const bool float_copy = s.d >= 16 && s.k >= 16;
-        const std::vector<double> read(float_copy ? values.size() / 2 : values.size(), 1.0);
+        const std::vector<double> read(float_copy ? values.size() / 4 : values.size(), 1.0);
         const double one_read = bench::best_time([&] { g_sink = bench::stream_sum(read); }, 3, 0.0).wall;
         const double adds = static_cast<double>(s.n * s.k) * latency;
         const double reads = static_cast<double>(s.k) * one_read;
         const double floor = std::max(adds, reads);
         std::printf("  n=%zu d=%zu k=%zu: seeding %.4f s; floor max(adds %.4f s, %s reads %.4f s) = %.4f s; %.2fx\n",
-                    s.n, s.d, s.k, seeding, adds, float_copy ? "float" : "float64", reads, floor, seeding / floor);
+                    s.n, s.d, s.k, seeding, adds, float_copy ? "bfloat16" : "float64", reads, floor, seeding / floor);
         std::fflush(stdout);
     }
     return 0;

@@ -19,6 +19,7 @@ using Seeding32 = Seeding32Kernel<Avx2Float>;
 
 }  // namespace
 
-constinit const KernelTable kAvx2Kernels = make_kernel_table<Exact, Filter64, Filter32, Seeding32, KeepKernel<Avx2>>();
+constinit const KernelTable kAvx2Kernels =
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingCopyKernel<Avx2>, KeepKernel<Avx2>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -44,12 +44,19 @@ using FilterScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t
 using Filter32ScoresFn = void (*)(const SampleView& x, std::size_t i0, std::size_t count, const Filter32Centres& c,
                                   float* pack, FilterTileResult& out);
 
-// Rows per panel of the seeding's float copy of the samples.
+// Rows per panel of the seeding's bfloat16 copy of the samples.
 inline constexpr std::size_t kSeedingPanelRows = 32;
 
-// The seeding's float32 distances of `count` panels of the float copy
-// (generic/seeding32.hpp): out[p * 32 + r] for row r of panel p.
-using Seeding32Fn = void (*)(const float* panels, std::size_t count, std::size_t dims, const float* centre, float* out);
+// The seeding's float32 distances of `count` panels of the bfloat16 copy
+// (generic/seeding32.hpp, each value a float's upper 16 bits) to a float
+// centre: out[p * 32 + r] for row r of panel p.
+using Seeding32Fn = void (*)(const std::uint16_t* panels, std::size_t count, std::size_t dims, const float* centre,
+                             float* out);
+// A row of `dims` adjacent doubles less `offset` rounded to bfloat16 into
+// out[0, dims), and its radius (generic/seeding32.hpp): what
+// round_to_bfloat16 gives, in vector lanes.
+using SeedingCopyFn = double (*)(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
+                                 double limit);
 
 // The keep test of rows of up to kSplatMaxDims features (generic/keep.hpp):
 // for the whole vectors of samples of [begin, end), own[i - begin] and lower[i]
@@ -72,12 +79,14 @@ struct KernelTable {
     Filter32ScoresFn filter32_scores;
     std::size_t filter32_tile;
     Seeding32Fn seeding32;
+    SeedingCopyFn seeding_copy;
     KeepFn keep;
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
-// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), Keep (the keep test).
-template <class Exact, class Filter64, class Filter32, class Seeding32, class Keep>
+// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), SeedingCopy (its copy of a
+// row), Keep (the keep test).
+template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingCopy, class Keep>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -89,6 +98,7 @@ constexpr KernelTable make_kernel_table() {
             &Filter32::scores,
             Filter32::T,
             &Seeding32::distances,
+            &SeedingCopy::copy_row,
             &Keep::run};
 }
 

@@ -1,9 +1,35 @@
 // The seeding's float32 lower bound: range guard, float copies with their radii, constants.
 #include "kmeans/seeding/float32_bound.hpp"
 
+#include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/testing/knobs.hpp"
 
 namespace corvalinth::kmeans {
+namespace {
+
+// The radius of a row less the offset, its coordinates rounded by
+// round(j, a) (which stores the copy of a = row_j - offset_j and returns its
+// value).
+template <class Round>
+double round_row(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d, double limit,
+                 Round&& round) {
+    bool inside = true;
+    double sum = 0.0;
+    double norm = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        // Rounded: its error is bounded through `norm`.
+        const double a = row[static_cast<std::ptrdiff_t>(j) * stride] - offset[j];
+        const double back = round(j, a);
+        inside = inside && (back <= limit && back >= -limit);
+        // Exact (Sterbenz, or back = 0); only the square rounds.
+        const double diff = a - back;
+        sum = sum + diff * diff;
+        norm = norm + a * a;
+    }
+    return inside ? kernels::copy_radius(sum, norm) : __builtin_inf();
+}
+
+}  // namespace
 
 double float32_limit(std::size_t d) {
     int log2_d = 0;  // ceil(log2 d)
@@ -11,23 +37,26 @@ double float32_limit(std::size_t d) {
     return std::ldexp(1.0, (122 - log2_d) / 2);
 }
 
-double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out, std::ptrdiff_t out_stride,
-                        double limit) {
-    bool inside = true;
-    double sum = 0.0;
-    for (std::size_t j = 0; j < d; ++j) {
-        const double x = row[static_cast<std::ptrdiff_t>(j) * stride];
-        const float f = static_cast<float>(x);
-        const double back = f;
-        inside = inside && (back <= limit && back >= -limit);
-        // Exact (Sterbenz, or back = 0); only the square rounds.
-        const double diff = x - back;
-        sum = sum + diff * diff;
+double round_to_float32(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d, float* out,
+                        std::ptrdiff_t out_stride, double limit) {
+    return round_row(row, stride, offset, d, limit, [&](std::size_t j, double a) {
+        const float f = static_cast<float>(a);
         out[static_cast<std::ptrdiff_t>(j) * out_stride] = f;
-    }
-    if (!inside) return __builtin_inf();
-    // kappa = 1 + 2^-30 and F = 2^-500 (section 2 of the proof).
-    return std::sqrt(sum) * (1.0 + 0x1p-30) + 0x1p-500;
+        return static_cast<double>(f);
+    });
+}
+
+double round_to_bfloat16(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d,
+                         std::uint16_t* out, std::ptrdiff_t out_stride, double limit) {
+    return round_row(row, stride, offset, d, limit, [&](std::size_t j, double a) {
+        const std::uint16_t h = kernels::to_bfloat16(a);
+        out[static_cast<std::ptrdiff_t>(j) * out_stride] = h;
+        return static_cast<double>(kernels::from_bfloat16(h));
+    });
+}
+
+void copy_offset(const double* centre, std::size_t d, double limit, double* offset) {
+    for (std::size_t j = 0; j < d; ++j) offset[j] = centre[j] <= limit && centre[j] >= -limit ? centre[j] : 0.0;
 }
 
 Float32Margin float32_margin(std::size_t d) {

@@ -1,7 +1,9 @@
 #pragma once
 // The seeding's float32 lower bound: from float copies of a sample and of the
-// newest centre, their radii and the float distance between the copies, a
-// value certified not to exceed the exact squared_distance of the doubles.
+// newest centre, both less one offset row, their radii and the float32
+// distance between the copies, a value certified not to exceed the exact
+// squared_distance of the doubles. Samples are copied as bfloat16 (a float's
+// upper 16 bits: 8 significant bits), the centre as float32.
 //
 // A sample whose bound is at least its closest distance cannot be lowered by
 // the newest centre (lowering needs strictly smaller), so the lowering pass
@@ -10,6 +12,7 @@
 // both precisions.
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace corvalinth::kmeans {
 
@@ -21,12 +24,20 @@ inline constexpr std::size_t kFloat32MaxDims = std::size_t{1} << 16;
 // float sum of d squared differences of such values overflows.
 double float32_limit(std::size_t d);
 
-// Rounds the d coordinates of a row (`stride` doubles apart) to floats at
-// out[0], out[out_stride], ... and returns its radius: a double at least the
-// Euclidean distance between the row and its float copy, or +infinity when a
-// copied value is beyond `limit` (NaN and infinities included).
-double round_to_float32(const double* row, std::ptrdiff_t stride, std::size_t d, float* out, std::ptrdiff_t out_stride,
-                        double limit);
+// Rounds the d coordinates of a row (`stride` doubles apart) less the
+// offset's to floats at out[0], out[out_stride], ... and returns its radius: a
+// double at least the Euclidean distance between the row less the offset and
+// its float copy, or +infinity when a copied value is beyond `limit` (NaN and
+// infinities included). The offset's coordinates are finite.
+double round_to_float32(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d, float* out,
+                        std::ptrdiff_t out_stride, double limit);
+// The same with bfloat16 copies: out holds the upper 16 bits of each float.
+double round_to_bfloat16(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d,
+                         std::uint16_t* out, std::ptrdiff_t out_stride, double limit);
+
+// The offset of the copies: centre's coordinates where they are within
+// `limit`, 0 elsewhere.
+void copy_offset(const double* centre, std::size_t d, double limit, double* offset);
 
 // The bound's constants for rows of d features (section 4 of the proof);
 // testing::seeding_f32_margin_scale() scales every margin (1 leaves them exact).

@@ -52,12 +52,12 @@ static_assert(kBlock % kPanelRows == 0 && kBlock / kPanelRows <= 32);
 static_assert(kSeedingChunk % kBlock == 0);
 static_assert(kFusedMaxDims <= kPoolMinDims);
 
-// The float copy (float32_bound.hpp) replaces both other buffers for rows of
-// at least kFloat32MinDims features when the seeding has at least
-// kFloat32MinCentres centres: each later pass then reads half the bytes for
-// most samples. Measured rule: docs/tuning.md, "Seeding: the float copy".
-// It holds the longest prefix of whole panels that fits the budget (and
-// kFloat32MaxValues values).
+// The float copy (float32_bound.hpp: bfloat16 values of the samples less
+// centre 0) replaces both other buffers for rows of at least kFloat32MinDims
+// features when the seeding has at least kFloat32MinCentres centres: each
+// later pass then reads a quarter of the bytes for most samples. Measured
+// rule: docs/tuning.md, "Seeding: the float copy". It holds the longest
+// prefix of whole panels that fits the budget (and kFloat32MaxValues values).
 constexpr std::size_t kFloat32MinDims = 16;
 constexpr std::size_t kFloat32MinCentres = 16;
 constexpr std::size_t kFloat32MaxValues = std::size_t{1} << 28;
@@ -98,6 +98,9 @@ struct PassResult {
 PassResult join(PassResult lower, PassResult upper) {
     return {lower.owned_max < upper.owned_max ? upper.owned_max : lower.owned_max, lower.computed + upper.computed};
 }
+
+// The float copy's buffers of d values: the newest centre's copy and the offset.
+std::size_t float_fixed_bytes(std::size_t d) { return d * (sizeof(float) + sizeof(double)); }
 
 bool float_copy_wanted(std::size_t n, std::size_t k, std::size_t d) {
     return n >= kBlock && k >= kFloat32MinCentres && d >= kFloat32MinDims && d <= kFloat32MaxDims;
@@ -152,9 +155,9 @@ SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) { close
 std::size_t SeedingDistances::optional_bytes() const {
     const std::size_t copy = panel_rows_ * panel_cols_ * sizeof(double);
     const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double) : 0;
-    const std::size_t floats =
-        float_rows_ > 0 ? float_rows_ * (panel_cols_ * sizeof(float) + sizeof(double)) + panel_cols_ * sizeof(float)
-                        : 0;
+    const std::size_t floats = float_rows_ > 0 ? float_rows_ * (panel_cols_ * sizeof(std::uint16_t) + sizeof(double)) +
+                                                     float_fixed_bytes(panel_cols_)
+                                               : 0;
     return copy + owners + floats;
 }
 
@@ -170,24 +173,27 @@ void SeedingDistances::choose_buffers(std::size_t d) {
     float_panel_.reset();
     float_radius_.reset();
     float_centre_.reset();
+    float_offset_.reset();
     float_rows_ = 0;
     std::size_t budget = optional_budget(n, d);
     // The float copy must be made, and read, with gradual underflow.
-    if (float_copy_wanted(n, k_, d) && !runtime::subnormals_flushed() && budget > d * sizeof(float)) {
-        std::size_t rows = (budget - d * sizeof(float)) / (d * sizeof(float) + sizeof(double));
+    if (float_copy_wanted(n, k_, d) && !runtime::subnormals_flushed() && budget > float_fixed_bytes(d)) {
+        std::size_t rows = (budget - float_fixed_bytes(d)) / (d * sizeof(std::uint16_t) + sizeof(double));
         if (rows > kFloat32MaxValues / d) rows = kFloat32MaxValues / d;
         if (rows > n) rows = n;
         rows -= rows % kFloatPanelRows;
         if (rows > 0) {
-            float_panel_ = optional_buffer<float>(rows * d, testing::kSeedingFloat32);
+            float_panel_ = optional_buffer<std::uint16_t>(rows * d, testing::kSeedingFloat32);
             if (float_panel_) float_radius_ = optional_buffer<double>(rows, testing::kSeedingFloat32);
             if (float_radius_) float_centre_ = optional_buffer<float>(d, testing::kSeedingFloat32);
-            if (float_centre_) {
+            if (float_centre_) float_offset_ = optional_buffer<double>(d, testing::kSeedingFloat32);
+            if (float_offset_) {
                 float_rows_ = rows;
                 return;
             }
             float_panel_.reset();
             float_radius_.reset();
+            float_centre_.reset();
         }
     }
     if (owners_wanted(n, k_, d)) {
@@ -258,7 +264,8 @@ public:
         float_rows_ = newest_ > 0 && !runtime::subnormals_flushed() ? state_.float_rows_ : 0;
         if (float_rows_ > 0) {
             margin_ = float32_margin(d_);
-            centre_radius_ = round_to_float32(centre_, 1, d_, state_.float_centre_.get(), 1, float32_limit(d_));
+            centre_radius_ = round_to_float32(centre_, 1, state_.float_offset_.get(), d_, state_.float_centre_.get(), 1,
+                                              float32_limit(d_));
             if (!(centre_radius_ < kInf)) float_rows_ = 0;
         }
         closest_ = state_.closest_.data();
@@ -330,20 +337,35 @@ private:
         return copy_in_pieces(state_.panel_rows_ / kPanelRows, kPanelRows, fill);
     }
 
-    // The first float_rows_ samples rounded to floats panel by panel, with
-    // their radii (before the first pass); false when the pacer stopped it.
+    // The first float_rows_ samples less centre 0 rounded to bfloat16 panel
+    // by panel, with their radii (before the first pass); false when the
+    // pacer stopped it.
     bool copy_floats() {
-        float* const panel = state_.float_panel_.get();
+        std::uint16_t* const panel = state_.float_panel_.get();
         double* const radius = state_.float_radius_.get();
         const double limit = float32_limit(d_);
+        const double* const offset = state_.float_offset_.get();
+        copy_offset(centre_, d_, limit, state_.float_offset_.get());
+        const kernels::SeedingCopyFn copy_row = kernels::selected_kernels().seeding_copy;
         auto fill = [&](std::size_t begin, std::size_t end) {
+            // Rows of adjacent coordinates: copied a panel at a time in vector
+            // lanes into rows, then laid out feature by feature.
+            const std::unique_ptr<std::uint16_t[]> rows =
+                x_.col_stride == 1 ? optional_buffer<std::uint16_t>(kFloatPanelRows * d_, testing::kSeedingTile)
+                                   : nullptr;
             for (std::size_t p = begin; p < end; ++p) {
-                float* out = panel + p * kFloatPanelRows * d_;
-                for (std::size_t r = 0; r < kFloatPanelRows; ++r) {
-                    const std::size_t i = p * kFloatPanelRows + r;
-                    radius[i] = round_to_float32(x_.row(i), x_.col_stride, d_, out + r,
-                                                 static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
+                std::uint16_t* out = panel + p * kFloatPanelRows * d_;
+                const std::size_t first = p * kFloatPanelRows;
+                if (!rows) {
+                    for (std::size_t r = 0; r < kFloatPanelRows; ++r)
+                        radius[first + r] = round_to_bfloat16(x_.row(first + r), x_.col_stride, offset, d_, out + r,
+                                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
+                    continue;
                 }
+                for (std::size_t r = 0; r < kFloatPanelRows; ++r)
+                    radius[first + r] = copy_row(x_.row(first + r), offset, d_, rows.get() + r * d_, limit);
+                for (std::size_t j = 0; j < d_; ++j)
+                    for (std::size_t r = 0; r < kFloatPanelRows; ++r) out[j * kFloatPanelRows + r] = rows[r * d_ + j];
             }
         };
         return copy_in_pieces(state_.float_rows_ / kFloatPanelRows, kFloatPanelRows, fill);

@@ -78,12 +78,14 @@ private:
     std::unique_ptr<double[]> panel_;
     std::size_t panel_rows_ = 0;
     std::size_t panel_cols_ = 0;
-    // The first float_rows_ samples rounded to floats, in panels of
-    // kernels::kSeedingPanelRows rows stored feature by feature, each row's
-    // radius, and room for the newest centre's float copy; or null.
-    std::unique_ptr<float[]> float_panel_;
+    // The first float_rows_ samples less the offset rounded to bfloat16, in
+    // panels of kernels::kSeedingPanelRows rows stored feature by feature,
+    // each row's radius, room for the newest centre's float copy, and the
+    // offset (centre 0 within the guard); or null.
+    std::unique_ptr<std::uint16_t[]> float_panel_;
     std::unique_ptr<double[]> float_radius_;
     std::unique_ptr<float[]> float_centre_;
+    std::unique_ptr<double[]> float_offset_;
     std::size_t float_rows_ = 0;
     bool tracked_ = false;
     std::unique_ptr<std::uint32_t[]> owner_;

@@ -2,10 +2,12 @@
 // Emulated vectors for the kernel templates (8 doubles, 16 floats), so the
 // AVX-512 instantiations run and are checked on any processor; and the list
 // of kernels a test runs.
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
+#include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/kernels/isa.hpp"
 
 namespace corvalinth::testing {
@@ -89,6 +91,12 @@ struct EmulatedLanes {
 // any processor, so its logic is checked even where AVX-512 is missing.
 struct Emulated8 : EmulatedLanes<double, 8> {
     static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
+    static reg round_bf16(reg a, std::uint16_t* out) {
+        return each([&](std::size_t l) {
+            out[l] = kmeans::kernels::to_bfloat16(a.v[l]);
+            return static_cast<double>(kmeans::kernels::from_bfloat16(out[l]));
+        });
+    }
     static reg sub(reg a, reg b) {
         return each([&](std::size_t l) { return a.v[l] - b.v[l]; });
     }
@@ -131,6 +139,9 @@ struct Emulated8 : EmulatedLanes<double, 8> {
 // A 16-lane float vector: runs the 16-lane instantiation of the float32
 // pre-filter (the AVX-512 tuning, with Emulated8 to pack) on any processor.
 struct Emulated16f : EmulatedLanes<float, 16> {
+    static reg load_bf16(const std::uint16_t* p) {
+        return each([&](std::size_t l) { return std::bit_cast<float>(static_cast<std::uint32_t>(p[l]) << 16); });
+    }
     static reg sub(reg a, reg b) {
         return each([&](std::size_t l) { return a.v[l] - b.v[l]; });
     }

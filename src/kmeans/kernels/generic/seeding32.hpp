@@ -1,18 +1,22 @@
 #pragma once
 // The seeding's float32 distances, written once over a float vector traits
-// type V (load, set1, sub, add, mul_add, store) and instantiated by each
+// type V (load_bf16, set1, sub, add, mul_add, store) and instantiated by each
 // variant's translation unit.
 //
-// The float copy of the samples is stored in panels of kSeedingPanelRows rows,
-// feature by feature (panel[j * kSeedingPanelRows + r] = coordinate j of row
-// r), so the lanes hold samples and no lanes are summed across. For every row
+// The bfloat16 copy of the samples is stored in panels of kSeedingPanelRows
+// rows, feature by feature (panel[j * kSeedingPanelRows + r] = coordinate j
+// of row r), so the lanes hold samples and no lanes are summed across; each
+// value is widened to the float it stands for (exactly). For every row
 // r of every panel, out = the float sum of the squares fl32(x'_j - c'_j)^2
 // over the dims coordinates, fused or not, the even and the odd coordinates in
 // separate partial sums: any order of a float sum of exactly `dims` squares of
 // rounded differences is what the lower bound built on it covers
 // (docs/proofs/seeding-float32.md, section 3).
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 
+#include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 
 namespace corvalinth::kmeans::kernels {
@@ -26,11 +30,11 @@ struct Seeding32Kernel {
     static_assert(NV * L == kSeedingPanelRows);
 
     // out[p * kSeedingPanelRows + r] for panels p < panels; dims >= 1.
-    static void distances(const float* panels, std::size_t panels_count, std::size_t dims, const float* centre,
+    static void distances(const std::uint16_t* panels, std::size_t panels_count, std::size_t dims, const float* centre,
                           float* out) {
         constexpr std::size_t P = kSeedingPanelRows;
         for (std::size_t p = 0; p < panels_count; ++p) {
-            const float* base = panels + p * P * dims;
+            const std::uint16_t* base = panels + p * P * dims;
             reg even[NV], odd[NV];
             for (std::size_t v = 0; v < NV; ++v) {
                 even[v] = V::set1(0.0f);
@@ -41,21 +45,72 @@ struct Seeding32Kernel {
                 const reg c0 = V::set1(centre[j]);
                 const reg c1 = V::set1(centre[j + 1]);
                 for (std::size_t v = 0; v < NV; ++v) {
-                    const reg d0 = V::sub(V::load(base + j * P + v * L), c0);
+                    const reg d0 = V::sub(V::load_bf16(base + j * P + v * L), c0);
                     even[v] = V::mul_add(d0, d0, even[v]);
-                    const reg d1 = V::sub(V::load(base + (j + 1) * P + v * L), c1);
+                    const reg d1 = V::sub(V::load_bf16(base + (j + 1) * P + v * L), c1);
                     odd[v] = V::mul_add(d1, d1, odd[v]);
                 }
             }
             if (j < dims) {
                 const reg c0 = V::set1(centre[j]);
                 for (std::size_t v = 0; v < NV; ++v) {
-                    const reg d0 = V::sub(V::load(base + j * P + v * L), c0);
+                    const reg d0 = V::sub(V::load_bf16(base + j * P + v * L), c0);
                     even[v] = V::mul_add(d0, d0, even[v]);
                 }
             }
             for (std::size_t v = 0; v < NV; ++v) V::store(out + p * P + v * L, V::add(even[v], odd[v]));
         }
+    }
+};
+
+// The bfloat16 copy of one row, over a double vector traits type V (load,
+// set1, sub, mul, add, lt, both, bits, store, round_bf16): what
+// round_to_bfloat16 (seeding/float32_bound.hpp) computes for a row of
+// adjacent coordinates into adjacent values, its two sums taken lane by lane
+// and then across the lanes (a sum of non-negative terms in any order is what
+// the radius's derivation covers).
+template <class V>
+struct SeedingCopyKernel {
+    using reg = typename V::reg;
+    static constexpr std::size_t L = V::lanes;
+
+    static double copy_row(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
+                           double limit) {
+        // |back| <= limit as a strict comparison with the next double.
+        const double above = std::nextafter(limit, __builtin_inf());
+        const reg hi = V::set1(above);
+        const reg lo = V::set1(-above);
+        reg sum = V::set1(0.0);
+        reg norm = V::set1(0.0);
+        unsigned inside = (1u << L) - 1;
+        std::size_t j = 0;
+        for (; j + L <= dims; j += L) {
+            const reg a = V::sub(V::load(row + j), V::load(offset + j));
+            const reg back = V::round_bf16(a, out + j);
+            inside &= V::bits(V::both(V::lt(back, hi), V::lt(lo, back)));
+            const reg t = V::sub(a, back);  // exact
+            sum = V::add(sum, V::mul(t, t));
+            norm = V::add(norm, V::mul(a, a));
+        }
+        double sums[L], norms[L];
+        V::store(sums, sum);
+        V::store(norms, norm);
+        double s = 0.0, w = 0.0;
+        for (std::size_t l = 0; l < L; ++l) {
+            s = s + sums[l];
+            w = w + norms[l];
+        }
+        bool ok = inside == (1u << L) - 1;
+        for (; j < dims; ++j) {
+            const double a = row[j] - offset[j];
+            out[j] = to_bfloat16(a);
+            const double back = from_bfloat16(out[j]);
+            ok = ok && (back <= limit && back >= -limit);
+            const double t = a - back;
+            s = s + t * t;
+            w = w + a * a;
+        }
+        return ok ? copy_radius(s, w) : __builtin_inf();
     }
 };
 

@@ -13,6 +13,19 @@ struct Avx2 {
     using mask = __m256d;
     static constexpr std::size_t lanes = 4;
     static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    // Each lane rounded to bfloat16 as to_bfloat16 does (bfloat16.hpp), the
+    // four values stored at out; returns the doubles they stand for.
+    static reg round_bf16(reg a, std::uint16_t* out) {
+        const __m128i b = _mm_castps_si128(_mm256_cvtpd_ps(a));
+        const __m128i odd = _mm_and_si128(_mm_srli_epi32(b, 16), _mm_set1_epi32(1));
+        __m128i r = _mm_add_epi32(b, _mm_add_epi32(odd, _mm_set1_epi32(0x7FFF)));
+        const __m128i exponent = _mm_set1_epi32(0x7F800000);
+        const __m128i special = _mm_cmpeq_epi32(_mm_and_si128(b, exponent), exponent);
+        r = _mm_blendv_epi8(r, _mm_set1_epi32(0x7FC00000), special);
+        const __m128i top = _mm_srli_epi32(r, 16);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(top, top));
+        return _mm256_cvtps_pd(_mm_castsi128_ps(_mm_slli_epi32(top, 16)));
+    }
     static reg bcast(const double* p) { return _mm256_broadcast_sd(p); }
     static reg set1(double v) { return _mm256_set1_pd(v); }
     static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }

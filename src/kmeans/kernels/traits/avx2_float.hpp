@@ -1,9 +1,11 @@
 #pragma once
-// Vector traits for AVX2 on floats: eight per register. Only the float32
-// pre-filter uses them. Include only from files compiled for AVX2.
+// Vector traits for AVX2 on floats: eight per register, for the float32
+// pre-filter and the seeding's float distances. Include only from files
+// compiled for AVX2.
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace corvalinth::kmeans::kernels {
 namespace {
@@ -13,6 +15,11 @@ struct Avx2Float {
     using mask = __m256;
     static constexpr std::size_t lanes = 8;
     static reg load(const float* p) { return _mm256_loadu_ps(p); }
+    // Eight bfloat16 values (a float's upper 16 bits each) widened exactly.
+    static reg load_bf16(const std::uint16_t* p) {
+        const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(half), 16));
+    }
     static reg bcast(const float* p) { return _mm256_broadcast_ss(p); }
     static reg set1(float v) { return _mm256_set1_ps(v); }
     static reg sub(reg a, reg b) { return _mm256_sub_ps(a, b); }

@@ -14,6 +14,19 @@ struct Avx512 {
     using mask = __mmask8;
     static constexpr std::size_t lanes = 8;
     static reg load(const double* p) { return _mm512_loadu_pd(p); }
+    // Each lane rounded to bfloat16 as to_bfloat16 does (bfloat16.hpp), the
+    // eight values stored at out; returns the doubles they stand for.
+    static reg round_bf16(reg a, std::uint16_t* out) {
+        const __m256i b = _mm256_castps_si256(_mm512_cvtpd_ps(a));
+        const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(b, 16), _mm256_set1_epi32(1));
+        __m256i r = _mm256_add_epi32(b, _mm256_add_epi32(odd, _mm256_set1_epi32(0x7FFF)));
+        const __m256i exponent = _mm256_set1_epi32(0x7F800000);
+        const __m256i special = _mm256_cmpeq_epi32(_mm256_and_si256(b, exponent), exponent);
+        r = _mm256_blendv_epi8(r, _mm256_set1_epi32(0x7FC00000), special);
+        const __m256i top = _mm256_srli_epi32(r, 16);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtepi32_epi16(top));
+        return _mm512_cvtps_pd(_mm256_castsi256_ps(_mm256_slli_epi32(top, 16)));
+    }
     static reg bcast(const double* p) { return _mm512_set1_pd(*p); }
     static reg set1(double v) { return _mm512_set1_pd(v); }
     static reg sub(reg a, reg b) { return _mm512_sub_pd(a, b); }

@@ -1,10 +1,11 @@
 #pragma once
 // Vector traits for AVX-512 on floats: sixteen per register, comparisons into
-// mask registers. Only the float32 pre-filter uses them. Include only from
-// files compiled for AVX-512.
+// mask registers, for the float32 pre-filter and the seeding's float
+// distances. Include only from files compiled for AVX-512.
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace corvalinth::kmeans::kernels {
 namespace {
@@ -14,6 +15,11 @@ struct Avx512Float {
     using mask = __mmask16;
     static constexpr std::size_t lanes = 16;
     static reg load(const float* p) { return _mm512_loadu_ps(p); }
+    // Sixteen bfloat16 values (a float's upper 16 bits each) widened exactly.
+    static reg load_bf16(const std::uint16_t* p) {
+        const __m256i half = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        return _mm512_castsi512_ps(_mm512_slli_epi32(_mm512_cvtepu16_epi32(half), 16));
+    }
     static reg bcast(const float* p) { return _mm512_set1_ps(*p); }
     static reg set1(float v) { return _mm512_set1_ps(v); }
     static reg sub(reg a, reg b) { return _mm512_sub_ps(a, b); }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kmeans/kernels/bfloat16.hpp"
+
 namespace corvalinth::kmeans::kernels {
 namespace {
 
@@ -13,6 +15,11 @@ struct Scalar {
     using mask = bool;
     static constexpr std::size_t lanes = 1;
     static reg load(const double* p) { return *p; }
+    // Rounded to bfloat16 (stored at out); returns the double it stands for.
+    static reg round_bf16(reg a, std::uint16_t* out) {
+        *out = to_bfloat16(a);
+        return from_bfloat16(*out);
+    }
     static reg bcast(const double* p) { return *p; }
     static reg set1(double v) { return v; }
     static reg sub(reg a, reg b) { return a - b; }

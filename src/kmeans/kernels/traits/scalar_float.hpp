@@ -13,6 +13,8 @@ struct ScalarFloat {
     using mask = bool;
     static constexpr std::size_t lanes = 1;
     static reg load(const float* p) { return *p; }
+    // A bfloat16 value (a float's upper 16 bits) widened exactly.
+    static reg load_bf16(const std::uint16_t* p) { return std::bit_cast<float>(static_cast<std::uint32_t>(*p) << 16); }
     static reg bcast(const float* p) { return *p; }
     static reg set1(float v) { return v; }
     static reg sub(reg a, reg b) { return a - b; }

@@ -58,10 +58,12 @@ const Family kFamilies[] = {
     {"infinite", 1.0, 1.0, kInf},
 };
 
-// Bounds of `panels * 32` samples against one centre through `table`:
-// bounds[i] and the exact distances exact[i].
+// Bounds of `panels * 32` samples against one centre through `table`, the
+// copies taken less no offset or less sample 1 by the table's copy kernel:
+// bounds[i] and the exact distances exact[i]. The kernel's copy is the scalar
+// copy's bit for bit, its radius the same up to the order of its sums.
 void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d, std::size_t panels,
-               std::uint64_t seed, std::vector<double>& bounds, std::vector<double>& exact) {
+               std::uint64_t seed, bool offset_by_sample, std::vector<double>& bounds, std::vector<double>& exact) {
     std::mt19937_64 gen(seed);
     std::normal_distribution<double> normal;
     const std::size_t n = panels * kRows;
@@ -72,11 +74,24 @@ void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d
     if (f.special != 0.0)
         for (std::size_t i = 0; i < n; i += 7) x[i * d + i % d] = f.special;
     const double limit = float32_limit(d);
-    std::vector<float> copy(n * d), centre32(d);
+    std::vector<double> offset(d, 0.0);
+    if (offset_by_sample) copy_offset(&x[d], d, limit, offset.data());
+    std::vector<std::uint16_t> copy(n * d);
+    std::vector<float> centre32(d);
     std::vector<double> radius(n);
-    for (std::size_t i = 0; i < n; ++i)
-        radius[i] = round_to_float32(&x[i * d], 1, d, &copy[(i / kRows) * kRows * d + i % kRows], kRows, limit);
-    const double ec = round_to_float32(centre.data(), 1, d, centre32.data(), 1, limit);
+    std::vector<std::uint16_t> row(d), scalar_row(d);
+    for (std::size_t i = 0; i < n; ++i) {
+        radius[i] = table.seeding_copy(&x[i * d], offset.data(), d, row.data(), limit);
+        const double scalar = round_to_bfloat16(&x[i * d], 1, offset.data(), d, scalar_row.data(), 1, limit);
+        ASSERT_EQ(row, scalar_row) << f.name << " d=" << d << " sample " << i;
+        if (scalar == kInf) {
+            ASSERT_EQ(radius[i], kInf) << f.name << " d=" << d << " sample " << i;
+        } else {
+            ASSERT_NEAR(radius[i], scalar, scalar * 1e-12) << f.name << " d=" << d << " sample " << i;
+        }
+        for (std::size_t j = 0; j < d; ++j) copy[(i / kRows) * kRows * d + j * kRows + i % kRows] = row[j];
+    }
+    const double ec = round_to_float32(centre.data(), 1, offset.data(), d, centre32.data(), 1, limit);
     ASSERT_LT(ec, kInf);
     std::vector<float> s(n);
     table.seeding32(copy.data(), panels, d, centre32.data(), s.data());
@@ -91,34 +106,38 @@ void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d
 
 class Float32Bound : public ::testing::TestWithParam<corvalinth::testing::Kernel> {};
 
-// L <= squared_distance for every family and width; close to it where the
-// values are within the guard (so that the test is not vacuous); 0 where
-// they are not. With the margin at 0 the bound goes above the exact distance.
+// L <= squared_distance for every family, width and offset; close to it
+// where the values are within the guard (so that the test is not vacuous:
+// within a few bfloat16 resolutions, 2^-8 each); 0 where they are not. With
+// the margin at 0 the bound goes above the exact distance.
 TEST_P(Float32Bound, NeverAboveTheExactDistance) {
     if (!corvalinth::testing::kernel_available(GetParam())) GTEST_SKIP() << "not available on this processor";
     const kernels::KernelTable& table = corvalinth::testing::kernels_of(GetParam());
     std::vector<double> bounds, exact;
     for (std::size_t d : {1u, 2u, 7u, 16u, 33u, 128u, 784u}) {
-        std::size_t above_at_zero = 0;
-        for (const Family& f : kFamilies) {
-            const std::string what = std::string(f.name) + " d=" + std::to_string(d);
-            bounds_of(table, f, d, 8, d * 131 + static_cast<std::uint64_t>(f.spread * 1e9), bounds, exact);
-            std::size_t tight = 0;
-            for (std::size_t i = 0; i < bounds.size(); ++i) {
-                // A NaN distance never lowers anything.
-                if (!std::isnan(exact[i])) ASSERT_LE(bounds[i], exact[i]) << what << " sample " << i;
-                ASSERT_GE(bounds[i], 0.0) << what << " sample " << i;
-                if (f.special != 0.0 && i % 7 == 0) ASSERT_EQ(bounds[i], 0.0) << what << " sample " << i;
-                tight += bounds[i] >= exact[i] * (1.0 - 1e-3) ? 1 : 0;
+        for (bool offset : {false, true}) {
+            std::size_t above_at_zero = 0;
+            for (const Family& f : kFamilies) {
+                const std::string what =
+                    std::string(f.name) + " d=" + std::to_string(d) + (offset ? " less a sample" : "");
+                bounds_of(table, f, d, 8, d * 131 + static_cast<std::uint64_t>(f.spread * 1e9), offset, bounds, exact);
+                std::size_t tight = 0;
+                for (std::size_t i = 0; i < bounds.size(); ++i) {
+                    // A NaN distance never lowers anything.
+                    if (!std::isnan(exact[i])) ASSERT_LE(bounds[i], exact[i]) << what << " sample " << i;
+                    ASSERT_GE(bounds[i], 0.0) << what << " sample " << i;
+                    if (f.special != 0.0 && i % 7 == 0) ASSERT_EQ(bounds[i], 0.0) << what << " sample " << i;
+                    tight += bounds[i] >= exact[i] * (1.0 - 0x1p-4) ? 1 : 0;
+                }
+                if (f.special == 0.0 && f.spread == 1.0 && f.magnitude >= 0x1p-70) {
+                    EXPECT_GT(tight, bounds.size() / 2) << what;
+                }
+                MarginScale zero(0.0);
+                bounds_of(table, f, d, 8, d * 131 + static_cast<std::uint64_t>(f.spread * 1e9), offset, bounds, exact);
+                for (std::size_t i = 0; i < bounds.size(); ++i) above_at_zero += bounds[i] > exact[i] ? 1 : 0;
             }
-            if (f.special == 0.0 && f.spread == 1.0 && f.magnitude >= 0x1p-70) {
-                EXPECT_GT(tight, bounds.size() / 2) << what;
-            }
-            MarginScale zero(0.0);
-            bounds_of(table, f, d, 8, d * 131 + static_cast<std::uint64_t>(f.spread * 1e9), bounds, exact);
-            for (std::size_t i = 0; i < bounds.size(); ++i) above_at_zero += bounds[i] > exact[i] ? 1 : 0;
+            EXPECT_GT(above_at_zero, 0u) << "d=" << d << ": the margin is not needed on these data";
         }
-        EXPECT_GT(above_at_zero, 0u) << "d=" << d << ": the margin is not needed on these data";
     }
 }
 

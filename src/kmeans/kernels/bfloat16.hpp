@@ -1,0 +1,32 @@
+#pragma once
+// bfloat16 values (a float's upper 16 bits: 8 significant bits, the float's
+// range) and the radius of a row's bfloat16 copy, shared by the scalar and
+// the vector copies of the seeding's samples.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+namespace corvalinth::kmeans::kernels {
+
+// a rounded to float, then to 8 significant bits with ties to even; a value
+// beyond the float range, or a NaN, gives a NaN.
+inline std::uint16_t to_bfloat16(double a) {
+    const float f = static_cast<float>(a);
+    if (!std::isfinite(f)) return 0x7FC0;
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+    return static_cast<std::uint16_t>((bits + 0x7FFFu + (bits >> 16 & 1u)) >> 16);
+}
+
+// The value a bfloat16 stands for (exact).
+inline float from_bfloat16(std::uint16_t h) { return std::bit_cast<float>(static_cast<std::uint32_t>(h) << 16); }
+
+// The radius of a copy from sum, a double sum (in any order) of the rounded
+// squares of the copy's errors, and norm, the same of the rounded squares of
+// the coordinates copied: kappa = 1 + 2^-30 on the errors, 2^-51 for the
+// rounding of the coordinates themselves (offset subtracted), and F = 2^-500
+// (docs/proofs/seeding-float32.md, section 2).
+inline double copy_radius(double sum, double norm) {
+    return (std::sqrt(sum) * (1.0 + 0x1p-30) + std::sqrt(norm) * 0x1p-51) + 0x1p-500;
+}
+
+}  // namespace corvalinth::kmeans::kernels
