@@ -248,7 +248,10 @@ public:
         if (newest_ == 0) {
             state_.choose_buffers(d_);
             if (state_.panel_rows_ > 0 && !copy_samples()) return std::nullopt;
-            if (state_.float_rows_ > 0 && !copy_floats()) return std::nullopt;
+            // The float copy is made by this pass, each panel right after
+            // its rows are measured (while they are in cache).
+            copying_ = state_.float_rows_ > 0;
+            if (copying_) copy_offset(centre_, d_, float32_limit(d_), state_.float_offset_.get());
         } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
             throw InternalFailure("seeding passes differ in width");
         }
@@ -278,7 +281,8 @@ public:
         // certified pass read (the first one reads all).
         const std::size_t width = d_ == 0 ? 1 : d_;
         const double share = certify_ && newest_ > 1 ? state_.certified_share_ : (float_rows_ > 0 ? 0.5 : 1.0);
-        const double per_sample = share * static_cast<double>(width) + 1.0;
+        // Copying a value costs about as much as measuring one.
+        const double per_sample = (copying_ ? 2.0 : share) * static_cast<double>(width) + 1.0;
         const double work = static_cast<double>(n_) * per_sample;
         const double per_piece = kPieceWork / per_sample;
         double total = -0.0;
@@ -337,38 +341,27 @@ private:
         return copy_in_pieces(state_.panel_rows_ / kPanelRows, kPanelRows, fill);
     }
 
-    // The first float_rows_ samples less centre 0 rounded to bfloat16 panel
-    // by panel, with their radii (before the first pass); false when the
-    // pacer stopped it.
-    bool copy_floats() {
-        std::uint16_t* const panel = state_.float_panel_.get();
-        double* const radius = state_.float_radius_.get();
-        const double limit = float32_limit(d_);
+    // Panel p of the float copy (rows p * kFloatPanelRows, ...): the rows
+    // less the offset rounded to bfloat16, with their radii. Rows of
+    // adjacent coordinates are copied in vector lanes into `rows` (when it
+    // could be had), then laid out feature by feature.
+    void copy_float_panel(std::size_t p, std::uint16_t* rows) const {
+        std::uint16_t* const out = state_.float_panel_.get() + p * kFloatPanelRows * d_;
+        double* const radius = state_.float_radius_.get() + p * kFloatPanelRows;
         const double* const offset = state_.float_offset_.get();
-        copy_offset(centre_, d_, limit, state_.float_offset_.get());
+        const double limit = float32_limit(d_);
+        const std::size_t first = p * kFloatPanelRows;
+        if (rows == nullptr) {
+            for (std::size_t r = 0; r < kFloatPanelRows; ++r)
+                radius[r] = round_to_bfloat16(x_.row(first + r), x_.col_stride, offset, d_, out + r,
+                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
+            return;
+        }
         const kernels::SeedingCopyFn copy_row = kernels::selected_kernels().seeding_copy;
-        auto fill = [&](std::size_t begin, std::size_t end) {
-            // Rows of adjacent coordinates: copied a panel at a time in vector
-            // lanes into rows, then laid out feature by feature.
-            const std::unique_ptr<std::uint16_t[]> rows =
-                x_.col_stride == 1 ? optional_buffer<std::uint16_t>(kFloatPanelRows * d_, testing::kSeedingTile)
-                                   : nullptr;
-            for (std::size_t p = begin; p < end; ++p) {
-                std::uint16_t* out = panel + p * kFloatPanelRows * d_;
-                const std::size_t first = p * kFloatPanelRows;
-                if (!rows) {
-                    for (std::size_t r = 0; r < kFloatPanelRows; ++r)
-                        radius[first + r] = round_to_bfloat16(x_.row(first + r), x_.col_stride, offset, d_, out + r,
-                                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
-                    continue;
-                }
-                for (std::size_t r = 0; r < kFloatPanelRows; ++r)
-                    radius[first + r] = copy_row(x_.row(first + r), offset, d_, rows.get() + r * d_, limit);
-                for (std::size_t j = 0; j < d_; ++j)
-                    for (std::size_t r = 0; r < kFloatPanelRows; ++r) out[j * kFloatPanelRows + r] = rows[r * d_ + j];
-            }
-        };
-        return copy_in_pieces(state_.float_rows_ / kFloatPanelRows, kFloatPanelRows, fill);
+        for (std::size_t r = 0; r < kFloatPanelRows; ++r)
+            radius[r] = copy_row(x_.row(first + r), offset, d_, rows + r * d_, limit);
+        for (std::size_t j = 0; j < d_; ++j)
+            for (std::size_t r = 0; r < kFloatPanelRows; ++r) out[j * kFloatPanelRows + r] = rows[r * d_ + j];
     }
 
     // Panels [0, panels) of rows_per_panel rows filled by fill(begin, end),
@@ -446,11 +439,30 @@ private:
     }
 
     // A range's tile of gathered rows, allocated when first needed; when it
-    // cannot be had, blocks are measured whole instead.
+    // cannot be had, blocks are measured whole instead. And the rows of a
+    // panel of the float copy, before they are laid out.
     struct Tile {
         std::unique_ptr<double[]> values;
         bool unavailable = false;
+        std::unique_ptr<std::uint16_t[]> copy_rows;
+        bool copy_unavailable = false;
     };
+
+    // The first pass over the rows of the float copy: each panel's rows
+    // measured as read_block does, then copied (the copy holds whole panels).
+    void copied_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
+                      Tile& tile) const {
+        if (x_.col_stride == 1 && !tile.copy_rows && !tile.copy_unavailable) {
+            tile.copy_rows = optional_buffer<std::uint16_t>(kFloatPanelRows * d_, testing::kSeedingTile);
+            tile.copy_unavailable = !tile.copy_rows;
+        }
+        const std::size_t covered = state_.float_rows_ - b < count ? state_.float_rows_ - b : count;
+        for (std::size_t q = 0; q < covered; q += kFloatPanelRows) {
+            read_block(b + q, kFloatPanelRows, entries + q, out, dist);
+            copy_float_panel((b + q) / kFloatPanelRows, tile.copy_rows.get());
+        }
+        if (covered < count) read_block(b + covered, count - covered, entries + covered, out, dist);
+    }
 
     // Only the rows the certificate cannot rule out (a NaN or infinite
     // distance never passes it).
@@ -539,6 +551,8 @@ private:
             double* entries = closest_ + b;
             if (b < float_rows_) {
                 float_block(b, count, entries, out, dist.data(), tile);
+            } else if (copying_ && b < state_.float_rows_) {
+                copied_block(b, count, entries, out, dist.data(), tile);
             } else if (certify_) {
                 certified_block(b, count, entries, out, dist.data(), tile);
             } else {
@@ -566,6 +580,8 @@ private:
     bool tracked_ = false;
     std::size_t panel_rows_ = 0;
     bool certify_ = false;
+    // Whether this pass makes the float copy (the first pass, when it was had).
+    bool copying_ = false;
     // Rows this pass bounds from the float copy (0: none), the bound's
     // constants, and the newest centre's radius.
     std::size_t float_rows_ = 0;
