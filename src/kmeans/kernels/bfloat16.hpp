@@ -1,12 +1,14 @@
 #pragma once
 // bfloat16 values (a float's upper 16 bits: 8 significant bits, the float's
 // range) and the radius of a row's bfloat16 copy, shared by the scalar and
-// the vector copies of the seeding's samples.
+// the vector copies of the seeding's samples. Internal linkage: each
+// instruction set's translation unit compiles its own copy.
 #include <bit>
 #include <cmath>
 #include <cstdint>
 
 namespace corvalinth::kmeans::kernels {
+namespace {
 
 // a rounded to float, then to 8 significant bits with ties to even; a value
 // beyond the float range, or a NaN, gives a NaN.
@@ -29,4 +31,5 @@ inline double copy_radius(double sum, double norm) {
     return (std::sqrt(sum) * (1.0 + 0x1p-30) + std::sqrt(norm) * 0x1p-51) + 0x1p-500;
 }
 
+}  // namespace
 }  // namespace corvalinth::kmeans::kernels

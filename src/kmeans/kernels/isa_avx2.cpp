@@ -20,6 +20,6 @@ using Seeding32 = Seeding32Kernel<Avx2Float>;
 }  // namespace
 
 constinit const KernelTable kAvx2Kernels =
-    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingCopyKernel<Avx2>, KeepKernel<Avx2>>();
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Avx2>, KeepKernel<Avx2>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -22,6 +22,6 @@ using Seeding32 = Seeding32Kernel<Avx512Float>;
 }  // namespace
 
 constinit const KernelTable kAvx512Kernels =
-    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingCopyKernel<Avx512>, KeepKernel<Avx512>>();
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Avx512>, KeepKernel<Avx512>>();
 
 }  // namespace corvalinth::kmeans::kernels

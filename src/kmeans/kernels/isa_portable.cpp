@@ -20,6 +20,6 @@ using Seeding32 = Seeding32Kernel<ScalarFloat>;
 }  // namespace
 
 constinit const KernelTable kPortableKernels =
-    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingCopyKernel<Scalar>, KeepKernel<Scalar>>();
+    make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Scalar>, KeepKernel<Scalar>>();
 
 }  // namespace corvalinth::kmeans::kernels

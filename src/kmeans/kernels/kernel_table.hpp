@@ -57,6 +57,11 @@ using Seeding32Fn = void (*)(const std::uint16_t* panels, std::size_t count, std
 // round_to_bfloat16 gives, in vector lanes.
 using SeedingCopyFn = double (*)(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
                                  double limit);
+// The rows whose float bound does not rule them out (generic/seeding32.hpp):
+// count a multiple of kSeedingPanelRows; returns how many are listed in pick.
+using SeedingPickFn = std::size_t (*)(const float* approx, const double* radius, const double* entries,
+                                      std::size_t count, double centre_radius, const SeedingMargin& m,
+                                      std::uint32_t* pick);
 
 // The keep test of rows of up to kSplatMaxDims features (generic/keep.hpp):
 // for the whole vectors of samples of [begin, end), own[i - begin] and lower[i]
@@ -80,13 +85,14 @@ struct KernelTable {
     std::size_t filter32_tile;
     Seeding32Fn seeding32;
     SeedingCopyFn seeding_copy;
+    SeedingPickFn seeding_pick;
     KeepFn keep;
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
-// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), SeedingCopy (its copy of a
-// row), Keep (the keep test).
-template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingCopy, class Keep>
+// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), SeedingBound (its copy of a
+// row and the rows its bound leaves open), Keep (the keep test).
+template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -98,7 +104,8 @@ constexpr KernelTable make_kernel_table() {
             &Filter32::scores,
             Filter32::T,
             &Seeding32::distances,
-            &SeedingCopy::copy_row,
+            &SeedingBound::copy_row,
+            &SeedingBound::pick,
             &Keep::run};
 }
 

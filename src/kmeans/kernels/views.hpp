@@ -92,4 +92,14 @@ struct KeepCentres {
     double reach;  // the bound's square, scaled by this, must exceed the distance
 };
 
+// The constants of the seeding's float32 lower bound for rows of d features
+// (seeding/float32_bound.hpp, float32_margin).
+struct SeedingMargin {
+    double scale_down;  // K = 1 - (2d + 4) 2^-24
+    double absolute;  // A = d 2^-148
+    double radius_scale;  // 1
+    double square_down;  // K2 = 1 - (d + 8) 2^-52
+    double floor;  // F2 = 2^-1000
+};
+
 }  // namespace corvalinth::kmeans::kernels

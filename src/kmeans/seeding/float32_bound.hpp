@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kmeans/kernels/views.hpp"
+
 namespace corvalinth::kmeans {
 
 // Widest rows for which the bound is proven.
@@ -41,13 +43,7 @@ void copy_offset(const double* centre, std::size_t d, double limit, double* offs
 
 // The bound's constants for rows of d features (section 4 of the proof);
 // testing::seeding_f32_margin_scale() scales every margin (1 leaves them exact).
-struct Float32Margin {
-    double scale_down;  // K = 1 - (2d + 4) 2^-24
-    double absolute;  // A = d 2^-148
-    double radius_scale;  // 1
-    double square_down;  // K2 = 1 - (d + 8) 2^-52
-    double floor;  // F2 = 2^-1000
-};
+using Float32Margin = kernels::SeedingMargin;
 Float32Margin float32_margin(std::size_t d);
 
 // The certified lower bound L <= squared_distance(x, c) from s = the float

@@ -477,24 +477,36 @@ private:
         measure_picked(b, count, pick, m, entries, out, dist, tile);
     }
 
-    // Only the rows whose float lower bound is below their closest distance
-    // (float32_bound.hpp), and the rows of the block past the float copy.
-    void float_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
-                     Tile& tile) const {
+    // A block whose float bound has been tested: the rows it could not rule
+    // out, to be measured once the next block has been tested.
+    struct Picked {
+        std::size_t b = 0, count = 0, m = 0;
+        std::array<std::uint32_t, kBlock> pick;
+    };
+
+    // The rows of a block whose float lower bound is below their closest
+    // distance (float32_bound.hpp), and the rows of the block past the float
+    // copy, listed in `into` and fetched towards the cache: scattered rows are
+    // misses the processor does not foresee, and the next block's test runs
+    // while they arrive.
+    void float_pick(std::size_t b, std::size_t count, const double* entries, Picked& into) const {
         const std::size_t covered = float_rows_ - b < count ? float_rows_ - b : count;  // whole panels
         std::array<float, kBlock> approx;
         kernels::selected_kernels().seeding32(state_.float_panel_.get() + b * d_, covered / kFloatPanelRows, d_,
                                               state_.float_centre_.get(), approx.data());
         const double* const radius = state_.float_radius_.get() + b;
-        std::array<std::uint32_t, kBlock> pick;
-        std::size_t m = 0;
-        for (std::size_t i = 0; i < covered; ++i) {
-            pick[m] = static_cast<std::uint32_t>(i);
-            const double bound = float32_lower_bound(approx[i], radius[i], centre_radius_, margin_);
-            m += bound >= entries[i] ? 0 : 1;
+        std::size_t m = kernels::selected_kernels().seeding_pick(approx.data(), radius, entries, covered,
+                                                                 centre_radius_, margin_, into.pick.data());
+        for (std::size_t i = covered; i < count; ++i) into.pick[m++] = static_cast<std::uint32_t>(i);
+        into.b = b;
+        into.count = count;
+        into.m = m;
+        // Only as many as a block of gathered tiles can use.
+        if (2 * m > count || x_.col_stride != 1) return;
+        for (std::size_t p = 0; p < m; ++p) {
+            const char* row = reinterpret_cast<const char*>(x_.row(b + into.pick[p]));
+            for (std::size_t byte = 0; byte < d_ * sizeof(double); byte += 64) __builtin_prefetch(row + byte);
         }
-        for (std::size_t i = covered; i < count; ++i) pick[m++] = static_cast<std::uint32_t>(i);
-        measure_picked(b, count, pick, m, entries, out, dist, tile);
     }
 
     // Rows pick[0, m) of the block [b, b + count) measured exactly and lowered.
@@ -545,26 +557,48 @@ private:
         PassResult out;
         std::array<double, kBlock> dist;
         Tile tile;
+        auto add_to_total = [&](std::size_t b, std::size_t count) {
+            if (total == nullptr) return;
+            const double* entries = closest_ + b;
+            double t = *total;
+            for (std::size_t i = 0; i < count; ++i) t = t + entries[i];
+            *total = t;
+            if ((b + count) % kSeedingChunk == 0 || b + count == n_) ends_[(b + count - 1) / kSeedingChunk] = t;
+        };
+        // Blocks of the float copy are tested one ahead of their measurement
+        // (each block's entries are its own, so the order of the blocks'
+        // updates, and of the total, is unchanged).
+        Picked picked[2];
+        Picked* waiting = nullptr;
+        auto finish_waiting = [&] {
+            if (waiting == nullptr) return;
+            measure_picked(waiting->b, waiting->count, waiting->pick, waiting->m, closest_ + waiting->b, out,
+                           dist.data(), tile);
+            add_to_total(waiting->b, waiting->count);
+            waiting = nullptr;
+        };
         for (std::size_t b = begin; b < end; b += kBlock) {
             // Every block starts at a multiple of kBlock (panels are aligned).
             const std::size_t count = end - b < kBlock ? end - b : kBlock;
             double* entries = closest_ + b;
             if (b < float_rows_) {
-                float_block(b, count, entries, out, dist.data(), tile);
-            } else if (copying_ && b < state_.float_rows_) {
+                Picked& next = waiting == &picked[0] ? picked[1] : picked[0];
+                float_pick(b, count, entries, next);
+                finish_waiting();
+                waiting = &next;
+                continue;
+            }
+            finish_waiting();
+            if (copying_ && b < state_.float_rows_) {
                 copied_block(b, count, entries, out, dist.data(), tile);
             } else if (certify_) {
                 certified_block(b, count, entries, out, dist.data(), tile);
             } else {
                 read_block(b, count, entries, out, dist.data());
             }
-            if (total != nullptr) {
-                double t = *total;
-                for (std::size_t i = 0; i < count; ++i) t = t + entries[i];
-                *total = t;
-                if ((b + count) % kSeedingChunk == 0 || b + count == n_) ends_[(b + count - 1) / kSeedingChunk] = t;
-            }
+            add_to_total(b, count);
         }
+        finish_waiting();
         return out;
     }
 

@@ -91,6 +91,17 @@ struct EmulatedLanes {
 // any processor, so its logic is checked even where AVX-512 is missing.
 struct Emulated8 : EmulatedLanes<double, 8> {
     static constexpr std::size_t kPairLane[8] = {3, 0, 7, 1, 6, 2, 5, 4};  // lane t holds sample kPairLane[t]
+    static reg load_float(const float* p) {
+        return each([&](std::size_t l) { return static_cast<double>(p[l]); });
+    }
+    static reg sqrt(reg a) {
+        return each([&](std::size_t l) { return std::sqrt(a.v[l]); });
+    }
+    static mask ge(reg a, reg b) {
+        mask m;
+        for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.v[l] >= b.v[l];
+        return m;
+    }
     static reg round_bf16(reg a, std::uint16_t* out) {
         return each([&](std::size_t l) {
             out[l] = kmeans::kernels::to_bfloat16(a.v[l]);

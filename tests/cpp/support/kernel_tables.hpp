@@ -20,7 +20,7 @@ using EmulatedSeeding32 = kmeans::kernels::Seeding32Kernel<Emulated16f>;
 inline const kmeans::kernels::KernelTable& kernels_of(Kernel k) {
     static constexpr kmeans::kernels::KernelTable emulated =
         kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32,
-                                           kmeans::kernels::SeedingCopyKernel<Emulated8>,
+                                           kmeans::kernels::SeedingBoundKernel<Emulated8>,
                                            kmeans::kernels::KeepKernel<Emulated8>>();
     return k == Kernel::emulated8 ? emulated : kmeans::kernels::kernel_table(library_isa(k));
 }

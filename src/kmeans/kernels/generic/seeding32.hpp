@@ -18,6 +18,7 @@
 
 #include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
+#include "kmeans/kernels/views.hpp"
 
 namespace corvalinth::kmeans::kernels {
 namespace {
@@ -63,17 +64,45 @@ struct Seeding32Kernel {
     }
 };
 
-// The bfloat16 copy of one row, over a double vector traits type V (load,
-// set1, sub, mul, add, lt, both, bits, store, round_bf16): what
-// round_to_bfloat16 (seeding/float32_bound.hpp) computes for a row of
-// adjacent coordinates into adjacent values, its two sums taken lane by lane
-// and then across the lanes (a sum of non-negative terms in any order is what
-// the radius's derivation covers).
+// The double side of the seeding's float bound, over a double vector traits
+// type V (load, load_float, set1, sub, mul, add, sqrt, lt, ge, both, blend,
+// bits, store, round_bf16).
 template <class V>
-struct SeedingCopyKernel {
+struct SeedingBoundKernel {
     using reg = typename V::reg;
     static constexpr std::size_t L = V::lanes;
+    static_assert(kSeedingPanelRows % L == 0);
 
+    // The rows i < count (a multiple of kSeedingPanelRows) whose lower bound
+    // float32_lower_bound(approx[i], radius[i], centre_radius, m)
+    // (seeding/float32_bound.hpp) is not at least entries[i], listed in
+    // order in pick; returns how many. Each lane does the bound's operations
+    // in its order, so the bounds are the scalar ones bit for bit.
+    static std::size_t pick(const float* approx, const double* radius, const double* entries, std::size_t count,
+                            double centre_radius, const SeedingMargin& m, std::uint32_t* pick) {
+        const reg zero = V::set1(0.0);
+        const reg scale_down = V::set1(m.scale_down), absolute = V::set1(m.absolute);
+        const reg radius_scale = V::set1(m.radius_scale), square_down = V::set1(m.square_down);
+        const reg floor = V::set1(m.floor), ec = V::set1(centre_radius);
+        std::size_t picked = 0;
+        for (std::size_t i = 0; i < count; i += L) {
+            const reg p = V::sub(V::mul(V::load_float(approx + i), scale_down), absolute);
+            const reg r = V::sqrt(V::blend(V::lt(zero, p), zero, p));
+            const reg q = V::sub(r, V::mul(V::add(V::load(radius + i), ec), radius_scale));
+            const reg l = V::sub(V::mul(V::mul(q, q), square_down), floor);
+            const reg bound = V::blend(V::lt(zero, q), zero, V::blend(V::lt(zero, l), zero, l));
+            unsigned open = ~V::bits(V::ge(bound, V::load(entries + i))) & ((1u << L) - 1);
+            for (; open != 0; open &= open - 1)
+                pick[picked++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(open)));
+        }
+        return picked;
+    }
+
+    // The bfloat16 copy of one row: what round_to_bfloat16
+    // (seeding/float32_bound.hpp) computes for a row of adjacent coordinates
+    // into adjacent values, its two sums taken lane by lane and then across
+    // the lanes (a sum of non-negative terms in any order is what the
+    // radius's derivation covers).
     static double copy_row(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
                            double limit) {
         // |back| <= limit as a strict comparison with the next double.

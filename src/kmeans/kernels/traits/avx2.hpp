@@ -13,6 +13,11 @@ struct Avx2 {
     using mask = __m256d;
     static constexpr std::size_t lanes = 4;
     static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    // Four floats widened (exactly); square roots (correctly rounded); a >= b
+    // (false when either is NaN).
+    static reg load_float(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static reg sqrt(reg a) { return _mm256_sqrt_pd(a); }
+    static mask ge(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     // Each lane rounded to bfloat16 as to_bfloat16 does (bfloat16.hpp), the
     // four values stored at out; returns the doubles they stand for.
     static reg round_bf16(reg a, std::uint16_t* out) {

@@ -14,6 +14,11 @@ struct Avx512 {
     using mask = __mmask8;
     static constexpr std::size_t lanes = 8;
     static reg load(const double* p) { return _mm512_loadu_pd(p); }
+    // Eight floats widened (exactly); square roots (correctly rounded); a >= b
+    // (false when either is NaN).
+    static reg load_float(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    static reg sqrt(reg a) { return _mm512_sqrt_pd(a); }
+    static mask ge(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     // Each lane rounded to bfloat16 as to_bfloat16 does (bfloat16.hpp), the
     // eight values stored at out; returns the doubles they stand for.
     static reg round_bf16(reg a, std::uint16_t* out) {

@@ -15,6 +15,9 @@ struct Scalar {
     using mask = bool;
     static constexpr std::size_t lanes = 1;
     static reg load(const double* p) { return *p; }
+    static reg load_float(const float* p) { return *p; }
+    static reg sqrt(reg a) { return __builtin_sqrt(a); }
+    static mask ge(reg a, reg b) { return a >= b; }
     // Rounded to bfloat16 (stored at out); returns the double it stands for.
     static reg round_bf16(reg a, std::uint16_t* out) {
         *out = to_bfloat16(a);

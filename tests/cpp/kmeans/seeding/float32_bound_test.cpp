@@ -102,6 +102,24 @@ void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d
         bounds[i] = float32_lower_bound(s[i], radius[i], ec, margin);
         exact[i] = squared_distance(&x[i * d], 1, d, centre.data(), d);
     }
+    // The table's pick lists the rows whose bound is not at least their
+    // entry, the bound computed as above: entries at, just above and just
+    // below each bound, and special ones.
+    const double specials[] = {0.0, kInf, kNan, 0x1p-1074};
+    std::vector<double> entries(n);
+    std::vector<std::uint32_t> pick(n), want;
+    for (int shift = 0; shift < 4; ++shift) {
+        want.clear();
+        for (std::size_t i = 0; i < n; ++i) {
+            const double e = bounds[i];
+            entries[i] = shift == 3 ? specials[i % 4] : shift == 0 ? e : std::nextafter(e, shift == 1 ? kInf : -kInf);
+            if (!(bounds[i] >= entries[i])) want.push_back(static_cast<std::uint32_t>(i));
+        }
+        const std::size_t m = table.seeding_pick(s.data(), radius.data(), entries.data(), n, ec, margin, pick.data());
+        pick.resize(m);
+        ASSERT_EQ(pick, want) << f.name << " d=" << d << " entries " << shift;
+        pick.resize(n);
+    }
 }
 
 class Float32Bound : public ::testing::TestWithParam<corvalinth::testing::Kernel> {};
