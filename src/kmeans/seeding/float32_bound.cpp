@@ -1,6 +1,9 @@
 // The seeding's float32 lower bound: range guard, float copies with their radii, constants.
 #include "kmeans/seeding/float32_bound.hpp"
 
+#include <algorithm>
+#include <array>
+
 #include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/testing/knobs.hpp"
 
@@ -55,8 +58,23 @@ double round_to_bfloat16(const double* row, std::ptrdiff_t stride, const double*
     });
 }
 
-void copy_offset(const double* centre, std::size_t d, double limit, double* offset) {
-    for (std::size_t j = 0; j < d; ++j) offset[j] = centre[j] <= limit && centre[j] >= -limit ? centre[j] : 0.0;
+void choose_offset(const SampleMatrix& x, double limit, double* offset) {
+    const std::size_t n = x.n_rows;
+    const std::size_t count = n < kOffsetSamples ? n : kOffsetSamples;
+    std::array<double, kOffsetSamples> values;
+    for (std::size_t j = 0; j < x.n_cols; ++j) {
+        std::size_t m = 0;
+        for (std::size_t t = 0; t < count; ++t) {
+            const double v = x.at(count < 2 ? 0 : t * (n - 1) / (count - 1), j);
+            if (std::isfinite(v)) values[m++] = v;
+        }
+        double middle = 0.0;
+        if (m > 0) {
+            std::nth_element(values.begin(), values.begin() + (m - 1) / 2, values.begin() + m);
+            middle = values[(m - 1) / 2];
+        }
+        offset[j] = middle <= limit && middle >= -limit ? middle : 0.0;
+    }
 }
 
 Float32Margin float32_margin(std::size_t d) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kmeans/base/sample_matrix.hpp"
 #include "kmeans/kernels/views.hpp"
 
 namespace corvalinth::kmeans {
@@ -37,9 +38,12 @@ double round_to_float32(const double* row, std::ptrdiff_t stride, const double* 
 double round_to_bfloat16(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d,
                          std::uint16_t* out, std::ptrdiff_t out_stride, double limit);
 
-// The offset of the copies: centre's coordinates where they are within
-// `limit`, 0 elsewhere.
-void copy_offset(const double* centre, std::size_t d, double limit, double* offset);
+// The offset of the copies: per feature, the median of the finite values of
+// up to kOffsetSamples samples spread evenly over x (the lower middle one of
+// an even count), or 0 where that is beyond `limit` or there is none. Near
+// the bulk of the data, whatever a few outliers do.
+inline constexpr std::size_t kOffsetSamples = 63;
+void choose_offset(const SampleMatrix& x, double limit, double* offset);
 
 // The bound's constants for rows of d features (section 4 of the proof);
 // testing::seeding_f32_margin_scale() scales every margin (1 leaves them exact).

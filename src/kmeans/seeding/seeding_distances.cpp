@@ -53,7 +53,7 @@ static_assert(kSeedingChunk % kBlock == 0);
 static_assert(kFusedMaxDims <= kPoolMinDims);
 
 // The float copy (float32_bound.hpp: bfloat16 values of the samples less
-// centre 0) replaces both other buffers for rows of at least kFloat32MinDims
+// an offset near the bulk of them) replaces both other buffers for rows of at least kFloat32MinDims
 // features when the seeding has at least kFloat32MinCentres centres: each
 // later pass then reads a quarter of the bytes for most samples. Measured
 // rule: docs/tuning.md, "Seeding: the float copy". It holds the longest
@@ -251,7 +251,7 @@ public:
             // The float copy is made by this pass, each panel right after
             // its rows are measured (while they are in cache).
             copying_ = state_.float_rows_ > 0;
-            if (copying_) copy_offset(centre_, d_, float32_limit(d_), state_.float_offset_.get());
+            if (copying_) choose_offset(x_, float32_limit(d_), state_.float_offset_.get());
         } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
             throw InternalFailure("seeding passes differ in width");
         }

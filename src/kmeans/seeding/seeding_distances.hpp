@@ -81,7 +81,7 @@ private:
     // The first float_rows_ samples less the offset rounded to bfloat16, in
     // panels of kernels::kSeedingPanelRows rows stored feature by feature,
     // each row's radius, room for the newest centre's float copy, and the
-    // offset (centre 0 within the guard); or null.
+    // offset (choose_offset); or null.
     std::unique_ptr<std::uint16_t[]> float_panel_;
     std::unique_ptr<double[]> float_radius_;
     std::unique_ptr<float[]> float_centre_;
