@@ -16,20 +16,13 @@ namespace {
 template <class Round>
 double round_row(const double* row, std::ptrdiff_t stride, const double* offset, std::size_t d, double limit,
                  Round&& round) {
-    bool inside = true;
-    double sum = 0.0;
-    double norm = 0.0;
+    kernels::CopyError error;
     for (std::size_t j = 0; j < d; ++j) {
-        // Rounded: its error is bounded through `norm`.
+        // Rounded: its error is bounded through the norm.
         const double a = row[static_cast<std::ptrdiff_t>(j) * stride] - offset[j];
-        const double back = round(j, a);
-        inside = inside && (back <= limit && back >= -limit);
-        // Exact (Sterbenz, or back = 0); only the square rounds.
-        const double diff = a - back;
-        sum = sum + diff * diff;
-        norm = norm + a * a;
+        error.add(a, round(j, a), limit);
     }
-    return inside ? kernels::copy_radius(sum, norm) : __builtin_inf();
+    return error.radius();
 }
 
 }  // namespace

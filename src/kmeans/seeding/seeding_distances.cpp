@@ -52,12 +52,13 @@ static_assert(kBlock % kPanelRows == 0 && kBlock / kPanelRows <= 32);
 static_assert(kSeedingChunk % kBlock == 0);
 static_assert(kFusedMaxDims <= kPoolMinDims);
 
-// The float copy (float32_bound.hpp: bfloat16 values of the samples less
-// an offset near the bulk of them) replaces both other buffers for rows of at least kFloat32MinDims
-// features when the seeding has at least kFloat32MinCentres centres: each
-// later pass then reads a quarter of the bytes for most samples. Measured
-// rule: docs/tuning.md, "Seeding: the float copy". It holds the longest
-// prefix of whole panels that fits the budget (and kFloat32MaxValues values).
+// The float copy (float32_bound.hpp: bfloat16 values of the samples less an
+// offset near the bulk of them) replaces both other buffers for rows of at
+// least kFloat32MinDims features when the seeding has at least
+// kFloat32MinCentres centres: each later pass then reads a quarter of the
+// bytes for most samples. Measured rule: docs/tuning.md, "Seeding: the float
+// copy". It holds the longest prefix of whole panels that fits the budget
+// (and kFloat32MaxValues values).
 constexpr std::size_t kFloat32MinDims = 16;
 constexpr std::size_t kFloat32MinCentres = 16;
 constexpr std::size_t kFloat32MaxValues = std::size_t{1} << 28;
@@ -242,6 +243,7 @@ public:
           pacer_(pacer),
           n_(x.n_rows),
           d_(centres.cols),
+          limit_(float32_limit(d_)),
           centre_(centres.row(newest)) {}
 
     std::optional<double> run() {
@@ -251,7 +253,7 @@ public:
             // The float copy is made by this pass, each panel right after
             // its rows are measured (while they are in cache).
             copying_ = state_.float_rows_ > 0;
-            if (copying_) choose_offset(x_, float32_limit(d_), state_.float_offset_.get());
+            if (copying_) choose_offset(x_, limit_, state_.float_offset_.get());
         } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
             throw InternalFailure("seeding passes differ in width");
         }
@@ -267,8 +269,8 @@ public:
         float_rows_ = newest_ > 0 && !runtime::subnormals_flushed() ? state_.float_rows_ : 0;
         if (float_rows_ > 0) {
             margin_ = float32_margin(d_);
-            centre_radius_ = round_to_float32(centre_, 1, state_.float_offset_.get(), d_, state_.float_centre_.get(), 1,
-                                              float32_limit(d_));
+            centre_radius_ =
+                round_to_float32(centre_, 1, state_.float_offset_.get(), d_, state_.float_centre_.get(), 1, limit_);
             if (!(centre_radius_ < kInf)) float_rows_ = 0;
         }
         closest_ = state_.closest_.data();
@@ -338,7 +340,7 @@ private:
                 }
             }
         };
-        return copy_in_pieces(state_.panel_rows_ / kPanelRows, kPanelRows, fill);
+        return copy_in_pieces(state_.panel_rows_ / kPanelRows, fill);
     }
 
     // Panel p of the float copy (rows p * kFloatPanelRows, ...): the rows
@@ -349,28 +351,27 @@ private:
         std::uint16_t* const out = state_.float_panel_.get() + p * kFloatPanelRows * d_;
         double* const radius = state_.float_radius_.get() + p * kFloatPanelRows;
         const double* const offset = state_.float_offset_.get();
-        const double limit = float32_limit(d_);
         const std::size_t first = p * kFloatPanelRows;
         if (rows == nullptr) {
             for (std::size_t r = 0; r < kFloatPanelRows; ++r)
                 radius[r] = round_to_bfloat16(x_.row(first + r), x_.col_stride, offset, d_, out + r,
-                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit);
+                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit_);
             return;
         }
         const kernels::SeedingCopyFn copy_row = kernels::selected_kernels().seeding_copy;
         for (std::size_t r = 0; r < kFloatPanelRows; ++r)
-            radius[r] = copy_row(x_.row(first + r), offset, d_, rows + r * d_, limit);
+            radius[r] = copy_row(x_.row(first + r), offset, d_, rows + r * d_, limit_);
         for (std::size_t j = 0; j < d_; ++j)
             for (std::size_t r = 0; r < kFloatPanelRows; ++r) out[j * kFloatPanelRows + r] = rows[r * d_ + j];
     }
 
-    // Panels [0, panels) of rows_per_panel rows filled by fill(begin, end),
-    // in pieces between interrupt checks, on the pool when it pays.
+    // Panels [0, panels) of kPanelRows rows filled by fill(begin, end), in
+    // pieces between interrupt checks, on the pool when it pays.
     template <class Fill>
-    bool copy_in_pieces(std::size_t panels, std::size_t rows_per_panel, Fill& fill) {
-        const bool serial = panels * rows_per_panel < kSeedingPoolMinWork / d_;
+    bool copy_in_pieces(std::size_t panels, Fill& fill) {
+        const bool serial = panels * kPanelRows < kSeedingPoolMinWork / d_;
         // Each value is read once and written once.
-        const double per_piece = kPieceWork / static_cast<double>(2 * rows_per_panel * d_);
+        const double per_piece = kPieceWork / static_cast<double>(2 * kPanelRows * d_);
         return in_pieces(panels, per_piece, 1, pacer_, [&](std::size_t begin, std::size_t end) {
             if (serial) {
                 fill(begin, end);
@@ -501,12 +502,20 @@ private:
         into.b = b;
         into.count = count;
         into.m = m;
-        // Only as many as a block of gathered tiles can use.
-        if (2 * m > count || x_.col_stride != 1) return;
+        // Only rows that will be gathered (the others are read in place,
+        // with the block).
+        if (!gathered(b, count, m)) return;
         for (std::size_t p = 0; p < m; ++p) {
             const char* row = reinterpret_cast<const char*>(x_.row(b + into.pick[p]));
             for (std::size_t byte = 0; byte < d_ * sizeof(double); byte += 64) __builtin_prefetch(row + byte);
         }
+    }
+
+    // Whether m picked rows of the block [b, b + count) are gathered into a
+    // tile (few rows of adjacent coordinates, not in the copy) rather than
+    // measured with the whole block.
+    bool gathered(std::size_t b, std::size_t count, std::size_t m) const {
+        return b >= panel_rows_ && x_.col_stride == 1 && 2 * m <= count;
     }
 
     // Rows pick[0, m) of the block [b, b + count) measured exactly and lowered.
@@ -521,7 +530,7 @@ private:
                 if (out.owned_max < dv) out.owned_max = dv;
             }
         };
-        const bool gather = b >= panel_rows_ && x_.col_stride == 1 && 2 * m <= count;
+        const bool gather = gathered(b, count, m);
         if (gather && !tile.values && !tile.unavailable) {
             tile.values = optional_buffer<double>(tile_rows_ * d_, testing::kSeedingTile);
             tile.unavailable = !tile.values;
@@ -610,6 +619,8 @@ private:
     InterruptPacer* const pacer_;
     const std::size_t n_;
     const std::size_t d_;
+    // The float copies' range guard for rows of d_ features.
+    const double limit_;
     const double* const centre_;
     bool tracked_ = false;
     std::size_t panel_rows_ = 0;

@@ -124,22 +124,18 @@ struct SeedingBoundKernel {
         double sums[L], norms[L];
         V::store(sums, sum);
         V::store(norms, norm);
-        double s = 0.0, w = 0.0;
+        CopyError error;
+        error.inside = inside == (1u << L) - 1;
         for (std::size_t l = 0; l < L; ++l) {
-            s = s + sums[l];
-            w = w + norms[l];
+            error.sum = error.sum + sums[l];
+            error.norm = error.norm + norms[l];
         }
-        bool ok = inside == (1u << L) - 1;
         for (; j < dims; ++j) {
             const double a = row[j] - offset[j];
             out[j] = to_bfloat16(a);
-            const double back = from_bfloat16(out[j]);
-            ok = ok && (back <= limit && back >= -limit);
-            const double t = a - back;
-            s = s + t * t;
-            w = w + a * a;
+            error.add(a, from_bfloat16(out[j]), limit);
         }
-        return ok ? copy_radius(s, w) : __builtin_inf();
+        return error.radius();
     }
 };
 
