@@ -34,6 +34,21 @@ constexpr std::size_t kExactBoundsMinDims = 2;
 constexpr std::size_t kPassSumsInertiaFrom = std::size_t{1} << 15;
 constexpr std::size_t kPassSumsInertiaMaxCentres = 16;
 
+// Rows of this many features or more keep the distances' buffer (and the
+// loop follows which clusters each pass changed).
+constexpr std::size_t kDistancesMinDims = 8;
+// Narrower rows of at least this many features keep it too where the pass
+// does not sum the inertia itself and the carried bounds are kept: the keep
+// test measures every distance the inertia needs, and the buffer takes them
+// over instead of a loop of its own reading the samples again. From 4
+// features the buffer and the bounds (a double each per sample) stay within
+// half the input (docs/tuning.md).
+constexpr std::size_t kNarrowDistancesMinDims = 4;
+
+bool pass_sums_inertia(std::size_t n, std::size_t k) {
+    return n >= kPassSumsInertiaFrom && k <= kPassSumsInertiaMaxCentres;
+}
+
 bool same_rows(const CentreMatrix& a, const CentreMatrix& b, std::size_t c) {
     return std::memcmp(a.row(c), b.row(c), a.cols * sizeof(double)) == 0;
 }
@@ -48,21 +63,28 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
       mean_(make_buffer<std::uint8_t>(k, 0)),
       measured_(make_buffer<std::uint8_t>(k, 0)),
       redo_(make_buffer<std::uint8_t>(k, 0)) {
-    // Rows of fewer than 8 features cost less to read again than the
-    // distances' buffer does to write and read back: they keep the bounds
-    // alone (one double per sample, at most half the input from 2 features),
-    // and each pass measures the distances the keep test needs itself. They
-    // are kept where the filter will label (it leaves the bounds), or where
-    // the exact kernels leave bounds (every width from 2 unless a test turns
-    // them off).
+    // Rows of fewer than 8 features keep the bounds (one double per sample,
+    // at most half the input from 2 features) where the filter will label
+    // (it leaves the bounds), or where the exact kernels leave bounds (every
+    // width from 2 unless a test turns them off); each pass measures the
+    // distances the keep test needs itself. Where the pass sums the inertia
+    // too (kPassSumsInertiaFrom) they cost less to read again than the
+    // distances' buffer does to write and read back; elsewhere rows of 4 to 7
+    // features keep the buffer as well.
     const bool narrow_bounds = x.n_rows != 0 && x.n_cols >= kExactBoundsMinDims &&
                                (filter_worthwhile(x.n_rows, x.n_cols, k, x.n_cols) ||
                                 testing::exact_bounds_in_fits() != testing::ExactBoundsInFits::Never);
+    const bool narrow_distances = narrow_bounds && x.n_cols >= kNarrowDistancesMinDims &&
+                                  x.n_cols < kDistancesMinDims && !pass_sums_inertia(x.n_rows, k);
     try {
-        if (x.n_rows != 0 && x.n_cols >= 8) distances_ = make_buffer<double>(x.n_rows, 0.0);
+        if (x.n_rows != 0 && (x.n_cols >= kDistancesMinDims || narrow_distances))
+            distances_ = make_buffer<double>(x.n_rows, 0.0);
         if (!distances_.empty() || narrow_bounds) lower_ = make_buffer<double>(x.n_rows, 0.0);
     } catch (const std::bad_alloc&) {
-        lower_.clear();  // both optional: the inertia then takes a pass of its own
+        // Both optional: the inertia then takes a pass of its own. Narrow
+        // rows keep the distances only beside the bounds.
+        lower_.clear();
+        if (x.n_cols < kDistancesMinDims) distances_.clear();
     }
 }
 
@@ -99,14 +121,15 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     const bool exact = when == testing::ExactBoundsInFits::Always ||
                        (when == testing::ExactBoundsInFits::ByWidth && d >= kExactBoundsMinDims);
     bounds_ = CarriedBounds{lower_.data(), no_move, exact};
-    // Clusters are followed where the distances' buffer is kept (rows of 8 or
-    // more features); on narrower rows copying and comparing each piece's
+    // Clusters are followed where the distances' buffer is kept on rows of 8
+    // or more features; on narrower rows copying and comparing each piece's
     // labels costs more than the sums it saves (docs/tuning.md), and only
     // tests turn it on.
     const testing::UnchangedClusters unchanged = testing::unchanged_clusters();
-    const bool track = k != 0 && changed_.size() == k &&
-                       (unchanged == testing::UnchangedClusters::Always ||
-                        (unchanged == testing::UnchangedClusters::Automatic && dist != nullptr));
+    const bool track =
+        k != 0 && changed_.size() == k &&
+        (unchanged == testing::UnchangedClusters::Always ||
+         (unchanged == testing::UnchangedClusters::Automatic && dist != nullptr && d >= kDistancesMinDims));
     std::fill(mean_.begin(), mean_.end(), std::uint8_t{0});
     // Whether the last pass left its sums to the loop (and so the next
     // finish takes the unflagged centres over), and whether it measured
@@ -151,11 +174,10 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         // labels the samples for iteration t + 1 (wasted if it converges).
         // Without the distances' buffer (rows of fewer than 8 features) the
         // pass sums the inertia itself, as compute_inertia does, when the
-        // leaves of that sum are long enough for the labelling.
+        // leaves of that sum are long enough for the labelling; with it, the
+        // inertia is the same tree's sum of the distances the pass measured.
         double inertia;
-        const bool fused =
-            t != max_iters &&
-            (dist != nullptr || (x_.n_rows >= kPassSumsInertiaFrom && centres.rows <= kPassSumsInertiaMaxCentres));
+        const bool fused = t != max_iters && (dist != nullptr || pass_sums_inertia(x_.n_rows, centres.rows));
         if (fused) {
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
             pass(updated, dist, dist == nullptr ? &inertia : nullptr);

@@ -153,16 +153,15 @@ bool prepare_keep(const CentreMatrix& centres, const CentreMoves& moves, std::si
 }
 
 // For a piece [p0, p1) of rows of up to kKeepMaxDims features: the own
-// distances (space.own) and the keep test of the whole vectors of samples by
-// the vector kernel, the rest by the scalar code; with `sum`, every own
-// distance added to *sum in sample order. Returns how many samples are
-// listed in space.todo.
+// distances (own[i - p0]: the pass's distances or space.own) and the keep
+// test of the whole vectors of samples by the vector kernel, the rest by the
+// scalar code; with `sum`, every own distance added to *sum in sample order.
+// Returns how many samples are listed in space.todo.
 std::size_t keep_narrow(const SampleMatrix& x, const std::uint64_t* lab, const CentreMatrix& centres,
                         const kernels::KeepCentres& kc, const CarriedBounds& bounds, std::size_t label_dims,
-                        std::size_t p0, std::size_t p1, RangeSpace& space, double* sum) {
+                        std::size_t p0, std::size_t p1, RangeSpace& space, double* own, double* sum) {
     std::size_t m = 0;
     const kernels::SampleView view{x.data, x.row_stride, x.col_stride};
-    double* own = space.own.data();
     const std::size_t from =
         kernels::selected_kernels().keep(view, p0, p1, lab, kc, bounds.lower, own, space.todo.data(), m, sum);
     if (from == p1) return m;
@@ -233,14 +232,15 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
     const bool sum_own = inertia != nullptr && distances == nullptr;
-    // Rows of up to kKeepMaxDims features without the distances' buffer:
-    // the own distances and the keep test by the vector kernel, from a table
-    // of the centres made once for the pass.
+    // Rows of up to kKeepMaxDims features: the own distances (step 1, into
+    // `distances` when given) and the keep test by the vector kernel, from a
+    // table of the centres made once for the pass. The kernel's distances
+    // are step 1's bit for bit (the same chain of operations per sample).
     std::vector<double> own_table;
     kernels::KeepCentres keep_centres{};
     const kernels::KeepCentres* keep = nullptr;
     const std::size_t dims = std::min(x.n_cols, centres.cols);
-    if (prune && distances == nullptr && dims >= 1 && dims <= kernels::kKeepMaxDims && testing::vector_keep_test() &&
+    if (prune && dims >= 1 && dims <= kernels::kKeepMaxDims && testing::vector_keep_test() &&
         prepare_keep(centres, bounds->moves, dims, labeller.dims(),
                      storage != nullptr ? storage->keep_table : own_table, keep_centres))
         keep = &keep_centres;
@@ -267,14 +267,15 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         double sum = -0.0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
-            if (distances != nullptr) {
+            if (distances != nullptr && !vector_keep) {
                 if (measured != nullptr && room)
                     measure_unmeasured(x, lab, centres, measured, p0, p1, distances, space);
                 else
                     label_distances(x, lab, centres, p0, p1, distances);
             }
             if (vector_keep) {
-                const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space,
+                double* own = distances != nullptr ? distances + p0 : space.own.data();
+                const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space, own,
                                                   sum_own ? &sum : nullptr);
                 relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
             } else if (pruned) {

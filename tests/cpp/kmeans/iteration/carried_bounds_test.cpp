@@ -317,6 +317,69 @@ INSTANTIATE_TEST_SUITE_P(
                       NarrowCase{4000, 3, 300, 60, 0.5, 0.0, 1.0, false, false, Layout::RowMajor},
                       NarrowCase{1500, 3, 10, 10, 1.0, 0.0, 1.0, false, true, Layout::RowMajor}));
 
+// The inertia a fit reports, and the one its stop on tol compares, is its
+// last iteration's bit for bit: every sample's distance to its new centre
+// under the labels it was summed with, added as compute_inertia adds them,
+// whichever loop measured the distances (the keep test's kernel into the
+// distances' buffer on rows of 4 to 7 features, the inertia's own loop on
+// narrower rows, the kernels' tiles from 8). Each fit stops on a tol that
+// lies between the change of inertia of the iteration it must stop at and
+// the smallest change before it, so the reported inertia is the one the pass that
+// labels the next iteration measured, and a stop one iteration early or late
+// shows an inertia taken wrongly. With the vector keep test and the scalar
+// one. The data are below the inline thresholds, so both sums take the
+// calling thread's tree.
+struct InertiaCase {
+    std::size_t n, d, k;
+    Layout layout;
+};
+
+class FitInertia : public ::testing::TestWithParam<InertiaCase> {};
+
+TEST_P(FitInertia, IsTheLastIterationsBitForBit) {
+    const auto& p = GetParam();
+    struct Restore {
+        ~Restore() { testing::set_vector_keep_test(true); }
+    } restore;
+    const auto v = testing::random_values(5 + p.d, p.n, p.d, p.n);
+    const Samples x(v, p.n, p.d, p.layout);
+    constexpr std::uint64_t kIters = 14;
+    // The iterations' inertias, each of the labels of the centres before.
+    std::vector<double> inertia;
+    CentreMatrix before = testing::reference_fit(x, p.k, 0, 41).centres;
+    for (std::uint64_t t = 1; t <= kIters; ++t) {
+        const auto after = testing::reference_fit(x, p.k, t, 41).centres;
+        inertia.push_back(compute_inertia(x, testing::reference_labels(x, before), after));
+        before = after;
+    }
+    std::size_t stops = 0;
+    for (std::uint64_t t = 2; t < kIters; ++t) {
+        const double change = std::fabs(inertia[t - 2] - inertia[t - 1]);
+        double earlier = kInf;
+        for (std::uint64_t s = 2; s < t; ++s) earlier = std::min(earlier, std::fabs(inertia[s - 2] - inertia[s - 1]));
+        if (!(change > 0.0 && earlier > change)) continue;
+        stops += 1;
+        for (const bool vector : {true, false}) {
+            testing::set_vector_keep_test(vector);
+            KMeansModel m;
+            m.params = KMeansParams{p.k, 100, change + (earlier - change) / 2, 41};
+            ASSERT_FALSE(fit(m, x, nullptr).has_value());
+            EXPECT_EQ(m.n_iter_, t) << (vector ? "" : "scalar keep test");
+            EXPECT_EQ(testing::bits(m.inertia_), testing::bits(inertia[t - 1]))
+                << t << " iterations" << (vector ? "" : ", scalar keep test");
+        }
+    }
+    EXPECT_GE(stops, 2u) << "too few iterations to stop at";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Widths, FitInertia,
+    ::testing::Values(InertiaCase{3000, 2, 7, Layout::RowMajor}, InertiaCase{3000, 3, 9, Layout::ColumnMajor},
+                      InertiaCase{3000, 4, 3, Layout::RowMajor}, InertiaCase{2500, 4, 20, Layout::ReversedRows},
+                      InertiaCase{2000, 5, 9, Layout::Strided}, InertiaCase{2000, 6, 17, Layout::ColumnMajor},
+                      InertiaCase{1500, 7, 40, Layout::PaddedRows}, InertiaCase{1000, 7, 5, Layout::ReversedBoth},
+                      InertiaCase{1000, 9, 12, Layout::RowMajor}));
+
 // Where the exact kernels leave bounds in a fit (rows of 1, 3, 6, 8 and 64
 // features, few centres, where no filter labels): by default on rows of 2 or
 // more features (never on one), on every width, or never. Each fit equals
