@@ -350,34 +350,25 @@ inline void column_sweep_distances(const SampleView& x, std::size_t i0, std::siz
     }
 }
 
-// Distances of NB vectors of consecutive samples [i0, i0 + NB * lanes) to the
-// centres their labels name, for rows whose coordinates are adjacent (column
-// stride 1): each step forms the squares of V::lanes coordinates along each
-// of V::lanes rows (the same subtractions and products as the definition)
-// and transposes them, so that each lane adds its own sample's squares in
-// coordinate order. Lines of the rows one tile ahead are prefetched while
-// these are read, when they lie before `n`. Coordinates past the last whole
-// vector are added one at a time.
+// Distances of the NB * lanes rows rows[t] to the centres cents[t], rows
+// whose coordinates are adjacent (column stride 1): each step forms the
+// squares of V::lanes coordinates along each of V::lanes rows (the same
+// subtractions and products as the definition) and transposes them, so that
+// each lane adds its own row's squares in coordinate order, from -0.0.
+// Coordinates past the last whole vector are added one at a time. With
+// `ahead` (not 0), the lines that many values further on of every row are
+// prefetched while these are read. out[t] = row t's distance.
 template <class V, std::size_t NB>
-inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t n, const std::uint64_t* labels,
-                          const double* centres, std::size_t cstride, std::size_t dims, double* out) {
+inline void assigned_rows(const double* const* rows, const double* const* cents, std::size_t dims, std::ptrdiff_t ahead,
+                          double* out) {
     using reg = typename V::reg;
     constexpr std::size_t L = V::lanes;
     constexpr std::size_t T = NB * L;
-    const std::ptrdiff_t rs = x.row_stride;
-    const double* rows[T];
-    const double* cents[T];
-    for (std::size_t t = 0; t < T; ++t) {
-        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
-        cents[t] = centres + labels[t] * cstride;
-    }
-    const bool prefetch = n - i0 >= 2 * T;
-    const std::ptrdiff_t ahead = static_cast<std::ptrdiff_t>(T) * rs;
     reg acc[NB];
     for (std::size_t v = 0; v < NB; ++v) acc[v] = V::set1(-0.0);
     const std::size_t whole = dims - dims % L;
     for (std::size_t j = 0; j < whole; j += L) {
-        const bool line = prefetch && j % 8 == 0;
+        const bool line = ahead != 0 && j % 8 == 0;
         for (std::size_t v = 0; v < NB; ++v) {
             reg sq[L];
             for (std::size_t t = 0; t < L; ++t) {
@@ -401,6 +392,43 @@ inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t n, co
         }
         out[t] = a;
     }
+}
+
+// Distances of NB vectors of consecutive samples [i0, i0 + NB * lanes) to the
+// centres their labels name (assigned_rows); lines of the rows one tile
+// ahead are prefetched while these are read, when they lie before `n`.
+template <class V, std::size_t NB>
+inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t n, const std::uint64_t* labels,
+                          const double* centres, std::size_t cstride, std::size_t dims, double* out) {
+    constexpr std::size_t T = NB * V::lanes;
+    const std::ptrdiff_t rs = x.row_stride;
+    const double* rows[T];
+    const double* cents[T];
+    for (std::size_t t = 0; t < T; ++t) {
+        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
+        cents[t] = centres + labels[t] * cstride;
+    }
+    const bool prefetch = n - i0 >= 2 * T;
+    assigned_rows<V, NB>(rows, cents, dims, prefetch ? static_cast<std::ptrdiff_t>(T) * rs : 0, out);
+}
+
+// The same for the m < lanes samples [i0, i0 + m): the lanes past them take
+// the first sample again, and their distances are dropped. Each lane's chain
+// is its own, so the kept ones are those of the whole tile.
+template <class V>
+inline void assigned_partial(const SampleView& x, std::size_t i0, std::size_t m, const std::uint64_t* labels,
+                             const double* centres, std::size_t cstride, std::size_t dims, double* out) {
+    constexpr std::size_t L = V::lanes;
+    const double* rows[L];
+    const double* cents[L];
+    for (std::size_t t = 0; t < L; ++t) {
+        const std::size_t s = t < m ? t : 0;
+        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + s) * x.row_stride;
+        cents[t] = centres + labels[s] * cstride;
+    }
+    double got[L];
+    assigned_rows<V, 1>(rows, cents, dims, 0, got);
+    for (std::size_t t = 0; t < m; ++t) out[t] = got[t];
 }
 
 // Whether the distances of rows with adjacent coordinates are read a block of
@@ -482,6 +510,15 @@ struct ExactKernels {
             if (x.col_stride == 1 && dims >= V::lanes) {
                 for (; end - i >= T; i += T)
                     assigned_tile<V, ND>(x, i, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                // The rest a vector of rows at a time, the last one padded:
+                // one row alone is a chain of dependent additions as long as
+                // the row, which costs as much as a whole vector of rows.
+                for (; end - i >= V::lanes; i += V::lanes)
+                    assigned_tile<V, 1>(x, i, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                if (i < end) {
+                    assigned_partial<V>(x, i, end - i, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                    i = end;
+                }
             }
         }
         for (; i < end; ++i) {

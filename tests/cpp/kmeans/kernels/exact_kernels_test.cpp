@@ -390,10 +390,11 @@ TEST_P(AssignedDistancesMatchReference, DistancesBitIdentical) {
 }
 
 // Rows narrower than a vector, whole vectors with and without a remainder,
-// and enough rows for whole tiles, the prefetching ones and a partial tile.
+// and enough rows for whole tiles, the prefetching ones and a partial tile;
+// ranges of 7, 13 and 39 rows end in single vectors of rows and a padded one.
 INSTANTIATE_TEST_SUITE_P(AllShapes, AssignedDistancesMatchReference,
                          ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(1, 3, 4, 8, 9, 17, 130),
-                                            ::testing::Values<std::size_t>(0, 5, 67, 300)),
+                                            ::testing::Values<std::size_t>(0, 5, 10, 16, 42, 67, 300)),
                          distance_param_name);
 
 TEST(AssignedDistancesEdges, LabelNamingNoCentreFails) {
