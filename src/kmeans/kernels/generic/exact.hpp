@@ -25,6 +25,7 @@
 // distances left out and +inf when there is none: each running pair (best,
 // second) takes f as second = f < best ? best : min(f, second), best =
 // min(f, best) (docs/proofs/carried-bounds.md, section 10.2'').
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -394,40 +395,32 @@ inline void assigned_rows(const double* const* rows, const double* const* cents,
     }
 }
 
-// Distances of NB vectors of consecutive samples [i0, i0 + NB * lanes) to the
-// centres their labels name (assigned_rows); lines of the rows one tile
-// ahead are prefetched while these are read, when they lie before `n`.
+// Distances of the m <= NB * lanes consecutive samples [i0, i0 + m) to the
+// centres their labels name (assigned_rows). Short of a whole tile, the
+// lanes past them take the first sample again and their distances are
+// dropped: each lane's chain is its own, so the kept ones are those of a
+// whole tile. A whole tile prefetches the lines of the rows one tile ahead
+// while these are read, when they lie before `n`.
 template <class V, std::size_t NB>
-inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t n, const std::uint64_t* labels,
-                          const double* centres, std::size_t cstride, std::size_t dims, double* out) {
+inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t m, std::size_t n,
+                          const std::uint64_t* labels, const double* centres, std::size_t cstride, std::size_t dims,
+                          double* out) {
     constexpr std::size_t T = NB * V::lanes;
     const std::ptrdiff_t rs = x.row_stride;
     const double* rows[T];
     const double* cents[T];
     for (std::size_t t = 0; t < T; ++t) {
-        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + t) * rs;
-        cents[t] = centres + labels[t] * cstride;
-    }
-    const bool prefetch = n - i0 >= 2 * T;
-    assigned_rows<V, NB>(rows, cents, dims, prefetch ? static_cast<std::ptrdiff_t>(T) * rs : 0, out);
-}
-
-// The same for the m < lanes samples [i0, i0 + m): the lanes past them take
-// the first sample again, and their distances are dropped. Each lane's chain
-// is its own, so the kept ones are those of the whole tile.
-template <class V>
-inline void assigned_partial(const SampleView& x, std::size_t i0, std::size_t m, const std::uint64_t* labels,
-                             const double* centres, std::size_t cstride, std::size_t dims, double* out) {
-    constexpr std::size_t L = V::lanes;
-    const double* rows[L];
-    const double* cents[L];
-    for (std::size_t t = 0; t < L; ++t) {
         const std::size_t s = t < m ? t : 0;
-        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + s) * x.row_stride;
+        rows[t] = x.data + static_cast<std::ptrdiff_t>(i0 + s) * rs;
         cents[t] = centres + labels[s] * cstride;
     }
-    double got[L];
-    assigned_rows<V, 1>(rows, cents, dims, 0, got);
+    if (m == T) {
+        const bool prefetch = n - i0 >= 2 * T;
+        assigned_rows<V, NB>(rows, cents, dims, prefetch ? static_cast<std::ptrdiff_t>(T) * rs : 0, out);
+        return;
+    }
+    double got[T];
+    assigned_rows<V, NB>(rows, cents, dims, 0, got);
     for (std::size_t t = 0; t < m; ++t) out[t] = got[t];
 }
 
@@ -509,15 +502,13 @@ struct ExactKernels {
             constexpr std::size_t T = ND * V::lanes;
             if (x.col_stride == 1 && dims >= V::lanes) {
                 for (; end - i >= T; i += T)
-                    assigned_tile<V, ND>(x, i, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                    assigned_tile<V, ND>(x, i, T, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
                 // The rest a vector of rows at a time, the last one padded:
                 // one row alone is a chain of dependent additions as long as
                 // the row, which costs as much as a whole vector of rows.
-                for (; end - i >= V::lanes; i += V::lanes)
-                    assigned_tile<V, 1>(x, i, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
-                if (i < end) {
-                    assigned_partial<V>(x, i, end - i, labels + (i - begin), centres, cstride, dims, out + (i - begin));
-                    i = end;
+                for (std::size_t m = 0; i < end; i += m) {
+                    m = std::min<std::size_t>(V::lanes, end - i);
+                    assigned_tile<V, 1>(x, i, m, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
                 }
             }
         }
