@@ -5,7 +5,8 @@
 // rounds, once with every loop handed to the pool and once with every loop
 // that states its work run on the calling thread; the work of one
 // iteration's labelling, n (k + 1) d, is printed beside them, so that the
-// crossover gives kInlineWorkBelow (docs/tuning.md).
+// crossover gives kInlineWorkBelow (docs/tuning.md). The third column is the
+// fit as it runs by default (loops below kInlineWorkBelow inline).
 //
 // usage: bench_inline [n d k]...; BENCH_INLINE_ONLY=1 times the calling
 // thread's runs alone (for profilers).
@@ -61,21 +62,23 @@ int main(int argc, char** argv) {
     const bool inline_only = std::getenv("BENCH_INLINE_ONLY") != nullptr;
     std::printf("marginal iteration, us (best of 5 rounds x 30 fits; %zu workers); work = n (k + 1) d\n",
                 runtime::pool_thread_count());
-    std::printf("%8s %4s %4s %10s %10s %10s %8s\n", "n", "d", "k", "work", "pooled", "inline", "ratio");
+    std::printf("%8s %4s %4s %10s %10s %10s %10s %8s\n", "n", "d", "k", "work", "pooled", "inline", "default", "ratio");
     for (const Case& c : cases) {
         const bench::Shape shape{c.n, c.d, c.k};
         const std::vector<double> values = bench::shape_samples(shape);
         const kmeans::SampleMatrix x{values.data(), c.n, c.d, static_cast<std::ptrdiff_t>(c.d), 1};
-        double pooled = 1e300, inlined = 1e300;
+        double pooled = 1e300, inlined = 1e300, by_default = 1e300;
         for (int round = 0; round < 5; ++round) {
             if (!inline_only) pooled = std::min(pooled, marginal(x, c.k, 0, 30));
+            if (!inline_only) by_default = std::min(by_default, marginal(x, c.k, runtime::kInlineWorkBelow, 30));
             inlined = std::min(inlined, marginal(x, c.k, runtime::kUnstatedWork, inline_only ? 3000 : 30));
         }
         std::printf("%8zu %4zu %4zu %10zu", c.n, c.d, c.k, c.n * (c.k + 1) * c.d);
         if (inline_only)
-            std::printf(" %10s %10.2f %8s\n", "-", inlined * 1e6, "-");
+            std::printf(" %10s %10.2f %10s %8s\n", "-", inlined * 1e6, "-", "-");
         else
-            std::printf(" %10.2f %10.2f %8.2f\n", pooled * 1e6, inlined * 1e6, pooled / inlined);
+            std::printf(" %10.2f %10.2f %10.2f %8.2f\n", pooled * 1e6, inlined * 1e6, by_default * 1e6,
+                        pooled / inlined);
     }
     return 0;
 }

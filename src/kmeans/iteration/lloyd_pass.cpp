@@ -75,17 +75,17 @@ void label_whole(const SampleMatrix& x, const CentreLabeller& labeller, std::siz
 
 // Relabels the m samples listed in space.todo, those of [p0, p1) that do not
 // keep their label; a piece where most samples must be scored anyway is
-// labelled whole.
-void relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                    std::uint64_t* lab, const CarriedBounds& bounds, RangeSpace& space, std::size_t m,
-                    std::uint8_t* changed, std::size_t k) {
+// labelled whole. Returns how many samples were scored against every centre.
+std::size_t relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                           std::uint64_t* lab, const CarriedBounds& bounds, RangeSpace& space, std::size_t m,
+                           std::uint8_t* changed, std::size_t k) {
     testing::count_kept_labels(p1 - p0 - m);
-    if (m == 0) return;
+    if (m == 0) return 0;
     const std::size_t d = x.n_cols;
     std::vector<double>& rows = space.rows;
     if (4 * m >= 3 * (p1 - p0) || rows.size() < m * d) {
         label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
-        return;
+        return p1 - p0;
     }
     // The unsettled rows, copied as they are, in a dense block of their own.
     const std::size_t* todo = space.todo.data();
@@ -97,6 +97,7 @@ void relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller, std::
         lab[todo[t]] = space.got[t];
         bounds.lower[todo[t]] = space.got_lower[t];
     }
+    return m;
 }
 
 // The keep test of samples [from, p1): each bound moved, and the samples that
@@ -119,16 +120,17 @@ std::size_t keep_scan(const std::uint64_t* lab, const double* dist, const Carrie
 
 // Labels the samples of [p0, p1) that do not keep their label. dist[i - p0]
 // is the exact distance of sample i to the centre it is labelled with.
-void label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
-                     std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
-                     std::uint8_t* changed, std::size_t k) {
+// Returns how many samples were scored against every centre.
+std::size_t label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
+                            std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
+                            std::uint8_t* changed, std::size_t k) {
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
         label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
-        return;
+        return p1 - p0;
     }
     const std::size_t m = keep_scan(lab, dist, bounds, labeller.dims(), p0, p0, p1, space.todo.data(), 0);
-    relabel_listed(x, labeller, p0, p1, lab, bounds, space, m, changed, k);
+    return relabel_listed(x, labeller, p0, p1, lab, bounds, space, m, changed, k);
 }
 
 // The keep test's table of a pass's centres for rows of up to kKeepMaxDims
@@ -204,6 +206,38 @@ void measure_unmeasured(const SampleMatrix& x, const std::uint64_t* lab, const C
     for (std::size_t t = 0; t < m; ++t) distances[todo[t]] = space.got_lower[t];
 }
 
+// The samples of n a pass expects to score against every centre: as many as
+// the fit's last pass scored, in proportion (all of them before the first
+// pass, or after a pass over other samples).
+std::size_t expected_scored(const PassStorage& storage, std::size_t n) {
+    if (storage.last_pass_samples() != n) return n;
+    return storage.last_scored();
+}
+
+// The work a pass states for `rows` of its n rows, where it expects to score
+// `expected` of the n against every centre (`row_work` units each) and the
+// others cost their distance to their own centre and the keep test (d + 2
+// units), in the pool's units: a labelling unit is a coordinate of a distance
+// taken several lanes at a time, about a quarter of the time of the pool's
+// unit, a coordinate added one at a time (measured: docs/tuning.md, "The
+// labelling pass's stated work"). It decides only whether a small pass stays
+// on the calling thread: the results are the same either way.
+constexpr std::size_t kLabellingUnitsPerWorkUnit = 4;
+
+std::size_t labelling_work(std::size_t rows, std::size_t n, std::size_t expected, std::size_t row_work, std::size_t d) {
+    std::size_t total = runtime::work_units(rows, row_work);
+    if (expected < n) {
+        const auto scored = static_cast<std::size_t>(static_cast<double>(rows) * static_cast<double>(expected) /
+                                                     static_cast<double>(n)) +
+                            1;
+        const std::size_t keeps = runtime::work_units(rows, d + 2);
+        const std::size_t scores = runtime::work_units(scored, row_work);
+        std::size_t pruned = 0;
+        if (!__builtin_add_overflow(keeps, scores, &pruned)) total = std::min(total, pruned);
+    }
+    return total == runtime::kUnstatedWork ? total : total / kLabellingUnitsPerWorkUnit;
+}
+
 }  // namespace
 
 void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<std::uint64_t>& labels,
@@ -232,6 +266,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
     const bool sum_own = inertia != nullptr && distances == nullptr;
+    // Samples scored against every centre, over all ranges.
+    std::atomic<std::size_t> scored_total{0};
     // Rows of up to kKeepMaxDims features: the own distances (step 1, into
     // `distances` when given) and the keep test by the vector kernel, from a
     // table of the centres made once for the pass. The kernel's distances
@@ -265,6 +301,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         // The vector keep test assumes gradual underflow, as the scalar one does.
         const bool vector_keep = pruned && keep != nullptr && !runtime::subnormals_flushed();
         double sum = -0.0;
+        std::size_t scored = 0;
         for (std::size_t p0 = r0; p0 < r1; p0 += piece_rows) {
             const std::size_t p1 = std::min(r1, p0 + piece_rows);
             if (distances != nullptr && !vector_keep) {
@@ -277,7 +314,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                 double* own = distances != nullptr ? distances + p0 : space.own.data();
                 const std::size_t m = keep_narrow(x, lab, centres, *keep, *bounds, labeller.dims(), p0, p1, space, own,
                                                   sum_own ? &sum : nullptr);
-                relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
+                scored += relabel_listed(x, labeller, p0, p1, lab, *bounds, space, m, changed, centres.rows);
             } else if (pruned) {
                 const double* dist = distances != nullptr ? distances + p0 : space.own.data();
                 if (distances == nullptr) {
@@ -286,34 +323,40 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     if (sum_own)
                         for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
                 }
-                label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, changed, centres.rows);
+                scored += label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, changed, centres.rows);
             } else {
                 if (sum_own) sum = add_label_distances(x, lab, centres, p0, p1, sum);
                 label_whole(x, labeller, p0, p1, lab, lower != nullptr ? lower + p0 : nullptr, space, changed,
                             centres.rows);
+                scored += p1 - p0;
             }
         }
+        scored_total.fetch_add(scored, std::memory_order_relaxed);
         return sum;
     };
-    // A row's work: its distances to every centre, and to its own centre.
+    // A row's work: its distances to every centre, and to its own centre;
+    // where the bounds keep labels, as many rows as the last pass scored.
     const std::size_t row_work = runtime::work_units(centres.rows + 1, std::max<std::size_t>(1, x.n_cols));
+    const std::size_t expected = prune && storage != nullptr ? expected_scored(*storage, n) : n;
+    auto rows_work = [&](std::size_t rows) { return labelling_work(rows, n, expected, row_work, x.n_cols); };
     if (sum_own) {
         // One loop over all the samples, split as the inertia's sum is (each
         // unsplit range left to right, neighbours joined as lower + upper);
         // the sums take the samples afterwards, block by block (the update
         // chooses its kernel per block from the labels).
-        *inertia = runtime::parallel_reduce<double>(n, runtime::work_units(n, row_work), label_range,
+        *inertia = runtime::parallel_reduce<double>(n, rows_work(n), label_range,
                                                     [](double lo, double up) { return lo + up; });
         if (!defer_sums)
             for (std::size_t s0 = 0; s0 < n; s0 += block_rows) sums.add(lab, s0, std::min(n, s0 + block_rows));
     } else {
         for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
             const std::size_t s1 = std::min(n, s0 + block_rows);
-            runtime::parallel_for(s1 - s0, runtime::work_units(s1 - s0, row_work),
+            runtime::parallel_for(s1 - s0, rows_work(s1 - s0),
                                   [&](std::size_t begin, std::size_t end) { label_range(s0 + begin, s0 + end); });
             if (!defer_sums) sums.add(lab, s0, s1);
         }
     }
+    if (storage != nullptr) storage->record_scored(scored_total.load(std::memory_order_relaxed), n);
 }
 
 }  // namespace corvalinth::kmeans

@@ -53,6 +53,16 @@ public:
     RangeSpace* acquire();
     void release(RangeSpace* space);
 
+    // How many of the `of` samples of the last pass were scored against every
+    // centre (0 of 0 before the first pass): what the next pass expects to
+    // score, for the work it states.
+    void record_scored(std::size_t scored, std::size_t of) {
+        scored_ = scored;
+        scored_of_ = of;
+    }
+    std::size_t last_scored() const { return scored_; }
+    std::size_t last_pass_samples() const { return scored_of_; }
+
 private:
     // A cache line or more each: a range writes its vectors' ends in its
     // slot all the time, and no other thread's slot may share those lines.
@@ -62,6 +72,8 @@ private:
     };
     std::unique_ptr<Slot[]> slots_;
     std::size_t count_ = 0;
+    std::size_t scored_ = 0;
+    std::size_t scored_of_ = 0;
 };
 
 }  // namespace corvalinth::kmeans

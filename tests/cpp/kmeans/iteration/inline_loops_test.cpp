@@ -108,5 +108,39 @@ TEST(InlineFit, BuiltInThresholdKeepsTinyFitsOnTheCallingThread) {
     EXPECT_EQ(fit_with(large, y, runtime::kInlineWorkBelow).inline_loops, 0u);
 }
 
+// A pass states the work it expects from the share of samples the last pass
+// scored against every centre: once the bounds keep most labels, a fit too
+// large for its first passes to stay on the calling thread labels there, on
+// every width the bounds serve, with the same results as on the pool.
+struct SettlingCase {
+    std::size_t n, d, k;
+};
+
+class InlineSettlingFit : public ::testing::TestWithParam<SettlingCase> {};
+
+TEST_P(InlineSettlingFit, LatePassesStayOnTheCallingThread) {
+    const SettlingCase& p = GetParam();
+    const InlineCase fit{p.n, p.d, p.k, p.n, 11, 3, 30, 0.0, Layout::RowMajor};
+    const auto v = testing::blobs(17, p.n, p.d, p.k, 1.0, 0.0, false);
+    Samples x(v, p.n, p.d);
+    const Outcome first =
+        fit_with(InlineCase{p.n, p.d, p.k, p.n, 11, 3, 1, 0.0, Layout::RowMajor}, x, runtime::kInlineWorkBelow);
+    const Outcome got = fit_with(fit, x, runtime::kInlineWorkBelow);
+    const Outcome pooled = fit_with(fit, x, 0);
+    ASSERT_EQ(got.n_iter, 30u);
+    // One inertia loop per iteration stays on the calling thread; the first
+    // pass, which scores every sample, and predict's pass go to the pool.
+    EXPECT_EQ(first.inline_loops, 1u);
+    const std::uint64_t passes_inline = got.inline_loops - got.n_iter;
+    EXPECT_GE(passes_inline, 20u);
+    EXPECT_LT(passes_inline, got.n_iter);
+    EXPECT_EQ(got.centres.values, pooled.centres.values);
+    EXPECT_EQ(got.labels, pooled.labels);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, InlineSettlingFit,
+                         ::testing::Values(SettlingCase{3000, 8, 8}, SettlingCase{6000, 3, 8}, SettlingCase{4000, 5, 6},
+                                           SettlingCase{2500, 12, 10}));
+
 }  // namespace
 }  // namespace corvalinth::kmeans
