@@ -31,7 +31,7 @@ constexpr std::size_t kAdjacentSplitBelow = 64;
 // (measured: docs/tuning.md, "Rows of up to 8 features"), judged from
 // kProbeWindows windows of kProbeWindow labels.
 constexpr std::size_t kRunsMaxWidth = 8;
-constexpr std::size_t kRunLengthFrom = 5;
+constexpr std::size_t kRunLengthFrom = 8;
 constexpr std::size_t kProbeWindows = 8;
 constexpr std::size_t kProbeWindow = 64;
 // Rows of up to 8 features, dense in memory, have the labels and features of
