@@ -206,14 +206,6 @@ void measure_unmeasured(const SampleMatrix& x, const std::uint64_t* lab, const C
     for (std::size_t t = 0; t < m; ++t) distances[todo[t]] = space.got_lower[t];
 }
 
-// The samples of n a pass expects to score against every centre: as many as
-// the fit's last pass scored, in proportion (all of them before the first
-// pass, or after a pass over other samples).
-std::size_t expected_scored(const PassStorage& storage, std::size_t n) {
-    if (storage.last_pass_samples() != n) return n;
-    return storage.last_scored();
-}
-
 // The work a pass states for `rows` of its n rows, where it expects to score
 // `expected` of the n against every centre (`row_work` units each) and the
 // others cost their distance to their own centre and the keep test (d + 2
@@ -337,7 +329,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     // A row's work: its distances to every centre, and to its own centre;
     // where the bounds keep labels, as many rows as the last pass scored.
     const std::size_t row_work = runtime::work_units(centres.rows + 1, std::max<std::size_t>(1, x.n_cols));
-    const std::size_t expected = prune && storage != nullptr ? expected_scored(*storage, n) : n;
+    const std::size_t expected = prune && storage != nullptr ? std::min(storage->last_scored, n) : n;
     auto rows_work = [&](std::size_t rows) { return labelling_work(rows, n, expected, row_work, x.n_cols); };
     if (sum_own) {
         // One loop over all the samples, split as the inertia's sum is (each
@@ -356,7 +348,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
             if (!defer_sums) sums.add(lab, s0, s1);
         }
     }
-    if (storage != nullptr) storage->record_scored(scored_total.load(std::memory_order_relaxed), n);
+    if (storage != nullptr) storage->last_scored = scored_total.load(std::memory_order_relaxed);
 }
 
 }  // namespace corvalinth::kmeans

@@ -53,15 +53,10 @@ public:
     RangeSpace* acquire();
     void release(RangeSpace* space);
 
-    // How many of the `of` samples of the last pass were scored against every
-    // centre (0 of 0 before the first pass): what the next pass expects to
-    // score, for the work it states.
-    void record_scored(std::size_t scored, std::size_t of) {
-        scored_ = scored;
-        scored_of_ = of;
-    }
-    std::size_t last_scored() const { return scored_; }
-    std::size_t last_pass_samples() const { return scored_of_; }
+    // How many samples the last pass scored against every centre (SIZE_MAX
+    // before the first: all of them): what the next pass expects to score,
+    // for the work it states.
+    std::size_t last_scored = SIZE_MAX;
 
 private:
     // A cache line or more each: a range writes its vectors' ends in its
@@ -72,8 +67,6 @@ private:
     };
     std::unique_ptr<Slot[]> slots_;
     std::size_t count_ = 0;
-    std::size_t scored_ = 0;
-    std::size_t scored_of_ = 0;
 };
 
 }  // namespace corvalinth::kmeans

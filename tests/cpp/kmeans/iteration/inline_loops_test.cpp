@@ -120,13 +120,13 @@ class InlineSettlingFit : public ::testing::TestWithParam<SettlingCase> {};
 
 TEST_P(InlineSettlingFit, LatePassesStayOnTheCallingThread) {
     const SettlingCase& p = GetParam();
-    const InlineCase fit{p.n, p.d, p.k, p.n, 11, 3, 30, 0.0, Layout::RowMajor};
+    InlineCase settling{p.n, p.d, p.k, p.n, 11, 3, 30, 0.0, Layout::RowMajor};
     const auto v = testing::blobs(17, p.n, p.d, p.k, 1.0, 0.0, false);
     Samples x(v, p.n, p.d);
-    const Outcome first =
-        fit_with(InlineCase{p.n, p.d, p.k, p.n, 11, 3, 1, 0.0, Layout::RowMajor}, x, runtime::kInlineWorkBelow);
-    const Outcome got = fit_with(fit, x, runtime::kInlineWorkBelow);
-    const Outcome pooled = fit_with(fit, x, 0);
+    const Outcome got = fit_with(settling, x, runtime::kInlineWorkBelow);
+    const Outcome pooled = fit_with(settling, x, 0);
+    settling.max_iters = 1;
+    const Outcome first = fit_with(settling, x, runtime::kInlineWorkBelow);
     ASSERT_EQ(got.n_iter, 30u);
     // One inertia loop per iteration stays on the calling thread; the first
     // pass, which scores every sample, and predict's pass go to the pool.
