@@ -126,6 +126,16 @@ void distances_to_centre(const SampleMatrix& x, const double* centre, std::size_
     table.distances(sample_view(x), x.n_rows, centre, dims, out);
 }
 
+void listed_distances(const SampleMatrix& x, std::size_t base, const std::uint32_t* pick, std::size_t m,
+                      const double* centre, std::size_t dims, double* out, const kernels::KernelTable& table) {
+    if (dims > x.n_cols) throw InternalFailure("centre wider than the samples");
+    if (base > x.n_rows) throw InternalFailure("listed row out of bounds");
+    for (std::size_t p = 0; p < m; ++p)
+        if (pick[p] >= x.n_rows - base) throw InternalFailure("listed row out of bounds");
+    if (m == 0) return;
+    table.listed_distances(sample_view(x), base, pick, m, centre, dims, out);
+}
+
 void assigned_distances(const SampleMatrix& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
                         const CentreMatrix& centres, std::size_t dims, double* out, const kernels::KernelTable& table) {
     if (begin > end || end > x.n_rows) throw InternalFailure("distance range out of bounds");

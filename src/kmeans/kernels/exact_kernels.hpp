@@ -60,6 +60,14 @@ void nearest_centres_with_second(const SampleMatrix& x, std::size_t begin, std::
 void distances_to_centre(const SampleMatrix& x, const double* centre, std::size_t dims, double* out,
                          const kernels::KernelTable& table = kernels::selected_kernels());
 
+// out[p] = squared_distance(row base + pick[p] of x, centre) over the first
+// `dims` coordinates of both, for p < m; vectorised across the listed rows
+// (the seeding's rows that its bounds leave open). A row past x is an
+// internal failure.
+void listed_distances(const SampleMatrix& x, std::size_t base, const std::uint32_t* pick, std::size_t m,
+                      const double* centre, std::size_t dims, double* out,
+                      const kernels::KernelTable& table = kernels::selected_kernels());
+
 // out[i - begin] = squared_distance(row i of x, row labels[i - begin] of
 // centres) over the first `dims` coordinates of both, for i in [begin, end);
 // vectorised across samples (the inertia's terms). A label that names no

@@ -29,6 +29,10 @@ using NearestSecondFn = void (*)(const SampleView& x, std::size_t begin, std::si
                                  std::uint64_t* out, double* second);
 // out[i] = squared distance of row i to `centre` over `dims` coordinates, for i < n.
 using DistancesFn = void (*)(const SampleView& x, std::size_t n, const double* centre, std::size_t dims, double* out);
+// out[p] = squared distance of row base + pick[p] to `centre` over `dims`
+// coordinates, for p < m.
+using ListedDistancesFn = void (*)(const SampleView& x, std::size_t base, const std::uint32_t* pick, std::size_t m,
+                                   const double* centre, std::size_t dims, double* out);
 // out[i - begin] = squared distance of row i to row labels[i - begin] of
 // `centres` (k rows, `cstride` doubles apart), for i in [begin, end); every
 // label is below k.
@@ -52,11 +56,15 @@ inline constexpr std::size_t kSeedingPanelRows = 32;
 // centre: out[p * 32 + r] for row r of panel p.
 using Seeding32Fn = void (*)(const std::uint16_t* panels, std::size_t count, std::size_t dims, const float* centre,
                              float* out);
-// A row of `dims` adjacent doubles less `offset` rounded to bfloat16 into
-// out[0, dims), and its radius (generic/seeding32.hpp): what
-// round_to_bfloat16 gives, in vector lanes.
-using SeedingCopyFn = double (*)(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
-                                 double limit);
+// The first pass over the kSeedingPanelRows rows of x from i0
+// (generic/seeding32.hpp): their exact distances to `centre` into dist, and
+// the rows less `offset` rounded to bfloat16, laid out feature by feature
+// into panel, with their radii: what squared_distance and round_to_bfloat16
+// give. With `ahead` not 0, the lines that many values further on are
+// fetched while the rows are read.
+using SeedingCopyPanelFn = void (*)(const SampleView& x, std::size_t i0, const double* centre, const double* offset,
+                                    std::size_t dims, double limit, std::ptrdiff_t ahead, double* dist,
+                                    std::uint16_t* panel, double* radius);
 // The rows whose float bound does not rule them out (generic/seeding32.hpp):
 // count a multiple of kSeedingPanelRows; returns how many are listed in pick.
 using SeedingPickFn = std::size_t (*)(const float* approx, const double* radius, const double* entries,
@@ -78,33 +86,35 @@ struct KernelTable {
     NearestFn32 nearest32;
     NearestSecondFn nearest_second;
     DistancesFn distances;
+    ListedDistancesFn listed_distances;
     AssignedDistancesFn assigned_distances;
     FilterScoresFn filter_scores;
     std::size_t filter_tile;
     Filter32ScoresFn filter32_scores;
     std::size_t filter32_tile;
     Seeding32Fn seeding32;
-    SeedingCopyFn seeding_copy;
+    SeedingCopyPanelFn seeding_copy_panel;
     SeedingPickFn seeding_pick;
     KeepFn keep;
 };
 
-// The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, assigned distances),
-// Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances), SeedingBound (its copy of a
-// row and the rows its bound leaves open), Keep (the keep test).
+// The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, listed distances,
+// assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
+// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test).
 template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
             &Exact::nearest_second,
             &Exact::distances,
+            &Exact::listed_distances,
             &Exact::assigned_distances,
             &Filter64::scores,
             Filter64::T,
             &Filter32::scores,
             Filter32::T,
             &Seeding32::distances,
-            &SeedingBound::copy_row,
+            &SeedingBound::copy_panel,
             &SeedingBound::pick,
             &Keep::run};
 }

@@ -22,11 +22,11 @@ namespace corvalinth::kmeans {
 namespace {
 
 // Samples tested together; the rows of a block that must be read are either
-// read in place (when many are) or gathered into a dense tile (when few are).
+// read with the whole block (when many narrow rows are) or alone, as a list
+// (listed_distances: when few are, or rows of kListedAllFromDims or more
+// features, which are read as fast scattered as in sequence).
 constexpr std::size_t kBlock = 512;
-// Largest tile of gathered rows, and the most coordinates it holds.
-constexpr std::size_t kTileRows = 32;
-constexpr std::size_t kTileValues = 8192;
+constexpr std::size_t kListedAllFromDims = 64;
 // Below this much work (coordinates to read plus samples to test) the pool's
 // hand-off costs more than it saves, and rows narrower than kPoolMinDims are
 // measured faster than their total is summed: the calling thread does the
@@ -276,7 +276,6 @@ public:
         closest_ = state_.closest_.data();
         owner_ = state_.owner_.get();
         gap_ = state_.gap_.get();
-        tile_rows_ = d_ == 0 || d_ >= kTileValues ? 1 : (kTileValues / d_ < kTileRows ? kTileValues / d_ : kTileRows);
         newest_id_ = static_cast<std::uint32_t>(tracked_ ? newest_ : 0);
 
         // The rows this pass is expected to read: as many as the last
@@ -343,28 +342,6 @@ private:
         return copy_in_pieces(state_.panel_rows_ / kPanelRows, fill);
     }
 
-    // Panel p of the float copy (rows p * kFloatPanelRows, ...): the rows
-    // less the offset rounded to bfloat16, with their radii. Rows of
-    // adjacent coordinates are copied in vector lanes into `rows` (when it
-    // could be had), then laid out feature by feature.
-    void copy_float_panel(std::size_t p, std::uint16_t* rows) const {
-        std::uint16_t* const out = state_.float_panel_.get() + p * kFloatPanelRows * d_;
-        double* const radius = state_.float_radius_.get() + p * kFloatPanelRows;
-        const double* const offset = state_.float_offset_.get();
-        const std::size_t first = p * kFloatPanelRows;
-        if (rows == nullptr) {
-            for (std::size_t r = 0; r < kFloatPanelRows; ++r)
-                radius[r] = round_to_bfloat16(x_.row(first + r), x_.col_stride, offset, d_, out + r,
-                                              static_cast<std::ptrdiff_t>(kFloatPanelRows), limit_);
-            return;
-        }
-        const kernels::SeedingCopyFn copy_row = kernels::selected_kernels().seeding_copy;
-        for (std::size_t r = 0; r < kFloatPanelRows; ++r)
-            radius[r] = copy_row(x_.row(first + r), offset, d_, rows + r * d_, limit_);
-        for (std::size_t j = 0; j < d_; ++j)
-            for (std::size_t r = 0; r < kFloatPanelRows; ++r) out[j * kFloatPanelRows + r] = rows[r * d_ + j];
-    }
-
     // Panels [0, panels) of kPanelRows rows filled by fill(begin, end), in
     // pieces between interrupt checks, on the pool when it pays.
     template <class Fill>
@@ -424,6 +401,11 @@ private:
     // newest centre's largest owned distance.
     void read_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist) const {
         measure(b, count, dist, ~0u);
+        lower_block(b, count, entries, out, dist);
+    }
+
+    // The lowering of read_block, from the block's distances `dist`.
+    void lower_block(std::size_t b, std::size_t count, double* entries, PassResult& out, const double* dist) const {
         out.computed += count;
         if (tracked_ && newest_ == 0)
             for (std::size_t i = 0; i < count; ++i) owner_[b + i] = 0;
@@ -439,43 +421,34 @@ private:
         }
     }
 
-    // A range's tile of gathered rows, allocated when first needed; when it
-    // cannot be had, blocks are measured whole instead. And the rows of a
-    // panel of the float copy, before they are laid out.
-    struct Tile {
-        std::unique_ptr<double[]> values;
-        bool unavailable = false;
-        std::unique_ptr<std::uint16_t[]> copy_rows;
-        bool copy_unavailable = false;
-    };
-
     // The first pass over the rows of the float copy: each panel's rows
-    // measured as read_block does, then copied (the copy holds whole panels).
-    void copied_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
-                      Tile& tile) const {
-        if (x_.col_stride == 1 && !tile.copy_rows && !tile.copy_unavailable) {
-            tile.copy_rows = optional_buffer<std::uint16_t>(kFloatPanelRows * d_, testing::kSeedingTile);
-            tile.copy_unavailable = !tile.copy_rows;
-        }
+    // measured and lowered as read_block does, and copied in the same read
+    // (the copy holds whole panels).
+    void copied_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist) const {
         const std::size_t covered = state_.float_rows_ - b < count ? state_.float_rows_ - b : count;
+        const kernels::SeedingCopyPanelFn copy_panel = kernels::selected_kernels().seeding_copy_panel;
+        const kernels::SampleView view{x_.data, x_.row_stride, x_.col_stride};
         for (std::size_t q = 0; q < covered; q += kFloatPanelRows) {
-            read_block(b + q, kFloatPanelRows, entries + q, out, dist);
-            copy_float_panel((b + q) / kFloatPanelRows, tile.copy_rows.get());
+            // The next panel's rows are fetched while these are read.
+            const bool next = b + q + 2 * kFloatPanelRows <= n_;
+            copy_panel(view, b + q, centre_, state_.float_offset_.get(), d_, limit_,
+                       next ? static_cast<std::ptrdiff_t>(kFloatPanelRows) * x_.row_stride : 0, dist,
+                       state_.float_panel_.get() + (b + q) * d_, state_.float_radius_.get() + b + q);
+            lower_block(b + q, kFloatPanelRows, entries + q, out, dist);
         }
         if (covered < count) read_block(b + covered, count - covered, entries + covered, out, dist);
     }
 
     // Only the rows the certificate cannot rule out (a NaN or infinite
     // distance never passes it).
-    void certified_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist,
-                         Tile& tile) const {
+    void certified_block(std::size_t b, std::size_t count, double* entries, PassResult& out, double* dist) const {
         std::array<std::uint32_t, kBlock> pick;
         std::size_t m = 0;
         for (std::size_t i = 0; i < count; ++i) {
             pick[m] = static_cast<std::uint32_t>(i);
             m += gap_[owner_[b + i]] >= gap_needed(entries[i]) ? 0 : 1;
         }
-        measure_picked(b, count, pick, m, entries, out, dist, tile);
+        measure_picked(b, count, pick, m, entries, out, dist);
     }
 
     // A block whose float bound has been tested: the rows it could not rule
@@ -502,25 +475,25 @@ private:
         into.b = b;
         into.count = count;
         into.m = m;
-        // Only rows that will be gathered (the others are read in place,
-        // with the block).
-        if (!gathered(b, count, m)) return;
+        // Only rows that will be read alone (the others are read with the
+        // block).
+        if (!listed(b, count, m) || 2 * m > count) return;
         for (std::size_t p = 0; p < m; ++p) {
             const char* row = reinterpret_cast<const char*>(x_.row(b + into.pick[p]));
             for (std::size_t byte = 0; byte < d_ * sizeof(double); byte += 64) __builtin_prefetch(row + byte);
         }
     }
 
-    // Whether m picked rows of the block [b, b + count) are gathered into a
-    // tile (few rows of adjacent coordinates, not in the copy) rather than
-    // measured with the whole block.
-    bool gathered(std::size_t b, std::size_t count, std::size_t m) const {
-        return b >= panel_rows_ && x_.col_stride == 1 && 2 * m <= count;
+    // Whether m picked rows of the block [b, b + count) are read alone (rows
+    // of adjacent coordinates, not in the copy: few of them, or wide ones)
+    // rather than with the whole block.
+    bool listed(std::size_t b, std::size_t count, std::size_t m) const {
+        return b >= panel_rows_ && x_.col_stride == 1 && (2 * m <= count || d_ >= kListedAllFromDims);
     }
 
     // Rows pick[0, m) of the block [b, b + count) measured exactly and lowered.
     void measure_picked(std::size_t b, std::size_t count, const std::array<std::uint32_t, kBlock>& pick, std::size_t m,
-                        double* entries, PassResult& out, double* dist, Tile& tile) const {
+                        double* entries, PassResult& out, double* dist) const {
         if (m == 0) return;
         out.computed += m;
         auto lower_one = [&](std::size_t i, double dv) {
@@ -530,14 +503,9 @@ private:
                 if (out.owned_max < dv) out.owned_max = dv;
             }
         };
-        const bool gather = gathered(b, count, m);
-        if (gather && !tile.values && !tile.unavailable) {
-            tile.values = optional_buffer<double>(tile_rows_ * d_, testing::kSeedingTile);
-            tile.unavailable = !tile.values;
-        }
-        if (!gather || tile.unavailable) {
-            // Many rows, rows whose coordinates are not adjacent, the copy,
-            // or no tile: the whole block (with the copy, the panels holding
+        if (!listed(b, count, m)) {
+            // Many narrow rows, rows whose coordinates are not adjacent, or
+            // the copy: the whole block (with the copy, the panels holding
             // picked rows); the others cannot move, so only the picked ones
             // are looked at.
             std::uint32_t wanted = 0;
@@ -546,16 +514,9 @@ private:
             for (std::size_t p = 0; p < m; ++p) lower_one(pick[p], dist[pick[p]]);
             return;
         }
-        // Few rows: gathered into a dense tile, measured with the same
-        // arithmetic as in place.
-        double* const values = tile.values.get();
-        for (std::size_t p = 0; p < m; p += tile_rows_) {
-            const std::size_t rows = m - p < tile_rows_ ? m - p : tile_rows_;
-            for (std::size_t r = 0; r < rows; ++r) copy_sample_row(x_, b + pick[p + r], values + r * d_, d_);
-            const SampleMatrix dense{values, rows, d_, static_cast<std::ptrdiff_t>(d_), 1};
-            distances_to_centre(dense, centre_, d_, dist);
-            for (std::size_t r = 0; r < rows; ++r) lower_one(pick[p + r], dist[r]);
-        }
+        // The picked rows alone, with the same arithmetic as in place.
+        listed_distances(x_, b, pick.data(), m, centre_, d_, dist);
+        for (std::size_t p = 0; p < m; ++p) lower_one(pick[p], dist[p]);
     }
 
     // Samples [begin, end) (begin a multiple of kBlock). `total`, when given,
@@ -565,7 +526,6 @@ private:
     PassResult range(std::size_t begin, std::size_t end, double* total) const {
         PassResult out;
         std::array<double, kBlock> dist;
-        Tile tile;
         auto add_to_total = [&](std::size_t b, std::size_t count) {
             if (total == nullptr) return;
             const double* entries = closest_ + b;
@@ -582,7 +542,7 @@ private:
         auto finish_waiting = [&] {
             if (waiting == nullptr) return;
             measure_picked(waiting->b, waiting->count, waiting->pick, waiting->m, closest_ + waiting->b, out,
-                           dist.data(), tile);
+                           dist.data());
             add_to_total(waiting->b, waiting->count);
             waiting = nullptr;
         };
@@ -599,9 +559,9 @@ private:
             }
             finish_waiting();
             if (copying_ && b < state_.float_rows_) {
-                copied_block(b, count, entries, out, dist.data(), tile);
+                copied_block(b, count, entries, out, dist.data());
             } else if (certify_) {
-                certified_block(b, count, entries, out, dist.data(), tile);
+                certified_block(b, count, entries, out, dist.data());
             } else {
                 read_block(b, count, entries, out, dist.data());
             }
@@ -635,7 +595,6 @@ private:
     double* closest_ = nullptr;
     std::uint32_t* owner_ = nullptr;
     const double* gap_ = nullptr;
-    std::size_t tile_rows_ = 1;
     std::uint32_t newest_id_ = 0;
 };
 

@@ -448,7 +448,7 @@ struct ExactKernels {
         nearest_pass<true>(x, begin, end, p, out, second);
     }
 
-    // Lanes across samples; the last, partial tile is done one sample at a time.
+    // Lanes across samples; the last, partial tile in vectors of rows (distances_rest).
     // Rows with adjacent coordinates are read a block at a time with RB.
     static void distances(const SampleView& x, std::size_t n, const double* centre, std::size_t dims, double* out) {
         if constexpr (RB == RowBlocks::yes) {
@@ -457,7 +457,7 @@ struct ExactKernels {
                 const std::size_t tiled = whole_tiles<T>(0, n, out, [&](std::size_t i, double* o) {
                     row_block_distances<V, kBlockVectors>(x, i, n, centre, dims, o);
                 });
-                distances_one_by_one(x, tiled, n, centre, dims, out);
+                distances_rest<kBlockVectors>(x, tiled, n, centre, dims, out);
                 return;
             }
         }
@@ -487,7 +487,36 @@ struct ExactKernels {
             }
             for (std::size_t v = 0; v < ND; ++v) V::store(o + v * V::lanes, acc[v]);
         });
-        distances_one_by_one(x, tiled, n, centre, dims, out);
+        distances_rest<ND>(x, tiled, n, centre, dims, out);
+    }
+
+    // out[p] = squared distance of row base + pick[p] to `centre`, for p < m:
+    // rows of adjacent coordinates ND vectors of rows at a time
+    // (padded_rows), the lines of wide rows fetched kListedAhead values ahead
+    // while they are read; other layouts one sample at a time.
+    static void listed_distances(const SampleView& x, std::size_t base, const std::uint32_t* pick, std::size_t m,
+                                 const double* centre, std::size_t dims, double* out) {
+        const double* const first = x.data + static_cast<std::ptrdiff_t>(base) * x.row_stride;
+        if constexpr (HasTranspose<V> && V::lanes > 1) {
+            if (x.col_stride == 1 && dims >= V::lanes) {
+                for (std::size_t p = 0; p < m; p += ND * V::lanes) {
+                    const std::size_t count = m - p < ND * V::lanes ? m - p : ND * V::lanes;
+                    padded_rows<ND>(
+                        [&](std::size_t t) { return first + static_cast<std::ptrdiff_t>(pick[p + t]) * x.row_stride; },
+                        count, centre, dims, dims >= kListedAheadFrom ? kListedAhead : 0, out + p);
+                }
+                return;
+            }
+        }
+        for (std::size_t p = 0; p < m; ++p) {
+            const double* a = first + static_cast<std::ptrdiff_t>(pick[p]) * x.row_stride;
+            double acc = -0.0;
+            for (std::size_t j = 0; j < dims; ++j) {
+                const double diff = a[static_cast<std::ptrdiff_t>(j) * x.col_stride] - centre[j];
+                acc = acc + diff * diff;
+            }
+            out[p] = acc;
+        }
     }
 
     // out[i - begin] = squared distance of row i to row labels[i - begin] of
@@ -557,6 +586,63 @@ private:
     static constexpr std::size_t kSweepMinDims = 16;
     // Samples per sweep: their sums stay in the first-level cache.
     static constexpr std::size_t kSweepBlock = 512;
+    // How far ahead along each listed row its lines are fetched (values),
+    // for rows this wide or wider (the lines fetched past a row's end are
+    // not read, a small share of a long row's).
+    static constexpr std::ptrdiff_t kListedAhead = 64;
+    static constexpr std::size_t kListedAheadFrom = 256;
+
+    // Rows [from, n) past the whole tiles. Rows of adjacent coordinates go
+    // up to NB vectors of rows at a time (padded_rows), other layouts and a
+    // single row one sample at a time.
+    template <std::size_t NB>
+    static void distances_rest(const SampleView& x, std::size_t from, std::size_t n, const double* centre,
+                               std::size_t dims, double* out) {
+        if constexpr (HasTranspose<V> && V::lanes > 1) {
+            if (x.col_stride == 1 && dims >= V::lanes && n - from > 1) {
+                for (std::size_t i = from; i < n; i += NB * V::lanes) {
+                    const std::size_t m = n - i < NB * V::lanes ? n - i : NB * V::lanes;
+                    padded_rows<NB>(
+                        [&](std::size_t t) { return x.data + static_cast<std::ptrdiff_t>(i + t) * x.row_stride; }, m,
+                        centre, dims, 0, out + i);
+                }
+                return;
+            }
+        }
+        distances_one_by_one(x, from, n, centre, dims, out);
+    }
+
+    // Rows row_at(0), ..., row_at(m - 1) of adjacent coordinates,
+    // 0 < m <= NB * lanes, to `centre`, in the fewest vectors of rows that
+    // hold them (assigned_rows, every lane's centre the one centre); the last
+    // vector is padded with row_at(0) again and the padding's lanes are
+    // dropped: one row alone is a chain of dependent additions as long as
+    // the row, and the chains of different vectors overlap. `ahead` as for
+    // assigned_rows.
+    template <std::size_t NB, class RowAt>
+    static void padded_rows(RowAt&& row_at, std::size_t m, const double* centre, std::size_t dims, std::ptrdiff_t ahead,
+                            double* out) {
+        if constexpr (NB > 1) {
+            if (m <= (NB - 1) * V::lanes) {
+                padded_rows<NB - 1>(row_at, m, centre, dims, ahead, out);
+                return;
+            }
+        }
+        constexpr std::size_t T = NB * V::lanes;
+        const double* rows[T];
+        const double* cents[T];
+        for (std::size_t t = 0; t < T; ++t) {
+            rows[t] = row_at(t < m ? t : 0);
+            cents[t] = centre;
+        }
+        if (m == T) {
+            assigned_rows<V, NB>(rows, cents, dims, ahead, out);
+            return;
+        }
+        double got[T];
+        assigned_rows<V, NB>(rows, cents, dims, ahead, got);
+        for (std::size_t t = 0; t < m; ++t) out[t] = got[t];
+    }
 
     static void distances_one_by_one(const SampleView& x, std::size_t from, std::size_t n, const double* centre,
                                      std::size_t dims, double* out) {

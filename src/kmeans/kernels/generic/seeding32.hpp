@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "kmeans/kernels/bfloat16.hpp"
+#include "kmeans/kernels/generic/traits_concepts.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/views.hpp"
 
@@ -65,8 +66,8 @@ struct Seeding32Kernel {
 };
 
 // The double side of the seeding's float bound, over a double vector traits
-// type V (load, load_float, set1, sub, mul, add, sqrt, lt, ge, both, blend,
-// bits, store, round_bf16).
+// type V (load, load_float, from_rows, set1, sub, mul, add, sqrt, lt, ge,
+// both, blend, bits, store, round_bf16; load_block where it has it).
 template <class V>
 struct SeedingBoundKernel {
     using reg = typename V::reg;
@@ -98,45 +99,90 @@ struct SeedingBoundKernel {
         return picked;
     }
 
-    // The bfloat16 copy of one row: what round_to_bfloat16
-    // (seeding/float32_bound.hpp) computes for a row of adjacent coordinates
-    // into adjacent values, its two sums taken lane by lane and then across
-    // the lanes (a sum of non-negative terms in any order is what the
-    // radius's derivation covers).
-    static double copy_row(const double* row, const double* offset, std::size_t dims, std::uint16_t* out,
-                           double limit) {
+    // The first pass over a panel of the samples, rows [i0, i0 +
+    // kSeedingPanelRows) of x: dist[r] = the exact squared distance of row
+    // i0 + r to `centre` (each lane one row's sum, from -0.0 in coordinate
+    // order, as the definition adds it), and the rows less `offset` rounded
+    // to bfloat16 into panel[j * kSeedingPanelRows + r], radius[r] each
+    // row's radius: what round_to_bfloat16 (seeding/float32_bound.hpp) gives
+    // row by row, its sums in the same order, read once. Rows of adjacent
+    // coordinates are read a block of lanes x lanes at a time when the traits
+    // load blocks (and, with `ahead` not 0, the lines that many values
+    // further on fetched meanwhile); the panel's vectors of rows go
+    // kPanelGroup at a time.
+    static void copy_panel(const SampleView& x, std::size_t i0, const double* centre, const double* offset,
+                           std::size_t dims, double limit, std::ptrdiff_t ahead, double* dist, std::uint16_t* panel,
+                           double* radius) {
+        constexpr std::size_t P = kSeedingPanelRows;
+        constexpr std::size_t G = kPanelGroup;
+        static_assert(P % (G * L) == 0);
         // |back| <= limit as a strict comparison with the next double.
         const double above = std::nextafter(limit, __builtin_inf());
         const reg hi = V::set1(above);
         const reg lo = V::set1(-above);
-        reg sum = V::set1(0.0);
-        reg norm = V::set1(0.0);
-        unsigned inside = (1u << L) - 1;
-        std::size_t j = 0;
-        for (; j + L <= dims; j += L) {
-            const reg a = V::sub(V::load(row + j), V::load(offset + j));
-            const reg back = V::round_bf16(a, out + j);
-            inside &= V::bits(V::both(V::lt(back, hi), V::lt(lo, back)));
-            const reg t = V::sub(a, back);  // exact
-            sum = V::add(sum, V::mul(t, t));
-            norm = V::add(norm, V::mul(a, a));
+        const std::ptrdiff_t rs = x.row_stride;
+        const std::ptrdiff_t cs = x.col_stride;
+        for (std::size_t g = 0; g < P; g += G * L) {
+            const double* const base = x.data + static_cast<std::ptrdiff_t>(i0 + g) * rs;
+            reg acc[G], sum[G], norm[G];
+            unsigned inside[G];
+            for (std::size_t v = 0; v < G; ++v) {
+                acc[v] = V::set1(-0.0);
+                sum[v] = V::set1(0.0);
+                norm[v] = V::set1(0.0);
+                inside[v] = (1u << L) - 1;
+            }
+            // Coordinate j of vector v of rows (lane t: row g + v * L + t).
+            auto step = [&](std::size_t v, std::size_t j, reg col) {
+                const reg diff = V::sub(col, V::set1(centre[j]));
+                acc[v] = V::add(acc[v], V::mul(diff, diff));
+                const reg a = V::sub(col, V::set1(offset[j]));
+                const reg back = V::round_bf16(a, panel + j * P + g + v * L);
+                inside[v] &= V::bits(V::both(V::lt(back, hi), V::lt(lo, back)));
+                const reg t = V::sub(a, back);  // exact
+                sum[v] = V::add(sum[v], V::mul(t, t));
+                norm[v] = V::add(norm[v], V::mul(a, a));
+            };
+            auto row_of = [&](std::size_t v) { return base + static_cast<std::ptrdiff_t>(v * L) * rs; };
+            std::size_t j = 0;
+            if constexpr (HasLoadBlock<V>) {
+                if (cs == 1) {
+                    for (; j + L <= dims; j += L) {
+                        for (std::size_t v = 0; v < G; ++v) {
+                            reg cols[L];
+                            const double* at = row_of(v) + static_cast<std::ptrdiff_t>(j);
+                            if (ahead != 0)
+                                for (std::size_t t = 0; t < L; ++t)
+                                    __builtin_prefetch(at + ahead + static_cast<std::ptrdiff_t>(t) * rs);
+                            V::load_block(at, rs, cols);
+                            for (std::size_t c = 0; c < L; ++c) step(v, j + c, cols[c]);
+                        }
+                    }
+                }
+            }
+            for (; j < dims; ++j)
+                for (std::size_t v = 0; v < G; ++v)
+                    step(v, j, V::from_rows(row_of(v) + static_cast<std::ptrdiff_t>(j) * cs, rs));
+            for (std::size_t v = 0; v < G; ++v) {
+                double sums[L], norms[L];
+                V::store(dist + g + v * L, acc[v]);
+                V::store(sums, sum[v]);
+                V::store(norms, norm[v]);
+                for (std::size_t t = 0; t < L; ++t) {
+                    CopyError error;
+                    error.inside = (inside[v] >> t & 1u) != 0;
+                    error.sum = sums[t];
+                    error.norm = norms[t];
+                    radius[g + v * L + t] = error.radius();
+                }
+            }
         }
-        double sums[L], norms[L];
-        V::store(sums, sum);
-        V::store(norms, norm);
-        CopyError error;
-        error.inside = inside == (1u << L) - 1;
-        for (std::size_t l = 0; l < L; ++l) {
-            error.sum = error.sum + sums[l];
-            error.norm = error.norm + norms[l];
-        }
-        for (; j < dims; ++j) {
-            const double a = row[j] - offset[j];
-            out[j] = to_bfloat16(a);
-            error.add(a, from_bfloat16(out[j]), limit);
-        }
-        return error.radius();
     }
+
+private:
+    // Vectors of rows in flight in copy_panel: their sums, the centre's and
+    // the offset's coordinate and the comparisons' bounds stay in registers.
+    static constexpr std::size_t kPanelGroup = kSeedingPanelRows / L < 4 ? kSeedingPanelRows / L : 4;
 };
 
 }  // namespace

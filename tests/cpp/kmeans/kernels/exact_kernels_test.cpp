@@ -340,8 +340,11 @@ std::string distance_param_name(const ::testing::TestParamInfo<DistanceParam>& i
            std::to_string(n);
 }
 
+// 13 and 29 rows leave a whole vector of rows and a padded one, and three
+// and a padded one, past the whole tiles.
 INSTANTIATE_TEST_SUITE_P(AllShapes, DistancesToCentreMatchReference,
-                         ::testing::Combine(kVariants, kLayouts, kDims, ::testing::Values<std::size_t>(0, 1, 5, 8, 67)),
+                         ::testing::Combine(kVariants, kLayouts, kDims,
+                                            ::testing::Values<std::size_t>(0, 1, 5, 8, 13, 29, 67)),
                          distance_param_name);
 
 // Wide rows cross several transposed blocks and leave a remainder of
@@ -351,6 +354,64 @@ INSTANTIATE_TEST_SUITE_P(WideRows, DistancesToCentreMatchReference,
                          ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(16, 17, 42, 130),
                                             ::testing::Values<std::size_t>(67, 1100)),
                          distance_param_name);
+
+class ListedDistancesMatchReference : public ::testing::TestWithParam<DistanceParam> {};
+
+// The distances of m listed rows past a base row to one centre: lists in
+// increasing order (as the seeding makes them), in any order with repeats,
+// and of the last row alone; a row equal to the centre (+0.0) and the
+// special values of ValueSource.
+TEST_P(ListedDistancesMatchReference, DistancesBitIdentical) {
+    const auto [variant, layout, d, m] = GetParam();
+    if (!kernel_available(variant)) GTEST_SKIP() << skip_message(variant);
+    const std::size_t n = 2 * m + 40, base = 7;
+    ValueSource src(626262 + 83 * d + 19 * m + static_cast<std::size_t>(layout));
+    std::vector<double> values = src.matrix(n, d + 1);  // the last column is never used
+    const std::vector<double> centre = src.matrix(1, d + 2);
+    for (std::size_t j = 0; j < d; ++j) values[(base + 1) * (d + 1) + j] = centre[j];  // listed first
+    const SampleStore store = lay_out(values, n, d + 1, layout);
+    const SampleMatrix& x = store.view;
+    std::vector<std::vector<std::uint32_t>> lists(3);
+    for (std::size_t p = 0; p < m; ++p) {
+        lists[0].push_back(static_cast<std::uint32_t>(2 * p + (p % 3 == 0 ? 1 : 0)));
+        lists[1].push_back(static_cast<std::uint32_t>(src.pick(n - base)));
+    }
+    if (m > 0) lists[2].assign(m, static_cast<std::uint32_t>(n - base - 1));
+    for (const std::vector<std::uint32_t>& pick : lists) {
+        std::vector<double> got(m + 1, 777.0);
+        listed_distances(x, base, pick.data(), m, centre.data(), d, got.data(), kernels_of(variant));
+        for (std::size_t p = 0; p < m; ++p) {
+            const double want = squared_distance(x.row(base + pick[p]), x.col_stride, d, centre.data(), d);
+            if (std::isnan(want)) {
+                ASSERT_TRUE(std::isnan(got[p])) << "entry " << p;
+            } else {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(got[p]), std::bit_cast<std::uint64_t>(want))
+                    << "entry " << p << " (row " << base + pick[p] << "): got " << got[p] << ", want " << want;
+            }
+        }
+        EXPECT_EQ(got[m], 777.0) << "wrote past the end";
+    }
+}
+
+// Lists shorter than a vector, whole vectors, whole tiles and tiles with a
+// padded vector after them; rows narrower than a vector, with a remainder of
+// coordinates, and long enough for the lines fetched ahead.
+INSTANTIATE_TEST_SUITE_P(AllShapes, ListedDistancesMatchReference,
+                         ::testing::Combine(kVariants, kLayouts, ::testing::Values<std::size_t>(1, 5, 8, 17, 300),
+                                            ::testing::Values<std::size_t>(0, 1, 6, 8, 13, 32, 45)),
+                         distance_param_name);
+
+TEST(ListedDistancesEdges, RowPastTheSamplesFails) {
+    const std::vector<double> values(6 * 2, 1.0);
+    const SampleMatrix x{values.data(), 6, 2, 2, 1};
+    const double centre[2] = {0.0, 0.0};
+    double out[2];
+    const std::uint32_t inside[2] = {0, 3}, past[2] = {0, 4};
+    EXPECT_NO_THROW(listed_distances(x, 2, inside, 2, centre, 2, out));
+    EXPECT_EQ(out[1], 2.0);
+    EXPECT_THROW(listed_distances(x, 2, past, 2, centre, 2, out), InternalFailure);
+    EXPECT_THROW(listed_distances(x, 7, inside, 1, centre, 2, out), InternalFailure);
+}
 
 using AssignedParam = std::tuple<Kernel, Layout, std::size_t, std::size_t>;
 

@@ -59,9 +59,10 @@ const Family kFamilies[] = {
 };
 
 // Bounds of `panels * 32` samples against one centre through `table`, the
-// copies taken less no offset or less the samples' offset by the table's copy kernel:
-// bounds[i] and the exact distances exact[i]. The kernel's copy is the scalar
-// copy's bit for bit, its radius the same up to the order of its sums.
+// copies taken less no offset or less the samples' offset by the table's
+// first-pass kernel: bounds[i] and the exact distances exact[i]. The kernel's
+// copy, radii and distances are the scalar copy's and the definition's bit for
+// bit.
 void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d, std::size_t panels,
                std::uint64_t seed, bool offset_by_sample, std::vector<double>& bounds, std::vector<double>& exact) {
     std::mt19937_64 gen(seed);
@@ -80,17 +81,29 @@ void bounds_of(const kernels::KernelTable& table, const Family& f, std::size_t d
     std::vector<std::uint16_t> copy(n * d);
     std::vector<float> centre32(d);
     std::vector<double> radius(n);
-    std::vector<std::uint16_t> row(d), scalar_row(d);
-    for (std::size_t i = 0; i < n; ++i) {
-        radius[i] = table.seeding_copy(&x[i * d], offset.data(), d, row.data(), limit);
-        const double scalar = round_to_bfloat16(&x[i * d], 1, offset.data(), d, scalar_row.data(), 1, limit);
-        ASSERT_EQ(row, scalar_row) << f.name << " d=" << d << " sample " << i;
-        if (scalar == kInf) {
-            ASSERT_EQ(radius[i], kInf) << f.name << " d=" << d << " sample " << i;
-        } else {
-            ASSERT_NEAR(radius[i], scalar, scalar * 1e-12) << f.name << " d=" << d << " sample " << i;
+    std::vector<std::uint16_t> scalar_row(d);
+    std::vector<double> dist(kRows);
+    const kernels::SampleView view{x.data(), static_cast<std::ptrdiff_t>(d), 1};
+    for (std::size_t p = 0; p < panels; ++p) {
+        table.seeding_copy_panel(view, p * kRows, centre.data(), offset.data(), d, limit,
+                                 p + 1 < panels ? static_cast<std::ptrdiff_t>(kRows * d) : 0, dist.data(),
+                                 copy.data() + p * kRows * d, radius.data() + p * kRows);
+        for (std::size_t r = 0; r < kRows; ++r) {
+            const std::size_t i = p * kRows + r;
+            const double scalar = round_to_bfloat16(&x[i * d], 1, offset.data(), d, scalar_row.data(), 1, limit);
+            for (std::size_t j = 0; j < d; ++j)
+                ASSERT_EQ(copy[p * kRows * d + j * kRows + r], scalar_row[j])
+                    << f.name << " d=" << d << " sample " << i << " coordinate " << j;
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(radius[i]), std::bit_cast<std::uint64_t>(scalar))
+                << f.name << " d=" << d << " sample " << i;
+            const double want = squared_distance(&x[i * d], 1, d, centre.data(), d);
+            if (std::isnan(want)) {
+                ASSERT_TRUE(std::isnan(dist[r])) << f.name << " d=" << d << " sample " << i;
+            } else {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(dist[r]), std::bit_cast<std::uint64_t>(want))
+                    << f.name << " d=" << d << " sample " << i;
+            }
         }
-        for (std::size_t j = 0; j < d; ++j) copy[(i / kRows) * kRows * d + j * kRows + i % kRows] = row[j];
     }
     const double ec = round_to_float32(centre.data(), 1, offset.data(), d, centre32.data(), 1, limit);
     ASSERT_LT(ec, kInf);
