@@ -16,6 +16,7 @@
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
+#include "runtime/memory/page_populate.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
@@ -60,7 +61,7 @@ static_assert(kFusedMaxDims <= kPoolMinDims);
 // copy". It holds the longest prefix of whole panels that fits the budget
 // (and kFloat32MaxValues values).
 constexpr std::size_t kFloat32MinDims = 16;
-constexpr std::size_t kFloat32MinCentres = 16;
+constexpr std::size_t kFloat32MinCentres = 8;
 constexpr std::size_t kFloat32MaxValues = std::size_t{1} << 28;
 constexpr std::size_t kFloatPanelRows = kernels::kSeedingPanelRows;
 static_assert(kBlock % kFloatPanelRows == 0);
@@ -72,6 +73,13 @@ static_assert(kBlock % kFloatPanelRows == 0);
 constexpr double kPieceWork = static_cast<double>(std::size_t{1} << 20);
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The float copy's pages are mapped before the first pass writes them (one
+// request per stretch of kPopulateBytes instead of a fault per page), on the
+// pool, kPopulatePiece stretches between interrupt checks (about a
+// millisecond of the system's work at the rate measured in docs/tuning.md).
+constexpr std::size_t kPopulateBytes = std::size_t{1} << 20;
+constexpr double kPopulatePiece = 8.0;
 
 // Rows [begin, begin + count) of x as a view of their own.
 SampleMatrix row_block(const SampleMatrix& x, std::size_t begin, std::size_t count) {
@@ -250,6 +258,7 @@ public:
         if (newest_ == 0) {
             state_.choose_buffers(d_);
             if (state_.panel_rows_ > 0 && !copy_samples()) return std::nullopt;
+            if (state_.float_rows_ > 0 && !populate_float_copy()) return std::nullopt;
             // The float copy is made by this pass, each panel right after
             // its rows are measured (while they are in cache).
             copying_ = state_.float_rows_ > 0;
@@ -340,6 +349,25 @@ private:
             }
         };
         return copy_in_pieces(state_.panel_rows_ / kPanelRows, fill);
+    }
+
+    // The float copy's pages mapped before this pass writes them, a
+    // kPopulateBytes stretch per item on the pool, in pieces between
+    // interrupt checks; false when the pacer stopped it.
+    bool populate_float_copy() {
+        char* const copy = reinterpret_cast<char*>(state_.float_panel_.get());
+        const std::size_t bytes = state_.float_rows_ * d_ * sizeof(std::uint16_t);
+        const std::size_t stretches = (bytes + kPopulateBytes - 1) / kPopulateBytes;
+        auto populate = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t s = begin; s < end; ++s) {
+                const std::size_t from = s * kPopulateBytes;
+                runtime::populate_for_writing(copy + from,
+                                              bytes - from < kPopulateBytes ? bytes - from : kPopulateBytes);
+            }
+        };
+        return in_pieces(stretches, kPopulatePiece, 1, pacer_, [&](std::size_t begin, std::size_t end) {
+            runtime::parallel_for(end - begin, [&](std::size_t b, std::size_t e) { populate(begin + b, begin + e); });
+        });
     }
 
     // Panels [0, panels) of kPanelRows rows filled by fill(begin, end), in

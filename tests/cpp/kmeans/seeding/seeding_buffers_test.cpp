@@ -50,7 +50,7 @@ struct BufferCase {
 const BufferCase kCases[] = {
     {20000, 16, 30, true, true, true},  // the float copy; without it both others
     {9000, 8, 40, false, true, false},  // the copy only (rows too narrow for owners and floats)
-    {5000, 40, 12, false, false, true},  // owners only (too few centres for the copies)
+    {5000, 40, 6, false, false, true},  // owners only (too few centres for the copies)
     {1300, 64, 24, true, true, true},  // copies of a prefix, the rest in place
     {300, 16, 24, false, false, true},  // fewer samples than a block: no copy
 };
