@@ -2,6 +2,8 @@
 #include "kmeans/seeding/seeding_distances.hpp"
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <limits>
 #include <new>
 
@@ -17,6 +19,7 @@
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/memory/page_populate.hpp"
+#include "runtime/pool/spin_wait.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
@@ -73,6 +76,12 @@ static_assert(kBlock % kFloatPanelRows == 0);
 constexpr double kPieceWork = static_cast<double>(std::size_t{1} << 20);
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A pass on the pool adds to the running total as its chunks are lowered
+// (followed_by_total) when its pieces hold at least this many chunks;
+// shorter ones are split over blocks and summed afterwards, their sum a small
+// share of their lowering.
+constexpr std::size_t kFollowMinChunks = 8;
 
 // The float copy's pages are mapped before the first pass writes them (one
 // request per stretch of kPopulateBytes instead of a fault per page), on the
@@ -309,6 +318,11 @@ public:
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
                 result = join(result, range(begin, end, &total));
             });
+        } else if (per_piece >= static_cast<double>(kFollowMinChunks * kSeedingChunk) &&
+                   n_ >= kFollowMinChunks * kSeedingChunk && chunk_flags()) {
+            done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
+                result = join(result, followed_by_total(begin, end, total));
+            });
         } else {
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
                 // Split over whole blocks, so every block starts at a multiple of kBlock.
@@ -335,6 +349,93 @@ public:
     }
 
 private:
+    // The flags of followed_by_total, allocated on first use (one per chunk
+    // of the largest piece); false when they cannot be had.
+    bool chunk_flags() {
+        if (!state_.chunk_done_tried_) {
+            state_.chunk_done_tried_ = true;
+            const std::size_t chunks = (n_ + kSeedingChunk - 1) / kSeedingChunk;
+            if ((testing::failing_seeding_buffers() & testing::kSeedingChunkFlags) == 0)
+                state_.chunk_done_.reset(new (std::nothrow) std::atomic<std::uint8_t>[chunks]);
+        }
+        return static_cast<bool>(state_.chunk_done_);
+    }
+
+    // Samples [begin, end) (begin a multiple of kSeedingChunk) on the pool,
+    // a chunk at a time in increasing order as threads claim them, while one
+    // of the threads adds each lowered chunk to `total` in sample order (and
+    // lowers chunks itself when it has caught up): the running total's
+    // additions are the plain loop's, in its order, and they overlap the
+    // lowering instead of following it. Chunks are independent, so what each
+    // one gives does not depend on the thread that lowers it.
+    PassResult followed_by_total(std::size_t begin, std::size_t end, double& total) {
+        const std::size_t chunks = (end - begin + kSeedingChunk - 1) / kSeedingChunk;
+        std::atomic<std::uint8_t>* const lowered = state_.chunk_done_.get();
+        for (std::size_t c = 0; c < chunks; ++c) lowered[c].store(0, std::memory_order_relaxed);
+        std::atomic<std::size_t> next{0};
+        std::atomic<bool> failed{false};
+        double running = total;
+        auto bounds = [&](std::size_t c, std::size_t& b, std::size_t& e) {
+            b = begin + c * kSeedingChunk;
+            e = end - b < kSeedingChunk ? end : b + kSeedingChunk;
+        };
+        // Claims and lowers one chunk; false when none is left.
+        auto lower_next = [&](PassResult& out) {
+            const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
+            if (c >= chunks) return false;
+            std::size_t b = 0, e = 0;
+            bounds(c, b, e);
+            try {
+                out = join(out, range(b, e, nullptr));
+            } catch (...) {
+                failed.store(true, std::memory_order_release);
+                throw;
+            }
+            lowered[c].store(1, std::memory_order_release);
+            return true;
+        };
+        auto follow = [&](PassResult& out) {
+            for (std::size_t s = 0; s < chunks;) {
+                if (lowered[s].load(std::memory_order_acquire) == 0) {
+                    if (lower_next(out)) continue;
+                    // Every chunk is claimed: wait for the one to add next
+                    // (or for a failure, which the pool reports).
+                    auto ready = [&] {
+                        return lowered[s].load(std::memory_order_acquire) != 0 ||
+                               failed.load(std::memory_order_acquire);
+                    };
+                    while (!runtime::spin_until(std::chrono::microseconds(50), ready)) {}
+                    if (lowered[s].load(std::memory_order_acquire) == 0) return;
+                }
+                std::size_t b = 0, e = 0;
+                bounds(s, b, e);
+                double t = running;
+                for (std::size_t i = b; i < e; ++i) t = t + closest_[i];
+                running = t;
+                ends_[(e - 1) / kSeedingChunk] = t;
+                ++s;
+            }
+        };
+        const std::size_t threads = runtime::pool_thread_count();
+        const std::size_t roles = threads < chunks ? threads : chunks;
+        const PassResult out = runtime::parallel_reduce<PassResult>(
+            roles < 1 ? 1 : roles,
+            [&](std::size_t first, std::size_t last) {
+                PassResult mine;
+                for (std::size_t role = first; role < last; ++role) {
+                    if (role == 0) {
+                        follow(mine);
+                    } else {
+                        while (lower_next(mine)) {}
+                    }
+                }
+                return mine;
+            },
+            join);
+        total = running;
+        return out;
+    }
+
     // The first panel_rows_ samples copied panel by panel (before the first
     // pass); false when the pacer stopped it.
     bool copy_samples() {

@@ -3,6 +3,7 @@
 // distance against the newest centre, parallel over samples when the work is
 // worth it, reading only the samples that the gap certificate
 // (gap_certificate.hpp) cannot rule out while that certificate pays.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -95,6 +96,10 @@ private:
     // centre, +infinity when all its samples are certified, or -1 when none
     // can be.
     std::unique_ptr<double[]> gap_;
+    // Per chunk of a piece of a pass on the pool: set once its samples are
+    // lowered (the running total follows the lowering), or null.
+    std::unique_ptr<std::atomic<std::uint8_t>[]> chunk_done_;
+    bool chunk_done_tried_ = false;
     std::uint64_t computed_last_ = 0;
     // Share of the samples the last certified pass had to read.
     double certified_share_ = 1.0;

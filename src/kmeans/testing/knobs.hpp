@@ -67,6 +67,7 @@ UpdateKernel update_kernel();
 enum SeedingBuffer : unsigned {
     kSeedingSampleCopy = 1u,  // the copy of the samples in panels
     kSeedingOwners = 2u,  // each sample's owning centre and each centre's largest owned distance
+    kSeedingChunkFlags = 4u,  // the flags by which the running total follows a pass on the pool
     kSeedingFloat32 = 8u,  // the float copy of the samples, their radii and the centre's float copy
 };
 void set_failing_seeding_buffers(unsigned which);

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "kmeans/kernels/reference.hpp"
 #include "kmeans/seeding/gap_certificate.hpp"
 #include "kmeans/seeding/init_centres.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/worker_pool.hpp"
 #include "support/kmeans_reference.hpp"
 
@@ -131,22 +133,35 @@ TEST_P(ThreadInvarianceLowering, EveryPassMatchesThePlainLoop) {
     for (std::size_t j = 0; j < p.d; ++j) centres.row(p.k - 2)[j] = centres.row(1)[j];
     centres.row(p.k - 1)[0] = kNan;
 
-    SeedingDistances pass(p.n, p.k);
+    // Three seedings side by side: in one piece per pass, in pieces between
+    // interrupt checks (a check that never stops), and without the flags by
+    // which the running total follows a pass on the pool.
+    const InterruptCheck never = [] { return false; };
+    InterruptPacer pacer(never);
+    const char* const kinds[] = {"whole", "in pieces", "total after the pass"};
+    SeedingDistances passes[3] = {SeedingDistances(p.n, p.k), SeedingDistances(p.n, p.k), SeedingDistances(p.n, p.k)};
     std::vector<double> ends((p.n + kSeedingChunk - 1) / kSeedingChunk);
     std::vector<double> want(p.n, kInf);
     std::vector<double> want_ends;
     std::uint64_t read_late = 0;
     for (std::size_t c = 0; c < p.k; ++c) {
-        const double total = pass.lower(x, centres, c, ends);
         const double want_total = testing::reference_lowering(x, centres, c, kSeedingChunk, want, want_ends);
-        for (std::size_t e = 0; e < ends.size(); ++e)
-            ASSERT_EQ(bits(ends[e]), bits(want_ends[e])) << "pass " << c << " chunk " << e;
-        ASSERT_EQ(bits(total), bits(want_total)) << "pass " << c;
-        for (std::size_t i = 0; i < p.n; ++i)
-            ASSERT_EQ(bits(pass.closest()[i]), bits(want[i]))
-                << "pass " << c << " sample " << i << " workers " << runtime::pool_thread_count();
+        for (std::size_t kind = 0; kind < 3; ++kind) {
+            SeedingDistances& pass = passes[kind];
+            kmeans::testing::set_failing_seeding_buffers(kind == 2 ? kmeans::testing::kSeedingChunkFlags : 0u);
+            const std::optional<double> total =
+                kind == 1 ? pass.lower(x, centres, c, ends, pacer) : pass.lower(x, centres, c, ends);
+            kmeans::testing::set_failing_seeding_buffers(0);
+            ASSERT_TRUE(total.has_value());
+            for (std::size_t e = 0; e < ends.size(); ++e)
+                ASSERT_EQ(bits(ends[e]), bits(want_ends[e])) << kinds[kind] << " pass " << c << " chunk " << e;
+            ASSERT_EQ(bits(*total), bits(want_total)) << kinds[kind] << " pass " << c;
+            for (std::size_t i = 0; i < p.n; ++i)
+                ASSERT_EQ(bits(pass.closest()[i]), bits(want[i]))
+                    << kinds[kind] << " pass " << c << " sample " << i << " workers " << runtime::pool_thread_count();
+        }
         // The NaN centre (the last) certifies nothing: every row is read.
-        if (c >= p.k / 2 && c + 1 < p.k) read_late += pass.computed_last();
+        if (c >= p.k / 2 && c + 1 < p.k) read_late += passes[0].computed_last();
     }
     // Rows narrower than 16 are always read: testing costs as much as reading.
     if (p.d >= 16) {
@@ -158,7 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ThreadInvarianceLowering,
     ::testing::Values(PassCase{20000, 2, 24, 12, Layout::RowMajor}, PassCase{9000, 8, 30, 20, Layout::ReversedRows},
                       PassCase{6000, 16, 20, 10, Layout::ColumnMajor}, PassCase{3000, 33, 16, 8, Layout::PaddedRows},
-                      PassCase{8000, 24, 40, 20, Layout::RowMajor}, PassCase{1500, 130, 12, 6, Layout::ReversedCols}));
+                      PassCase{8000, 24, 40, 20, Layout::RowMajor}, PassCase{1500, 130, 12, 6, Layout::ReversedCols},
+                      // Pieces of many chunks: the running total follows the pass on the pool.
+                      PassCase{70000, 12, 10, 5, Layout::RowMajor}, PassCase{40000, 20, 12, 6, Layout::Strided}));
 
 // Whole seedings equal the one-centre-at-a-time reference, in every layout.
 TEST(ThreadInvarianceSeeding, MatchesReference) {
