@@ -268,8 +268,8 @@ public:
             state_.choose_buffers(d_);
             if (state_.panel_rows_ > 0 && !copy_samples()) return std::nullopt;
             if (state_.float_rows_ > 0 && !populate_float_copy()) return std::nullopt;
-            // The float copy is made by this pass, each panel right after
-            // its rows are measured (while they are in cache).
+            // The float copy is made by this pass, each panel in the same
+            // read as its rows' distances.
             copying_ = state_.float_rows_ > 0;
             if (copying_) choose_offset(x_, limit_, state_.float_offset_.get());
         } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
