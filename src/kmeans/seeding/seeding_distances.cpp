@@ -73,7 +73,7 @@ static_assert(kBlock % kFloatPanelRows == 0);
 // pass or of the copy when the calling thread checks for interrupts between
 // pieces: well under the check interval at memory speed, and enough that the
 // pool's hand-off is a small share of it.
-constexpr double kPieceWork = static_cast<double>(std::size_t{1} << 20);
+constexpr double kPieceWork = static_cast<double>(std::size_t{1} << 21);
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -297,9 +297,13 @@ public:
         newest_id_ = static_cast<std::uint32_t>(tracked_ ? newest_ : 0);
 
         // The rows this pass is expected to read: as many as the last
-        // certified pass read (the first one reads all).
+        // certified pass read (the first one reads all); with the float
+        // copy, its values (a quarter of a double's bytes each) and as many
+        // rows as the last pass measured exactly (half of them before any).
         const std::size_t width = d_ == 0 ? 1 : d_;
-        const double share = certify_ && newest_ > 1 ? state_.certified_share_ : (float_rows_ > 0 ? 0.5 : 1.0);
+        const double share = certify_ && newest_ > 1 ? state_.certified_share_
+                             : float_rows_ > 0       ? 0.25 + state_.float_share_
+                                                     : 1.0;
         // Copying a value costs about as much as measuring one.
         const double per_sample = (copying_ ? 2.0 : share) * static_cast<double>(width) + 1.0;
         const double work = static_cast<double>(n_) * per_sample;
@@ -345,6 +349,7 @@ public:
         if (tracked_) state_.owned_max_[newest_] = result.owned_max;
         state_.computed_last_ = result.computed;
         if (certify_) state_.certified_share_ = static_cast<double>(result.computed) / static_cast<double>(n_);
+        if (float_rows_ > 0) state_.float_share_ = static_cast<double>(result.computed) / static_cast<double>(n_);
         return total;
     }
 

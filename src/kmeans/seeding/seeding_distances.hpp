@@ -103,6 +103,8 @@ private:
     std::uint64_t computed_last_ = 0;
     // Share of the samples the last certified pass had to read.
     double certified_share_ = 1.0;
+    // Share of the samples the last pass with the float bound measured exactly.
+    double float_share_ = 0.5;
 };
 
 }  // namespace corvalinth::kmeans

@@ -64,10 +64,10 @@ TEST(InterruptPacer, RunsTheCheckOnlyOnceTheIntervalHasPassed) {
     EXPECT_FALSE(empty.stop_now());
 }
 
-// The first pass of n = 200000 rows of 16 features (25 MB), without a copy
-// of the samples and with each copy.
+// The first pass of n = 400000 rows of 16 features (51 MB: several pieces
+// of the pass), without a copy of the samples and with each copy.
 struct FirstPass {
-    static constexpr std::size_t n = 200000, d = 16, k = 24;
+    static constexpr std::size_t n = 400000, d = 16, k = 24;
     std::vector<double> v = testing::random_values(4, n, d, n);
     Samples x{v, n, d};
     CentreMatrix centres = zero_centres(k, d);
