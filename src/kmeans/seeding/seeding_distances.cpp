@@ -193,6 +193,9 @@ void SeedingDistances::choose_buffers(std::size_t d) {
     float_centre_.reset();
     float_offset_.reset();
     float_rows_ = 0;
+    // A byte per chunk, outside the budget of the copies.
+    chunk_done_ = optional_buffer<std::atomic<std::uint8_t>>((n + kSeedingChunk - 1) / kSeedingChunk,
+                                                             testing::kSeedingChunkFlags);
     std::size_t budget = optional_budget(n, d);
     // The float copy must be made, and read, with gradual underflow.
     if (float_copy_wanted(n, k_, d) && !runtime::subnormals_flushed() && budget > float_fixed_bytes(d)) {
@@ -302,7 +305,7 @@ public:
         // rows as the last pass measured exactly (half of them before any).
         const std::size_t width = d_ == 0 ? 1 : d_;
         const double share = certify_ && newest_ > 1 ? state_.certified_share_
-                             : float_rows_ > 0       ? 0.25 + state_.float_share_
+                             : float_rows_ > 0       ? 0.25 + last_float_share()
                                                      : 1.0;
         // Copying a value costs about as much as measuring one.
         const double per_sample = (copying_ ? 2.0 : share) * static_cast<double>(width) + 1.0;
@@ -323,7 +326,7 @@ public:
                 result = join(result, range(begin, end, &total));
             });
         } else if (per_piece >= static_cast<double>(kFollowMinChunks * kSeedingChunk) &&
-                   n_ >= kFollowMinChunks * kSeedingChunk && chunk_flags()) {
+                   n_ >= kFollowMinChunks * kSeedingChunk && state_.chunk_done_) {
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
                 result = join(result, followed_by_total(begin, end, total));
             });
@@ -349,21 +352,15 @@ public:
         if (tracked_) state_.owned_max_[newest_] = result.owned_max;
         state_.computed_last_ = result.computed;
         if (certify_) state_.certified_share_ = static_cast<double>(result.computed) / static_cast<double>(n_);
-        if (float_rows_ > 0) state_.float_share_ = static_cast<double>(result.computed) / static_cast<double>(n_);
         return total;
     }
 
 private:
-    // The flags of followed_by_total, allocated on first use (one per chunk
-    // of the largest piece); false when they cannot be had.
-    bool chunk_flags() {
-        if (!state_.chunk_done_tried_) {
-            state_.chunk_done_tried_ = true;
-            const std::size_t chunks = (n_ + kSeedingChunk - 1) / kSeedingChunk;
-            if ((testing::failing_seeding_buffers() & testing::kSeedingChunkFlags) == 0)
-                state_.chunk_done_.reset(new (std::nothrow) std::atomic<std::uint8_t>[chunks]);
-        }
-        return static_cast<bool>(state_.chunk_done_);
+    // The share of the samples the last pass measured exactly, as this pass
+    // with the float bound expects to (half on the first such pass: the pass
+    // before it, the first, measured all).
+    double last_float_share() const {
+        return newest_ > 1 ? static_cast<double>(state_.computed_last_) / static_cast<double>(n_) : 0.5;
     }
 
     // Samples [begin, end) (begin a multiple of kSeedingChunk) on the pool,
@@ -424,7 +421,7 @@ private:
         const std::size_t threads = runtime::pool_thread_count();
         const std::size_t roles = threads < chunks ? threads : chunks;
         const PassResult out = runtime::parallel_reduce<PassResult>(
-            roles < 1 ? 1 : roles,
+            roles,
             [&](std::size_t first, std::size_t last) {
                 PassResult mine;
                 for (std::size_t role = first; role < last; ++role) {
@@ -609,9 +606,9 @@ private:
         into.b = b;
         into.count = count;
         into.m = m;
-        // Only rows that will be read alone (the others are read with the
-        // block).
-        if (!listed(b, count, m) || 2 * m > count) return;
+        // Only few rows that will be read alone (the others are read with the
+        // block; fetching many at once, the fetches crowd each other out).
+        if (2 * m > count || !listed(b, count, m)) return;
         for (std::size_t p = 0; p < m; ++p) {
             const char* row = reinterpret_cast<const char*>(x_.row(b + into.pick[p]));
             for (std::size_t byte = 0; byte < d_ * sizeof(double); byte += 64) __builtin_prefetch(row + byte);

@@ -99,12 +99,9 @@ private:
     // Per chunk of a piece of a pass on the pool: set once its samples are
     // lowered (the running total follows the lowering), or null.
     std::unique_ptr<std::atomic<std::uint8_t>[]> chunk_done_;
-    bool chunk_done_tried_ = false;
     std::uint64_t computed_last_ = 0;
     // Share of the samples the last certified pass had to read.
     double certified_share_ = 1.0;
-    // Share of the samples the last pass with the float bound measured exactly.
-    double float_share_ = 0.5;
 };
 
 }  // namespace corvalinth::kmeans

@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "kmeans/kernels/generic/traits_concepts.hpp"
+#include "kmeans/kernels/reference.hpp"
 #include "kmeans/kernels/views.hpp"
 
 namespace corvalinth::kmeans::kernels {
@@ -508,15 +509,9 @@ struct ExactKernels {
                 return;
             }
         }
-        for (std::size_t p = 0; p < m; ++p) {
-            const double* a = first + static_cast<std::ptrdiff_t>(pick[p]) * x.row_stride;
-            double acc = -0.0;
-            for (std::size_t j = 0; j < dims; ++j) {
-                const double diff = a[static_cast<std::ptrdiff_t>(j) * x.col_stride] - centre[j];
-                acc = acc + diff * diff;
-            }
-            out[p] = acc;
-        }
+        for (std::size_t p = 0; p < m; ++p)
+            out[p] = squared_distance(first + static_cast<std::ptrdiff_t>(pick[p]) * x.row_stride, x.col_stride, dims,
+                                      centre, dims);
     }
 
     // out[i - begin] = squared distance of row i to row labels[i - begin] of
