@@ -9,6 +9,7 @@
 #include "kmeans/base/buffers.hpp"
 #include "kmeans/base/engine_error.hpp"
 #include "kmeans/base/row_copy.hpp"
+#include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/internal_failure.hpp"
 #include "runtime/pool/worker_pool.hpp"
@@ -32,6 +33,10 @@ constexpr std::size_t kAdjacentSplitBelow = 64;
 // kProbeWindows windows of kProbeWindow labels.
 constexpr std::size_t kRunsMaxWidth = 8;
 constexpr std::size_t kRunLengthFrom = 8;
+// Below that, the sums are held in registers where they fit when a change of
+// label comes less often than once per kRegistersRunFrom samples (measured:
+// docs/tuning.md, "The update's sums in registers").
+constexpr std::size_t kRegistersRunFrom = 2;
 constexpr std::size_t kProbeWindows = 8;
 constexpr std::size_t kProbeWindow = 64;
 // Rows of up to 8 features, dense in memory, have the labels and features of
@@ -86,6 +91,8 @@ private:
     const std::uint64_t* labels_;
     std::size_t j_lo_, end_, next_, lines_;
 };
+
+enum class NarrowKernel { Plain, Registers, Runs };
 
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
 // each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
@@ -211,19 +218,22 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
     }
 }
 
-// Whether the labels of [begin, end) repeat often enough for
-// accumulate_runs to pay: fewer than one change of label per
-// kRunLengthFrom samples, counted on up to kProbeWindows windows of
-// kProbeWindow labels spread over the range (all of it when it is short).
-// Only the speed depends on the answer.
-bool labels_come_in_runs(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+// The kernel for rows of up to 8 features, from how often the labels of
+// [begin, end) repeat, counted on up to kProbeWindows windows of
+// kProbeWindow labels spread over the range (all of it when it is short):
+// fewer than one change of label per kRunLengthFrom samples, a run at a time
+// (accumulate_runs); else fewer than one per kRegistersRunFrom, the sums in
+// registers where they fit (accumulate_in_registers); else one sample at a
+// time. Only the speed depends on the answer.
+NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
     const std::size_t m = end - begin;
-    if (m < 2) return false;
     switch (testing::update_kernel()) {
-        case testing::UpdateKernel::Plain: return false;
-        case testing::UpdateKernel::Runs: return true;
+        case testing::UpdateKernel::Plain: return NarrowKernel::Plain;
+        case testing::UpdateKernel::Registers: return NarrowKernel::Registers;
+        case testing::UpdateKernel::Runs: return m < 2 ? NarrowKernel::Plain : NarrowKernel::Runs;
         case testing::UpdateKernel::Automatic: break;
     }
+    if (m < 2) return NarrowKernel::Plain;
     const std::size_t windows = m <= kProbeWindows * kProbeWindow ? 1 : kProbeWindows;
     const std::size_t length = windows == 1 ? m : kProbeWindow;
     std::size_t changes = 0;
@@ -231,7 +241,10 @@ bool labels_come_in_runs(const std::uint64_t* labels, std::size_t begin, std::si
         const std::size_t start = windows == 1 ? begin : begin + (m - length) / (windows - 1) * w;
         for (std::size_t i = start + 1; i < start + length; ++i) changes += labels[i] != labels[i - 1];
     }
-    return changes * kRunLengthFrom < windows * (length - 1);
+    const std::size_t pairs = windows * (length - 1);
+    if (changes * kRunLengthFrom < pairs) return NarrowKernel::Runs;
+    if (changes * kRegistersRunFrom < pairs) return NarrowKernel::Registers;
+    return NarrowKernel::Plain;
 }
 
 template <bool Unit, bool Masked>
@@ -258,14 +271,32 @@ void accumulate_width(const SampleMatrix& x, const std::uint64_t* labels, std::s
     }
 }
 
+// The sums held in registers (kernels/generic/register_sums.hpp) where the
+// selected kernels have them and k clusters of `width` features fit them
+// (adjacent features only, the sums k x width): returns whether it added the
+// samples. The same additions as accumulate_block's, in the same order.
+bool accumulate_in_registers(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                             std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
+                             std::size_t begin, std::size_t end) {
+    if (stride != width) return false;
+    const kernels::KernelTable& table = kernels::selected_kernels();
+    if (!kernels::register_sums_fits(table.register_sums_lanes, width, k)) return false;
+    const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
+    if (table.register_sums(view, begin, end, width, labels, k, sums, counts) != end - begin) label_out_of_range();
+    return true;
+}
+
 // With `only`, the flagged clusters' samples alone (accumulate_masked).
 template <bool Unit>
 void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                           std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
-                          std::size_t begin, std::size_t end, bool runs, const std::uint8_t* only) {
+                          std::size_t begin, std::size_t end, NarrowKernel kernel, const std::uint8_t* only) {
     if (only != nullptr)
         return accumulate_width<Unit, true>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, only);
-    if (runs) {
+    if (Unit && kernel == NarrowKernel::Registers &&
+        accumulate_in_registers(x, labels, k, sums, stride, counts, j_lo, width, begin, end))
+        return;
+    if (kernel == NarrowKernel::Runs) {
         switch (width) {
             case 1: return accumulate_runs<1, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
             case 2: return accumulate_runs<2, Unit>(x, labels, k, sums, stride, counts, j_lo, begin, end);
@@ -282,7 +313,7 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
 }
 
 void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts,
-                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end, bool runs,
+                std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end, NarrowKernel kernel,
                 const std::uint8_t* only) {
     if (j_lo == j_hi) {
         // No features (d = 0): counts only.
@@ -291,9 +322,11 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
             if (counts != nullptr && (only == nullptr || only[labels[i]] != 0)) counts[labels[i]] += 1;
         }
     } else if (x.col_stride == 1) {
-        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs, only);
+        accumulate_any_width<true>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, kernel,
+                                   only);
     } else {
-        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, runs, only);
+        accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, kernel,
+                                    only);
     }
 }
 
@@ -400,10 +433,11 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
     if (by_clusters_) return add_by_clusters(labels, begin, end, only);
     // One choice of kernel for every block (narrow rows split by features
     // keep the kernel of runs).
-    const bool runs = only == nullptr && x_.n_cols <= kRunsMaxWidth && labels_come_in_runs(labels, begin, end);
+    const NarrowKernel kernel =
+        only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, begin, end) : NarrowKernel::Plain;
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, begin, end, runs, only);
+        accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, begin, end, kernel, only);
         return;
     }
     runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
@@ -411,7 +445,7 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
                               for (std::size_t p = lo; p < hi; ++p) {
                                   const Block& b = blocks_[p];
                                   accumulate(x_, labels, k_, block_sums(p), b.counts ? counts_.data() : nullptr, b.j_lo,
-                                             b.j_hi, begin, end, runs, only);
+                                             b.j_hi, begin, end, kernel, only);
                               }
                           });
 }

@@ -81,6 +81,14 @@ using KeepFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size
                                const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
                                double* sum);
 
+// The centre update's sums of rows [begin, end) (features 0 .. w - 1 of
+// each, adjacent) into sums[c * w + j] and counts[c] (when set) for c =
+// labels[i], in sample order, held in registers; returns how many samples
+// were added (all, or up to the first label of k or more).
+// register_sums_fits(register_sums_lanes, w, k) must hold.
+using RegisterSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
+                                       const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts);
+
 struct KernelTable {
     NearestFn64 nearest64;
     NearestFn32 nearest32;
@@ -96,12 +104,16 @@ struct KernelTable {
     SeedingCopyPanelFn seeding_copy_panel;
     SeedingPickFn seeding_pick;
     KeepFn keep;
+    RegisterSumsFn register_sums;  // null where the table has none
+    std::size_t register_sums_lanes;  // 0 where the table has none
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, listed distances,
 // assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
-// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test).
-template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep>
+// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test), RegisterSums
+// (the update's sums in registers; its entry null and lanes 0 where there is none).
+template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep,
+          class RegisterSums>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -116,7 +128,9 @@ constexpr KernelTable make_kernel_table() {
             &Seeding32::distances,
             &SeedingBound::copy_panel,
             &SeedingBound::pick,
-            &Keep::run};
+            &Keep::run,
+            RegisterSums::entry,
+            RegisterSums::lanes};
 }
 
 // Defined by isa_portable.cpp, isa_avx2.cpp and isa_avx512.cpp.

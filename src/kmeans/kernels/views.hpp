@@ -102,4 +102,26 @@ struct SeedingMargin {
     double floor;  // F2 = 2^-1000
 };
 
+// The centre update's sums held in registers (generic/register_sums.hpp):
+// at most this many values, a cluster's w features in a pitch of the next
+// power of two, which must not pass the lanes of a register.
+inline constexpr std::size_t kRegisterSumsSlots = 16;
+
+namespace {
+
+constexpr std::size_t register_sums_pitch(std::size_t w) {
+    std::size_t p = 1;
+    while (p < w) p *= 2;
+    return p;
+}
+
+// Whether k clusters of rows of w features fit the registers of a kernel of
+// `lanes` lanes (0: a table without the kernel).
+constexpr bool register_sums_fits(std::size_t lanes, std::size_t w, std::size_t k) {
+    return lanes != 0 && w >= 1 && k >= 1 && register_sums_pitch(w) <= lanes &&
+           k <= kRegisterSumsSlots / register_sums_pitch(w);
+}
+
+}  // namespace
+
 }  // namespace corvalinth::kmeans::kernels

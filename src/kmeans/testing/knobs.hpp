@@ -54,10 +54,11 @@ void set_pass_block_bytes(std::size_t bytes);
 std::size_t pass_block_bytes();
 
 // Which kernel adds rows of up to 8 features into the centre sums: chosen
-// from the labels (Automatic, the default), the plain one always, or the one
-// that adds a run of equal labels at a time always. Both give the same bits;
-// tests force each in turn.
-enum class UpdateKernel : unsigned { Automatic, Plain, Runs };
+// from the labels and the shape (Automatic, the default), the plain one
+// always, the one that adds a run of equal labels at a time always, or the
+// one that holds the sums in registers wherever they fit (the plain one
+// elsewhere). All give the same bits; tests force each in turn.
+enum class UpdateKernel : unsigned { Automatic, Plain, Runs, Registers };
 void set_update_kernel(UpdateKernel kernel);
 UpdateKernel update_kernel();
 

@@ -57,6 +57,19 @@ struct EmulatedLanes {
     static void store(E* p, reg r) {
         for (std::size_t l = 0; l < lanes; ++l) p[l] = r.v[l];
     }
+    // The update's sums in registers.
+    static mask mask_of(unsigned bits) {
+        mask m;
+        for (std::size_t l = 0; l < lanes; ++l) m.m[l] = ((bits >> l) & 1U) != 0;
+        return m;
+    }
+    static reg add_where(mask m, reg a, reg b) {
+        return each([&](std::size_t l) { return m.m[l] ? a.v[l] + b.v[l] : a.v[l]; });
+    }
+    template <std::size_t P>
+    static reg tile(const E* p, std::size_t w) {
+        return each([&](std::size_t l) { return l % P < w ? p[l % P] : E{0}; });
+    }
     // The keep test's labels and table lookups.
     struct index {
         std::uint64_t v[N];

@@ -43,6 +43,28 @@ struct Avx2 {
     static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_pd(if_false, if_true, m); }
     static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
+    // The update's sums in registers: a mask from its bits, an addition kept
+    // in the lanes of m (the others keep a), and a row of w <= P doubles in
+    // every group of P lanes (a masked load for three: nothing past the row
+    // is read).
+    static mask mask_of(unsigned bits) {
+        const __m256i lane = _mm256_set_epi64x(8, 4, 2, 1);
+        const __m256i b = _mm256_and_si256(_mm256_set1_epi64x(static_cast<long long>(bits)), lane);
+        return _mm256_castsi256_pd(_mm256_cmpeq_epi64(b, lane));
+    }
+    static reg add_where(mask m, reg a, reg b) { return _mm256_blendv_pd(a, _mm256_add_pd(a, b), m); }
+    template <std::size_t P>
+        requires(P == 1 || P == 2 || P == 4)
+    static reg tile(const double* p, std::size_t w) {
+        if constexpr (P == 1)
+            return _mm256_broadcast_sd(p);
+        else if constexpr (P == 2)
+            return _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(p));
+        else if (w == 4)
+            return _mm256_loadu_pd(p);
+        else
+            return _mm256_maskload_pd(p, _mm256_set_epi64x(0, -1, -1, -1));
+    }
     static reg from_rows(const double* p, std::ptrdiff_t s) { return _mm256_set_pd(p[3 * s], p[2 * s], p[s], p[0]); }
     // Samples 0..3 as pairs: a = (a0, a2, a1, a3), b likewise.
     static void load_pairs(const double* p, reg& a, reg& b) {

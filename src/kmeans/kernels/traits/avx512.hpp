@@ -44,6 +44,24 @@ struct Avx512 {
     static reg max(reg a, reg b) { return _mm512_mask_blend_pd(lt(b, a), b, a); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm512_mask_blend_pd(m, if_false, if_true); }
     static void store(double* p, reg r) { _mm512_storeu_pd(p, r); }
+    // The update's sums in registers: a mask from its bits, a masked
+    // addition (the other lanes keep a), and a row of w <= P doubles in
+    // every group of P lanes (masked loads: nothing past the row is read;
+    // the broadcasts masked, with every lane taken: no undefined operand).
+    static mask mask_of(unsigned bits) { return static_cast<mask>(bits); }
+    static reg add_where(mask m, reg a, reg b) { return _mm512_mask_add_pd(a, m, a, b); }
+    template <std::size_t P>
+    static reg tile(const double* p, std::size_t w) {
+        const auto m = static_cast<__mmask8>((1U << w) - 1U);
+        if constexpr (P == 1)
+            return _mm512_set1_pd(*p);
+        else if constexpr (P == 2)
+            return _mm512_mask_broadcast_f64x2(_mm512_setzero_pd(), 0xFF, _mm_maskz_loadu_pd(m, p));
+        else if constexpr (P == 4)
+            return _mm512_mask_broadcast_f64x4(_mm512_setzero_pd(), 0xFF, _mm256_maskz_loadu_pd(m, p));
+        else
+            return _mm512_maskz_loadu_pd(m, p);
+    }
     static reg from_rows(const double* p, std::ptrdiff_t s) {
         return _mm512_set_pd(p[7 * s], p[6 * s], p[5 * s], p[4 * s], p[3 * s], p[2 * s], p[s], p[0]);
     }

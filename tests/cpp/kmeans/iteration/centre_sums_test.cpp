@@ -128,7 +128,8 @@ public:
     ~KernelScope() { testing::set_update_kernel(UpdateKernel::Automatic); }
 };
 
-constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plain, UpdateKernel::Runs};
+constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plain, UpdateKernel::Runs,
+                                     UpdateKernel::Registers};
 constexpr Layout kLayouts[] = {Layout::RowMajor,     Layout::PaddedRows,   Layout::ColumnMajor, Layout::Strided,
                                Layout::ReversedRows, Layout::ReversedCols, Layout::ReversedBoth};
 
@@ -155,8 +156,8 @@ void expect_every_kernel_matches(const Samples& x, const std::vector<std::uint64
     }
 }
 
-// Both kernels for rows of 1 to 8 features (plain, and a run of equal labels
-// at a time) and the automatic choice, every layout, label orders with and
+// Every kernel for rows of 1 to 8 features (plain, a run of equal labels at a
+// time, the sums in registers where they fit) and the automatic choice, every layout, label orders with and
 // without runs, ranges added in pieces, special values. The instantiations
 // named ThreadInvariance* run again under several pool sizes.
 // (d, k, order, specials)
@@ -174,7 +175,7 @@ TEST_P(ThreadInvarianceNarrowUpdate, EveryKernelMatchesThePlainLoop) {
 
 INSTANTIATE_TEST_SUITE_P(
     ThreadInvarianceShapes, ThreadInvarianceNarrowUpdate,
-    ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 6, 7, 8), ::testing::Values(1, 3, 64, 1000),
+    ::testing::Combine(::testing::Values(1, 2, 3, 4, 5, 6, 7, 8), ::testing::Values(1, 3, 16, 64, 1000),
                        ::testing::Values(Order::Random, Order::Runs, Order::OneCluster, Order::Blocks),
                        ::testing::Bool()),
     [](const ::testing::TestParamInfo<Case>& info) {
