@@ -37,6 +37,9 @@ constexpr std::size_t kRunLengthFrom = 8;
 // label comes less often than once per kRegistersRunFrom samples (measured:
 // docs/tuning.md, "The update's sums in registers").
 constexpr std::size_t kRegistersRunFrom = 2;
+// ... and only blocks of at least this many features (a block of one feature
+// adds a single value per sample, which the plain kernel does as fast).
+constexpr std::size_t kRegistersMinWidth = 2;
 constexpr std::size_t kProbeWindows = 8;
 constexpr std::size_t kProbeWindow = 64;
 // Rows of up to 8 features, dense in memory, have the labels and features of
@@ -272,13 +275,15 @@ void accumulate_width(const SampleMatrix& x, const std::uint64_t* labels, std::s
 }
 
 // The sums held in registers (kernels/generic/register_sums.hpp) where the
-// selected kernels have them and k clusters of `width` features fit them
-// (adjacent features only, the sums k x width): returns whether it added the
-// samples. The same additions as accumulate_block's, in the same order.
+// selected kernels have them, k clusters of `width` features fit them
+// (adjacent features only, the sums k x width) and the block is wide enough
+// to gain (any width when tests force the kernel): returns whether it added
+// the samples. The same additions as accumulate_block's, in the same order.
 bool accumulate_in_registers(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                              std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
                              std::size_t begin, std::size_t end) {
     if (stride != width) return false;
+    if (width < kRegistersMinWidth && testing::update_kernel() != testing::UpdateKernel::Registers) return false;
     const kernels::KernelTable& table = kernels::selected_kernels();
     if (!kernels::register_sums_fits(table.register_sums_lanes, width, k)) return false;
     const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};

@@ -65,8 +65,16 @@ struct RegisterSumsKernel {
         switch (pitch) {
             case 1: return by.template operator()<1>();
             case 2: return by.template operator()<2>();
-            case 4: if constexpr (L >= 4) return by.template operator()<4>(); else break;
-            case 8: if constexpr (L >= 8) return by.template operator()<8>(); else break;
+            case 4:
+                if constexpr (L >= 4)
+                    return by.template operator()<4>();
+                else
+                    break;
+            case 8:
+                if constexpr (L >= 8)
+                    return by.template operator()<8>();
+                else
+                    break;
             default: break;
         }
         return 0;

@@ -54,10 +54,14 @@ TEST_P(RegisterSumsMatchPlainLoop, EveryClusterCountThatFits) {
     const double nan_payload = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
     for (double& v : buffer) {
         const unsigned r = gen() % 100;
-        if (specials && r < 3) v = r == 0 ? nan_payload : (r == 1 ? std::numeric_limits<double>::infinity() : -0.0);
-        else if (r < 10) v = std::ldexp(normal(gen), 60);  // sums that depend on the order of their additions
-        else if (r < 14) v = std::numeric_limits<double>::denorm_min() * static_cast<double>(gen() % 9);
-        else v = normal(gen);
+        if (specials && r < 3)
+            v = r == 0 ? nan_payload : (r == 1 ? std::numeric_limits<double>::infinity() : -0.0);
+        else if (r < 10)
+            v = std::ldexp(normal(gen), 60);  // sums that depend on the order of their additions
+        else if (r < 14)
+            v = std::numeric_limits<double>::denorm_min() * static_cast<double>(gen() % 9);
+        else
+            v = normal(gen);
     }
     const double* data = reversed ? buffer.data() + (n - 1) * (w + pad) : buffer.data();
     const SampleView view{data, stride, 1};
@@ -106,13 +110,12 @@ TEST_P(RegisterSumsMatchPlainLoop, EveryClusterCountThatFits) {
     EXPECT_EQ(any, register_sums_fits(table.register_sums_lanes, w, 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllWidths, RegisterSumsMatchPlainLoop,
-                         ::testing::Combine(::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512,
-                                                              Kernel::emulated8),
-                                            ::testing::Values<std::size_t>(1, 2, 3, 4, 5, 6, 7, 8),
-                                            ::testing::Values<std::size_t>(0, 3), ::testing::Bool(),
-                                            ::testing::Values(Order::Random, Order::Runs, Order::OneCluster),
-                                            ::testing::Bool()),
-                         param_name);
+INSTANTIATE_TEST_SUITE_P(
+    AllWidths, RegisterSumsMatchPlainLoop,
+    ::testing::Combine(::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8),
+                       ::testing::Values<std::size_t>(1, 2, 3, 4, 5, 6, 7, 8), ::testing::Values<std::size_t>(0, 3),
+                       ::testing::Bool(), ::testing::Values(Order::Random, Order::Runs, Order::OneCluster),
+                       ::testing::Bool()),
+    param_name);
 
 }  // namespace
