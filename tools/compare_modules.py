@@ -33,6 +33,13 @@ def data(kind, n, d, seed):
     if kind == "blobs":
         centres = rng.normal(scale=20.0, size=(max(2, n // 500), d))
         return centres[rng.integers(0, len(centres), size=n)] + rng.normal(size=(n, d))
+    if kind == "regions":
+        # Blobs in runs of one source (mean length 4), as pixels of a picture
+        # in raster order: labels repeat from one sample to the next.
+        centres = rng.normal(scale=20.0, size=(max(2, n // 500), d))
+        source = rng.integers(0, len(centres), size=n)
+        start = np.maximum.accumulate(np.where(rng.random(n) < 0.25, np.arange(n), 0))
+        return centres[source[start]] + rng.normal(size=(n, d))
     if kind == "few":
         points = rng.normal(size=(5, d))
         return points[rng.integers(0, 5, size=n)]
@@ -77,11 +84,11 @@ print(json.dumps(out))
 
 def cases(quick: bool) -> list:
     out = []
-    shapes = [(300, 2, 5), (2_000, 8, 8), (5_000, 3, 40), (20_000, 16, 64), (4_000, 40, 33), (3_000, 130, 12),
-              (20_000, 2, 300)]
+    shapes = [(300, 2, 5), (3_000, 4, 3), (2_000, 8, 8), (5_000, 3, 40), (20_000, 16, 64), (4_000, 40, 33),
+              (3_000, 130, 12), (20_000, 2, 300)]
     if not quick:
-        shapes += [(200_000, 2, 64), (60_000, 32, 128), (20_000, 784, 10)]
-    kinds = ["normal", "blobs", "few", "huge", "tiny", "nan"]
+        shapes += [(200_000, 2, 64), (50_000, 3, 4), (60_000, 32, 128), (20_000, 784, 10)]
+    kinds = ["normal", "blobs", "regions", "few", "huge", "tiny", "nan"]
     layouts = ["C", "F", "reversed", "strided", "negcols"]
     i = 0
     for n, d, k in shapes:
