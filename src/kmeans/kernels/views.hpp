@@ -4,6 +4,7 @@
 // leaves behind. Aggregates without member functions, so code compiled for one
 // instruction set never shares an inline function with code compiled for
 // another.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -109,11 +110,7 @@ inline constexpr std::size_t kRegisterSumsSlots = 16;
 
 namespace {
 
-constexpr std::size_t register_sums_pitch(std::size_t w) {
-    std::size_t p = 1;
-    while (p < w) p *= 2;
-    return p;
-}
+constexpr std::size_t register_sums_pitch(std::size_t w) { return std::bit_ceil(w); }
 
 // Whether k clusters of rows of w features fit the registers of a kernel of
 // `lanes` lanes (0: a table without the kernel).

@@ -45,6 +45,11 @@ private:
 
 inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
+// The same bits, or both NaN: which NaN an operation on two NaN operands
+// returns depends on the order the compiler gives the operands of an
+// addition, and no result of the engine tells NaNs apart.
+inline bool same_value(double a, double b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
+
 // n x d values: `distinct` random points (mixed magnitudes), then the rest
 // repeating them, shuffled; repeats make empty clusters likely for k > distinct.
 inline std::vector<double> random_values(std::uint64_t seed, std::size_t n, std::size_t d, std::size_t distinct) {

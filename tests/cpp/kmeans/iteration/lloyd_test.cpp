@@ -21,6 +21,7 @@ namespace {
 using runtime::RandomSource;
 using testing::bits;
 using testing::Layout;
+using testing::same_value;
 using testing::Samples;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
@@ -168,10 +169,6 @@ TEST(UpdateCentres, RejectsLabelsOutOfRange) {
     auto rng = RandomSource::from_seed(0);
     EXPECT_EQ(testing::internal_failure_message([&] { update_centres(x, {0, 2}, 2, rng); }), "label out of range");
 }
-
-// Same value bit for bit; any NaN matches any NaN (the payload that survives
-// two NaN operands is not fixed).
-bool same_value(double a, double b) { return (std::isnan(a) && std::isnan(b)) || bits(a) == bits(b); }
 
 // Random values with infinities, NaN and zeros of both signs mixed in.
 std::vector<double> values_with_specials(std::uint64_t seed, std::size_t n, std::size_t d) {

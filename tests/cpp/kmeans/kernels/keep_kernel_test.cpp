@@ -17,6 +17,7 @@
 #include "kmeans/iteration/carried_bounds.hpp"
 #include "kmeans/kernels/reference.hpp"
 #include "support/kernel_tables.hpp"
+#include "support/kmeans_reference.hpp"
 #include "support/sample_layouts.hpp"
 
 namespace {
@@ -24,6 +25,7 @@ namespace {
 using namespace corvalinth::kmeans;
 using namespace corvalinth::kmeans::kernels;
 using namespace corvalinth::testing;
+using corvalinth::kmeans::testing::same_value;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -37,13 +39,6 @@ std::string keep_param_name(const ::testing::TestParamInfo<KeepParam>& info) {
 }
 
 class KeepKernelMatchesScalar : public ::testing::TestWithParam<KeepParam> {};
-
-// The same bits, or both NaN: which NaN an operation on two NaN operands
-// returns depends on the order the compiler gives the operands of an
-// addition, and no result of the engine tells NaNs apart.
-bool same_value(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
-}
 
 // A bound b0 for which the test's square of the bound moved by `move` equals
 // `distance` exactly, so that only a strict comparison drops the label; 0

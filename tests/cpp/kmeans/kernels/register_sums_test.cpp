@@ -14,15 +14,13 @@
 #include <vector>
 
 #include "support/kernel_tables.hpp"
+#include "support/kmeans_reference.hpp"
 
 namespace {
 
 using namespace corvalinth::kmeans::kernels;
 using namespace corvalinth::testing;
-
-bool same_value(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
-}
+using corvalinth::kmeans::testing::same_value;
 
 enum class Order { Random, Runs, OneCluster };
 
