@@ -8,9 +8,9 @@ namespace corvalinth::kmeans {
 
 bool filter32_pays(std::size_t k, std::size_t dims) {
     // From 16 centres the float scores win at every width the filter takes;
-    // with fewer, on long rows, the float row form (rows scored in place,
-    // rounded to float as they are read) wins over the float64 one.
-    return k >= 16 || (k < kernels::kRowScoreMaxCentres && dims >= kernels::kRowScoreMinDims);
+    // with fewer, from 16 coordinates: the float tile, and on long rows the
+    // float row form (rows scored in place, rounded to float as they are read).
+    return k >= 16 || dims >= kFewCentresMinDims;
 }
 
 bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::size_t dims) {
@@ -18,11 +18,11 @@ bool filter_worthwhile(std::size_t n, std::size_t x_cols, std::size_t k, std::si
     // are faster than the float64 filter; only the float32 stage beats them,
     // from 256 centres on rows of 2 to 7 coordinates (never on one). The
     // labeller drops the filter on such rows when the float32 stage cannot
-    // serve. Few centres on short rows: the exact pass is about as cheap as
-    // reading the samples, and the filter's per-score work shows.
+    // serve. Fewer than 16 centres on rows of fewer than 16 coordinates: the
+    // filter's per-pass set-up shows (small fits), and the exact kernels keep.
     if (dims < 2 || k < 3 || dims > kFilterMaxDims) return false;
     if (dims < kFilterMinDims && !(k >= 256 && filter32_pays(k, dims))) return false;
-    if (k < 16 && dims < 128) return false;
+    if (k < 16 && dims < kFewCentresMinDims) return false;
     // Extra memory: the centred centres and norms, and one tile buffer per
     // thread (workers and the caller); with the float32 stage also the float
     // centres and norms, and per thread a float tile and a gathered tile of

@@ -10,6 +10,10 @@ namespace corvalinth::kmeans {
 // Rows narrower than this take the filter only with its float32 stage.
 inline constexpr std::size_t kFilterMinDims = 8;
 
+// With fewer than 16 centres, rows narrower than this keep the exact kernels
+// (the float32 stage in front of the filter from this width on).
+inline constexpr std::size_t kFewCentresMinDims = 16;
+
 // Widest rows the filter takes, and the float32 stage.
 inline constexpr std::size_t kFilterMaxDims = 1u << 16;
 inline constexpr std::size_t kFilter32MaxDims = 1u << 12;

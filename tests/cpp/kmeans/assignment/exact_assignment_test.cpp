@@ -403,19 +403,32 @@ INSTANTIATE_TEST_SUITE_P(
     shrunk32_name);
 
 // The passes a fit runs put the float32 stage in front where it pays: a
-// dispatch that skipped it would show here.
+// dispatch that skipped it would show here. Many centres, and few from 16
+// coordinates (the float tile, on rows of samples or of coordinates).
 TEST(FilteredAssignmentInPasses, Float32StageRunsWhereItPays) {
-    const std::size_t n = 4000, d = 32, k = 128;
-    const Problem p = make_problem(Family::Offset, n, d, k, 77);
-    const SampleMatrix x{p.x.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
-    ASSERT_TRUE(filter_worthwhile(n, d, k, d));
-    ASSERT_TRUE(filter32_pays(k, d));
-    const std::size_t before = corvalinth::kmeans::testing::filter32_decided_total();
-    std::vector<std::uint64_t> labels;
-    assign_labels(x, p.centres, labels);
-    EXPECT_GE(corvalinth::kmeans::testing::filter32_decided_total() - before, n / 2);
-    for (std::size_t i = 0; i < n; ++i)
-        ASSERT_EQ(labels[i], nearest_centre(x.row(i), 1, d, p.centres.values.data(), k, d)) << "sample " << i;
+    struct Case {
+        std::size_t n, d, k;
+    };
+    for (const Case c : {Case{4000, 32, 128}, Case{4000, 16, 8}, Case{1797, 64, 10}, Case{3000, 100, 3}}) {
+        const Problem p = make_problem(Family::Offset, c.n, c.d, c.k, 77 + c.d);
+        std::vector<double> by_columns(c.n * c.d);
+        for (std::size_t i = 0; i < c.n; ++i)
+            for (std::size_t j = 0; j < c.d; ++j) by_columns[j * c.n + i] = p.x[i * c.d + j];
+        const auto nd = static_cast<std::ptrdiff_t>(c.d);
+        const auto nn = static_cast<std::ptrdiff_t>(c.n);
+        for (const SampleMatrix& x :
+             {SampleMatrix{p.x.data(), c.n, c.d, nd, 1}, SampleMatrix{by_columns.data(), c.n, c.d, 1, nn}}) {
+            ASSERT_TRUE(filter_worthwhile(c.n, c.d, c.k, c.d));
+            ASSERT_TRUE(filter32_pays(c.k, c.d));
+            const std::size_t before = corvalinth::kmeans::testing::filter32_decided_total();
+            std::vector<std::uint64_t> labels;
+            assign_labels(x, p.centres, labels);
+            EXPECT_GE(corvalinth::kmeans::testing::filter32_decided_total() - before, c.n / 2) << c.d << " " << c.k;
+            for (std::size_t i = 0; i < c.n; ++i)
+                ASSERT_EQ(labels[i], nearest_centre(p.x.data() + i * c.d, 1, c.d, p.centres.values.data(), c.k, c.d))
+                    << c.d << " " << c.k << " sample " << i;
+        }
+    }
 }
 
 // Rows of 2 to 7 coordinates take the filter only with many centres and the
@@ -527,7 +540,9 @@ TEST(FilteredAssignmentInPasses, SmallInputsKeepTheirMemoryBudget) {
     // The tile buffers alone would exceed half of a tiny input.
     EXPECT_FALSE(filter_worthwhile(20, 16, 8, 16));
     EXPECT_FALSE(filter_worthwhile(1'000'000, 4, 8, 4));  // few coordinates: exact kernels are faster
-    EXPECT_FALSE(filter_worthwhile(1'000'000, 16, 10, 16));  // few centres on short rows
+    EXPECT_FALSE(filter_worthwhile(1'000'000, 15, 10, 15));  // few centres on short rows
+    EXPECT_TRUE(filter_worthwhile(1'000'000, 16, 10, 16));
+    EXPECT_TRUE(filter_worthwhile(1'797, 64, 10, 64));
     EXPECT_TRUE(filter_worthwhile(60'000, 784, 10, 784));
     EXPECT_TRUE(filter_worthwhile(100'000, 128, 256, 128));
 }
@@ -536,12 +551,13 @@ TEST(FilteredAssignmentInPasses, Float32StageWhereItPays) {
     EXPECT_TRUE(filter32_pays(256, 128));
     EXPECT_TRUE(filter32_pays(1024, 32));
     EXPECT_TRUE(filter32_pays(16, 8));
-    // Few centres: on long rows the float row form, never the float tile.
+    // Few centres: from 16 coordinates (the float tile, on long rows the row form).
     EXPECT_TRUE(filter32_pays(10, 784));
-    EXPECT_TRUE(filter32_pays(8, 128));
-    EXPECT_TRUE(filter32_pays(5, 784));
-    EXPECT_FALSE(filter32_pays(8, 127));
-    EXPECT_FALSE(filter32_pays(15, 32));
+    EXPECT_TRUE(filter32_pays(8, 127));
+    EXPECT_TRUE(filter32_pays(15, 32));
+    EXPECT_TRUE(filter32_pays(3, 16));
+    EXPECT_FALSE(filter32_pays(15, 15));
+    EXPECT_FALSE(filter32_pays(8, 8));
     // Its buffers count against the memory budget (half the input): with them
     // (16 centres of 4096 coordinates) the filter needs more than twice the
     // samples per coordinate it needs without them (rows wider than the stage
