@@ -40,7 +40,7 @@ public:
     }
 
 private:
-    static constexpr std::chrono::microseconds kPolling{20};
+    static constexpr std::chrono::microseconds kPolling{100};
 
     std::mutex mutex_;
     std::condition_variable ready_;

@@ -20,7 +20,7 @@ namespace pool_internal {
 namespace {
 
 // How long an idle worker polls for new pieces before it sleeps.
-constexpr std::chrono::microseconds kIdlePolling{50};
+constexpr std::chrono::microseconds kIdlePolling{200};
 
 thread_local Worker* tl_worker = nullptr;
 thread_local WorkerPool* tl_scoped_pool = nullptr;
