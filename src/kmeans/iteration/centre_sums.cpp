@@ -108,6 +108,15 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
                       std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
                       std::size_t end) {
     const std::size_t w = D != 0 ? D : width;
+    if constexpr (Unit && (D == 0 || D > kRunsMaxWidth)) {
+        // Rows wider than the narrow kernels: a vector of features at a time,
+        // the same addition per sum in the same order.
+        const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
+        if (kernels::selected_kernels().row_sums(view, begin, end, w, labels, k, 0, k, nullptr, sums, stride, counts) !=
+            end - begin)
+            label_out_of_range();
+        return;
+    }
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
     const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
@@ -336,34 +345,18 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
 }
 
 // Samples [begin, end) whose labels fall in [c_lo, c_hi) (and are flagged in
-// `only`, when given), added in order into
-// their clusters' rows of `sums` (k x d, row-major); every row of x is read by
-// the one block that owns its cluster. Labels were checked by the caller.
-// While one row is added, the next owned row is prefetched a cache line per
+// `only`, when given), added in order into their clusters' rows of `sums`
+// (k x d, row-major), a vector of features at a time; every row of x is read
+// by the one block that owns its cluster. Labels were checked by the caller.
+// While one row is added, the next owned row is fetched a cache line per
 // cache line added: the hardware prefetcher loses the stream at every jump
 // between rows.
-void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t c_lo, std::size_t c_hi,
-                         double* sums, std::size_t begin, std::size_t end, const std::uint8_t* only) {
-    const std::size_t d = x.n_cols;
-    auto owned = [&](std::size_t i) {
-        return labels[i] >= c_lo && labels[i] < c_hi && (only == nullptr || only[labels[i]] != 0);
-    };
-    std::size_t i = begin;
-    while (i < end && !owned(i)) ++i;
-    while (i < end) {
-        std::size_t next = i + 1;
-        while (next < end && !owned(next)) ++next;
-        const double* __restrict r = x.row(i);
-        const double* ahead = next < end ? x.row(next) : r;
-        double* __restrict sum = sums + labels[i] * d;
-        std::size_t j = 0;
-        for (; j + 8 <= d; j += 8) {
-            __builtin_prefetch(ahead + j);
-            for (std::size_t t = 0; t < 8; ++t) sum[j + t] = sum[j + t] + r[j + t];
-        }
-        for (; j < d; ++j) sum[j] = sum[j] + r[j];
-        i = next;
-    }
+void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, std::size_t c_lo,
+                         std::size_t c_hi, double* sums, std::size_t begin, std::size_t end, const std::uint8_t* only) {
+    const kernels::SampleView view{x.data, x.row_stride, 1};
+    if (kernels::selected_kernels().row_sums(view, begin, end, x.n_cols, labels, k, c_lo, c_hi, only, sums, x.n_cols,
+                                             nullptr) != end - begin)
+        label_out_of_range();
 }
 
 }  // namespace
@@ -488,7 +481,7 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
     double* sums = block_sums(0);
     runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
-            accumulate_clusters(x_, labels, bounds[2 * p], bounds[2 * p + 1], sums, begin, end, only);
+            accumulate_clusters(x_, labels, k_, bounds[2 * p], bounds[2 * p + 1], sums, begin, end, only);
     });
 }
 

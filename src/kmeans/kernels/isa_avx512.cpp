@@ -4,6 +4,7 @@
 #include "kmeans/kernels/generic/filter64.hpp"
 #include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/register_sums.hpp"
+#include "kmeans/kernels/generic/row_sums.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/avx512.hpp"
@@ -24,6 +25,6 @@ using Seeding32 = Seeding32Kernel<Avx512Float>;
 
 constinit const KernelTable kAvx512Kernels =
     make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Avx512>, KeepKernel<Avx512>,
-                      RegisterSumsKernel<Avx512>>();
+                      RegisterSumsKernel<Avx512>, RowSumsKernel<Avx512>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -4,6 +4,7 @@
 #include "kmeans/kernels/generic/filter64.hpp"
 #include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/register_sums.hpp"
+#include "kmeans/kernels/generic/row_sums.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "kmeans/kernels/traits/scalar.hpp"
@@ -22,6 +23,6 @@ using Seeding32 = Seeding32Kernel<ScalarFloat>;
 
 constinit const KernelTable kPortableKernels =
     make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Scalar>, KeepKernel<Scalar>,
-                      NoRegisterSums>();
+                      NoRegisterSums, RowSumsKernel<Scalar>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -89,6 +89,16 @@ using KeepFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size
 using RegisterSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
                                        const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts);
 
+// The centre update's sums of rows of adjacent features, a vector of features
+// at a time (generic/row_sums.hpp): rows [begin, end) in order, each whose
+// label c lies in [c_lo, c_hi) and (with `only`) is flagged there adding its
+// features 0 .. w - 1 into sums[c * stride + j] and 1 into counts[c] (when
+// set); returns how many rows were scanned (all, or up to the first label of
+// k or more).
+using RowSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
+                                  const std::uint64_t* labels, std::size_t k, std::size_t c_lo, std::size_t c_hi,
+                                  const std::uint8_t* only, double* sums, std::size_t stride, std::uint64_t* counts);
+
 struct KernelTable {
     NearestFn64 nearest64;
     NearestFn32 nearest32;
@@ -106,14 +116,16 @@ struct KernelTable {
     KeepFn keep;
     RegisterSumsFn register_sums;  // null where the table has none
     std::size_t register_sums_lanes;  // 0 where the table has none
+    RowSumsFn row_sums;
 };
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, listed distances,
 // assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
 // SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test), RegisterSums
-// (the update's sums in registers; its entry null and lanes 0 where there is none).
+// (the update's sums in registers; its entry null and lanes 0 where there is none), RowSums (the update's sums of
+// rows a vector of features at a time).
 template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep,
-          class RegisterSums>
+          class RegisterSums, class RowSums>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -130,7 +142,8 @@ constexpr KernelTable make_kernel_table() {
             &SeedingBound::pick,
             &Keep::run,
             RegisterSums::entry,
-            RegisterSums::lanes};
+            RegisterSums::lanes,
+            &RowSums::run};
 }
 
 // Defined by isa_portable.cpp, isa_avx2.cpp and isa_avx512.cpp.

@@ -7,6 +7,7 @@
 #include "kmeans/kernels/generic/filter64.hpp"
 #include "kmeans/kernels/generic/keep.hpp"
 #include "kmeans/kernels/generic/register_sums.hpp"
+#include "kmeans/kernels/generic/row_sums.hpp"
 #include "kmeans/kernels/generic/seeding32.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
 #include "support/emulated_vector.hpp"
@@ -19,11 +20,10 @@ using EmulatedFilter32 = kmeans::kernels::Filter32Kernel<Emulated16f, Emulated8,
 using EmulatedSeeding32 = kmeans::kernels::Seeding32Kernel<Emulated16f>;
 
 inline const kmeans::kernels::KernelTable& kernels_of(Kernel k) {
-    static constexpr kmeans::kernels::KernelTable emulated =
-        kmeans::kernels::make_kernel_table<EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32,
-                                           kmeans::kernels::SeedingBoundKernel<Emulated8>,
-                                           kmeans::kernels::KeepKernel<Emulated8>,
-                                           kmeans::kernels::RegisterSumsKernel<Emulated8>>();
+    static constexpr kmeans::kernels::KernelTable emulated = kmeans::kernels::make_kernel_table<
+        EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32,
+        kmeans::kernels::SeedingBoundKernel<Emulated8>, kmeans::kernels::KeepKernel<Emulated8>,
+        kmeans::kernels::RegisterSumsKernel<Emulated8>, kmeans::kernels::RowSumsKernel<Emulated8>>();
     return k == Kernel::emulated8 ? emulated : kmeans::kernels::kernel_table(library_isa(k));
 }
 

@@ -50,6 +50,25 @@ inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 // addition, and no result of the engine tells NaNs apart.
 inline bool same_value(double a, double b) { return bits(a) == bits(b) || (std::isnan(a) && std::isnan(b)); }
 
+// Values for the centre update's kernels: mostly normal, some of 2^60 times
+// that size (sums that depend on the order of their additions), some
+// subnormal, and with `specials` a NaN with a payload, +inf and -0.0.
+inline void fill_update_values(std::vector<double>& values, std::mt19937_64& gen, bool specials) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double nan_payload = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+    for (double& v : values) {
+        const unsigned r = gen() % 100;
+        if (specials && r < 3)
+            v = r == 0 ? nan_payload : (r == 1 ? std::numeric_limits<double>::infinity() : -0.0);
+        else if (r < 10)
+            v = std::ldexp(normal(gen), 60);
+        else if (r < 14)
+            v = std::numeric_limits<double>::denorm_min() * static_cast<double>(gen() % 9);
+        else
+            v = normal(gen);
+    }
+}
+
 // n x d values: `distinct` random points (mixed magnitudes), then the rest
 // repeating them, shuffled; repeats make empty clusters likely for k > distinct.
 inline std::vector<double> random_values(std::uint64_t seed, std::size_t n, std::size_t d, std::size_t distinct) {

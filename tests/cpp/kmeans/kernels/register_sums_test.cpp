@@ -4,10 +4,7 @@
 // earlier range, special values, and a label out of range.
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -20,6 +17,7 @@ namespace {
 
 using namespace corvalinth::kmeans::kernels;
 using namespace corvalinth::testing;
+using corvalinth::kmeans::testing::fill_update_values;
 using corvalinth::kmeans::testing::same_value;
 
 enum class Order { Random, Runs, OneCluster };
@@ -49,18 +47,7 @@ TEST_P(RegisterSumsMatchPlainLoop, EveryClusterCountThatFits) {
     const std::size_t n = 203;
     const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(w + pad) * (reversed ? -1 : 1);
     std::vector<double> buffer(n * (w + pad));
-    const double nan_payload = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
-    for (double& v : buffer) {
-        const unsigned r = gen() % 100;
-        if (specials && r < 3)
-            v = r == 0 ? nan_payload : (r == 1 ? std::numeric_limits<double>::infinity() : -0.0);
-        else if (r < 10)
-            v = std::ldexp(normal(gen), 60);  // sums that depend on the order of their additions
-        else if (r < 14)
-            v = std::numeric_limits<double>::denorm_min() * static_cast<double>(gen() % 9);
-        else
-            v = normal(gen);
-    }
+    fill_update_values(buffer, gen, specials);
     const double* data = reversed ? buffer.data() + (n - 1) * (w + pad) : buffer.data();
     const SampleView view{data, stride, 1};
     auto at = [&](std::size_t i, std::size_t j) { return data[static_cast<std::ptrdiff_t>(i) * stride + j]; };
