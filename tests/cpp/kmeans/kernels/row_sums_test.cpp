@@ -77,11 +77,9 @@ TEST_P(RowSumsMatchPlainLoop, SameBitsInSampleOrder) {
         want_counts[labels[i]] += 1;
     }
     const std::size_t cut = 41;
-    EXPECT_EQ(table.row_sums(view, 0, cut, w, labels.data(), k, c_lo, c_hi, only, got.data(), pitch,
-                             got_counts.data()),
+    EXPECT_EQ(table.row_sums(view, 0, cut, w, labels.data(), k, c_lo, c_hi, only, got.data(), pitch, got_counts.data()),
               cut);
-    EXPECT_EQ(table.row_sums(view, cut, n, w, labels.data(), k, c_lo, c_hi, only, got.data(), pitch,
-                             got_counts.data()),
+    EXPECT_EQ(table.row_sums(view, cut, n, w, labels.data(), k, c_lo, c_hi, only, got.data(), pitch, got_counts.data()),
               n - cut);
     for (std::size_t s = 0; s < want.size(); ++s)
         EXPECT_TRUE(same_value(got[s], want[s])) << "sum " << s << ": " << got[s] << " vs " << want[s];
