@@ -108,15 +108,6 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
                       std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
                       std::size_t end) {
     const std::size_t w = D != 0 ? D : width;
-    if constexpr (Unit && (D == 0 || D > kRunsMaxWidth)) {
-        // Rows wider than the narrow kernels: a vector of features at a time,
-        // the same addition per sum in the same order.
-        const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
-        if (kernels::selected_kernels().row_sums(view, begin, end, w, labels, k, 0, k, nullptr, sums, stride, counts) !=
-            end - begin)
-            label_out_of_range();
-        return;
-    }
     const std::ptrdiff_t rs = x.row_stride;
     const std::ptrdiff_t cs = Unit ? 1 : x.col_stride;
     const double* row = x.row(begin) + static_cast<std::ptrdiff_t>(j_lo) * cs;
@@ -283,6 +274,23 @@ void accumulate_width(const SampleMatrix& x, const std::uint64_t* labels, std::s
     }
 }
 
+// Samples [begin, end) whose labels fall in [c_lo, c_hi) (and are flagged in
+// `only`, when given), features [j_lo, j_lo + width) of each (adjacent), added
+// in sample order into sums[c * stride + j - j_lo] and counts[c] (when set), a
+// vector of features at a time (kernels/generic/row_sums.hpp): the same
+// addition per sum, in the same order, as accumulate_block's. While one row is
+// added, the next one that adds is fetched a cache line per cache line added:
+// the hardware prefetcher loses the stream where rows are skipped.
+void accumulate_by_vectors(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, std::size_t c_lo,
+                           std::size_t c_hi, const std::uint8_t* only, double* sums, std::size_t stride,
+                           std::uint64_t* counts, std::size_t j_lo, std::size_t width, std::size_t begin,
+                           std::size_t end) {
+    const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
+    if (kernels::selected_kernels().row_sums(view, begin, end, width, labels, k, c_lo, c_hi, only, sums, stride,
+                                             counts) != end - begin)
+        label_out_of_range();
+}
+
 // The sums held in registers (kernels/generic/register_sums.hpp) where the
 // selected kernels have them, k clusters of `width` features fit them
 // (adjacent features only, the sums k x width) and the block is wide enough
@@ -323,6 +331,9 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
             default: break;  // wider rows: the plain kernel
         }
     }
+    // Rows wider than the narrow kernels: a vector of features at a time.
+    if (Unit && width > kRunsMaxWidth)
+        return accumulate_by_vectors(x, labels, k, 0, k, nullptr, sums, stride, counts, j_lo, width, begin, end);
     accumulate_width<Unit, false>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, nullptr);
 }
 
@@ -342,21 +353,6 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
         accumulate_any_width<false>(x, labels, k, sums, j_hi - j_lo, counts, j_lo, j_hi - j_lo, begin, end, kernel,
                                     only);
     }
-}
-
-// Samples [begin, end) whose labels fall in [c_lo, c_hi) (and are flagged in
-// `only`, when given), added in order into their clusters' rows of `sums`
-// (k x d, row-major), a vector of features at a time; every row of x is read
-// by the one block that owns its cluster. Labels were checked by the caller.
-// While one row is added, the next owned row is fetched a cache line per
-// cache line added: the hardware prefetcher loses the stream at every jump
-// between rows.
-void accumulate_clusters(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, std::size_t c_lo,
-                         std::size_t c_hi, double* sums, std::size_t begin, std::size_t end, const std::uint8_t* only) {
-    const kernels::SampleView view{x.data, x.row_stride, 1};
-    if (kernels::selected_kernels().row_sums(view, begin, end, x.n_cols, labels, k, c_lo, c_hi, only, sums, x.n_cols,
-                                             nullptr) != end - begin)
-        label_out_of_range();
 }
 
 }  // namespace
@@ -479,9 +475,11 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
         ++n_blocks;
     }
     double* sums = block_sums(0);
+    // Every row of x is read by the one block that owns its cluster.
     runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
-            accumulate_clusters(x_, labels, k_, bounds[2 * p], bounds[2 * p + 1], sums, begin, end, only);
+            accumulate_by_vectors(x_, labels, k_, bounds[2 * p], bounds[2 * p + 1], only, sums, x_.n_cols, nullptr, 0,
+                                  x_.n_cols, begin, end);
     });
 }
 
