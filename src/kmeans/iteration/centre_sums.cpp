@@ -444,6 +444,30 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
                           });
 }
 
+void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {
+    if (begin > end || end > x_.n_rows || block == 0) throw InternalFailure("sample range out of bounds");
+    if (by_clusters_ || blocks_.size() == 1) {
+        for (std::size_t s0 = begin; s0 < end; s0 += block) add(labels, s0, std::min(end, s0 + block));
+        return;
+    }
+    // Each worker takes its blocks of features through the ranges in order,
+    // each range with the kernel add would choose for it: the same additions
+    // in the same order as one add per range, without a hand-off per range.
+    runtime::parallel_for(
+        blocks_.size(), runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t p = lo; p < hi; ++p) {
+                const Block& b = blocks_[p];
+                for (std::size_t s0 = begin; s0 < end; s0 += block) {
+                    const std::size_t s1 = std::min(end, s0 + block);
+                    const NarrowKernel kernel =
+                        x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
+                    accumulate(x_, labels, k_, block_sums(p), b.counts ? counts_.data() : nullptr, b.j_lo, b.j_hi, s0,
+                               s1, kernel, nullptr);
+                }
+            }
+        });
+}
+
 // Contiguous cluster ranges holding about the same number of this range's
 // samples each; the scan that counts them also checks the labels. With
 // `only`, the clusters not flagged count nothing.

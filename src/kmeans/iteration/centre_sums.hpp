@@ -32,6 +32,9 @@ public:
     // update must come in sample order, each starting where the previous one
     // ended. A label not below k is an internal failure.
     void add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only = nullptr);
+    // The same as add for each range [s, s + block) of [begin, end) in turn
+    // (the last one cut at end), all clusters, in one hand-off to the pool.
+    void add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block);
     // The means, truly divided by the counts, into `out` (k x d, storage
     // reused). Each empty cluster, in increasing cluster order, takes a copy of
     // sample uniform_index(n). With `only` and `kept`, each cluster not

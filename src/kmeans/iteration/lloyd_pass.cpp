@@ -335,11 +335,10 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         // One loop over all the samples, split as the inertia's sum is (each
         // unsplit range left to right, neighbours joined as lower + upper);
         // the sums take the samples afterwards, block by block (the update
-        // chooses its kernel per block from the labels).
+        // chooses its kernel per block from the labels), in one hand-off.
         *inertia = runtime::parallel_reduce<double>(n, rows_work(n), label_range,
                                                     [](double lo, double up) { return lo + up; });
-        if (!defer_sums)
-            for (std::size_t s0 = 0; s0 < n; s0 += block_rows) sums.add(lab, s0, std::min(n, s0 + block_rows));
+        if (!defer_sums) sums.add_blocks(lab, 0, n, block_rows);
     } else {
         for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
             const std::size_t s1 = std::min(n, s0 + block_rows);

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kmeans/testing/knobs.hpp"
@@ -90,12 +91,16 @@ std::vector<double> order_sensitive_values(std::size_t n, std::size_t d, bool sp
 }
 
 // The update through CentreSums, the samples added `piece` at a time (0: all
-// at once), with the draws of `seed`.
+// at once; `in_blocks`: by one add_blocks call), with the draws of `seed`.
 CentreMatrix sums_update(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, std::size_t k,
-                         std::size_t piece, std::uint64_t seed, std::vector<std::uint64_t>& counts) {
+                         std::size_t piece, std::uint64_t seed, std::vector<std::uint64_t>& counts,
+                         bool in_blocks = false) {
     CentreSums sums(x, k);
     const std::size_t step = piece == 0 ? x.n_rows : piece;
-    for (std::size_t b = 0; b < x.n_rows; b += step) sums.add(labels.data(), b, std::min(x.n_rows, b + step));
+    if (in_blocks)
+        sums.add_blocks(labels.data(), 0, x.n_rows, std::max<std::size_t>(1, step));
+    else
+        for (std::size_t b = 0; b < x.n_rows; b += step) sums.add(labels.data(), b, std::min(x.n_rows, b + step));
     auto rng = runtime::RandomSource::from_seed(seed);
     CentreMatrix out;
     sums.finish(rng, out);
@@ -228,10 +233,15 @@ TEST_P(ThreadInvarianceWideUpdate, SplitUpdateMatchesThePlainLoop) {
         const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
         for (const UpdateKernel kernel : kKernels) {
             const KernelScope scope(kernel);
-            std::vector<std::uint64_t> counts;
-            EXPECT_EQ(mismatch(sums_update(x, labels, k, 1000, 3, counts), want), "")
-                << corvalinth::testing::layout_name(layout) << ", workers " << runtime::pool_thread_count();
-            EXPECT_EQ(counts, reference_counts(labels, k));
+            // Ranges added one by one, and all of them in one hand-off (each
+            // worker through every range), in ranges that cut runs unevenly.
+            for (const auto& [piece, in_blocks] : {std::pair{1000, false}, {1000, true}, {977, true}}) {
+                std::vector<std::uint64_t> counts;
+                EXPECT_EQ(mismatch(sums_update(x, labels, k, piece, 3, counts, in_blocks), want), "")
+                    << corvalinth::testing::layout_name(layout) << ", workers " << runtime::pool_thread_count()
+                    << ", pieces of " << piece << (in_blocks ? " in one hand-off" : "");
+                EXPECT_EQ(counts, reference_counts(labels, k));
+            }
         }
     }
 }
