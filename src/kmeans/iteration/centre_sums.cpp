@@ -355,6 +355,24 @@ void accumulate(const SampleMatrix& x, const std::uint64_t* labels, std::size_t 
     }
 }
 
+// A block of features (features [j_lo, j_hi)) of rows [begin, end) into its
+// sums, and into `counts` the counts of its share of those rows: the p-th of
+// `parts` consecutive stretches (none when p is not below parts). Every block
+// scans every row for its features, and counting all of them in one block
+// would keep the others waiting for it. The sums see the rows in order
+// however the range is cut.
+void accumulate_share(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                      std::uint64_t* counts, std::size_t j_lo, std::size_t j_hi, std::size_t begin, std::size_t end,
+                      NarrowKernel kernel, const std::uint8_t* only, std::size_t p, std::size_t parts) {
+    if (p >= parts) return accumulate(x, labels, k, sums, nullptr, j_lo, j_hi, begin, end, kernel, only);
+    const std::size_t m = end - begin;
+    const std::size_t lo = begin + m / parts * p + std::min(p, m % parts);
+    const std::size_t hi = lo + m / parts + (p < m % parts ? 1 : 0);
+    if (begin < lo) accumulate(x, labels, k, sums, nullptr, j_lo, j_hi, begin, lo, kernel, only);
+    if (lo < hi) accumulate(x, labels, k, sums, counts, j_lo, j_hi, lo, hi, kernel, only);
+    if (hi < end) accumulate(x, labels, k, sums, nullptr, j_lo, j_hi, hi, end, kernel, only);
+}
+
 }  // namespace
 
 // How the sums are shared out (measured: docs/tuning.md): one block per
@@ -383,16 +401,16 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         !by_clusters_ && big && k != 0 && workers >= 2 && d >= 2 && !(adjacent && d >= kAdjacentSplitBelow);
     if (by_features && d < kSplitFeaturesFrom) {
         const std::size_t parts = std::min(workers, d);
-        for (std::size_t p = 0; p < parts; ++p) blocks_.push_back(Block{d * p / parts, d * (p + 1) / parts, p == 0});
+        for (std::size_t p = 0; p < parts; ++p) blocks_.push_back(Block{d * p / parts, d * (p + 1) / parts});
     } else if (by_features && d / 16 >= 2) {
         const std::size_t parts = std::min(workers, d / 16);
         for (std::size_t p = 0; p < parts; ++p) {
             const std::size_t lo = p == 0 ? 0 : (d * p / parts) / 8 * 8;
             const std::size_t hi = p + 1 == parts ? d : (d * (p + 1) / parts) / 8 * 8;
-            blocks_.push_back(Block{lo, hi, p == 0});
+            blocks_.push_back(Block{lo, hi});
         }
     } else {
-        blocks_.push_back(Block{0, d, true});
+        blocks_.push_back(Block{0, d});
     }
     // Split by features: each block's sums on cache lines of their own (a
     // shared line would travel between the cores at nearly every sample).
@@ -405,9 +423,21 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     }
     counts_ = make_buffer<std::uint64_t>(k, 0);
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
+    // Split by features: the narrowest blocks count, each a share of the
+    // rows (a wider block takes longer over its sums alone), into counts of
+    // their own, a cache line of room on either side.
+    if (blocks_.size() > 1) {
+        std::size_t narrowest = d;
+        for (const Block& b : blocks_) narrowest = std::min(narrowest, b.j_hi - b.j_lo);
+        for (Block& b : blocks_) b.count_share = b.j_hi - b.j_lo == narrowest ? counting_blocks_++ : kNoShare;
+        for (std::size_t p = 0; p < blocks_.size(); ++p)
+            block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kLineDoubles, 0));
+    }
 }
 
 void CentreSums::clear(const std::uint8_t* only) {
+    // The blocks' counts are empty between calls of add (unless one failed).
+    for (std::vector<std::uint64_t>& b : block_counts_) std::fill(b.begin(), b.end(), 0);
     if (only == nullptr) {
         for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
         std::fill(counts_.begin(), counts_.end(), 0);
@@ -434,14 +464,23 @@ void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t
         accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, begin, end, kernel, only);
         return;
     }
-    runtime::parallel_for(blocks_.size(), runtime::work_units(end - begin, x_.n_cols),
-                          [&](std::size_t lo, std::size_t hi) {
-                              for (std::size_t p = lo; p < hi; ++p) {
-                                  const Block& b = blocks_[p];
-                                  accumulate(x_, labels, k_, block_sums(p), b.counts ? counts_.data() : nullptr, b.j_lo,
-                                             b.j_hi, begin, end, kernel, only);
-                              }
-                          });
+    const std::size_t parts = blocks_.size();
+    runtime::parallel_for(parts, runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p)
+            accumulate_share(x_, labels, k_, block_sums(p), block_counts(p), blocks_[p].j_lo, blocks_[p].j_hi, begin,
+                             end, kernel, only, blocks_[p].count_share, counting_blocks_);
+    });
+    gather_block_counts();
+}
+
+void CentreSums::gather_block_counts() {
+    for (std::size_t p = 0; p < block_counts_.size(); ++p) {
+        std::uint64_t* counts = block_counts(p);
+        for (std::size_t c = 0; c < k_; ++c) {
+            counts_[c] += counts[c];
+            counts[c] = 0;
+        }
+    }
 }
 
 void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {
@@ -453,19 +492,19 @@ void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std:
     // Each worker takes its blocks of features through the ranges in order,
     // each range with the kernel add would choose for it: the same additions
     // in the same order as one add per range, without a hand-off per range.
-    runtime::parallel_for(
-        blocks_.size(), runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t p = lo; p < hi; ++p) {
-                const Block& b = blocks_[p];
-                for (std::size_t s0 = begin; s0 < end; s0 += block) {
-                    const std::size_t s1 = std::min(end, s0 + block);
-                    const NarrowKernel kernel =
-                        x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
-                    accumulate(x_, labels, k_, block_sums(p), b.counts ? counts_.data() : nullptr, b.j_lo, b.j_hi, s0,
-                               s1, kernel, nullptr);
-                }
+    const std::size_t parts = blocks_.size();
+    runtime::parallel_for(parts, runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            for (std::size_t s0 = begin; s0 < end; s0 += block) {
+                const std::size_t s1 = std::min(end, s0 + block);
+                const NarrowKernel kernel =
+                    x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
+                accumulate_share(x_, labels, k_, block_sums(p), block_counts(p), blocks_[p].j_lo, blocks_[p].j_hi, s0,
+                                 s1, kernel, nullptr, blocks_[p].count_share, counting_blocks_);
             }
-        });
+        }
+    });
+    gather_block_counts();
 }
 
 // Contiguous cluster ranges holding about the same number of this range's

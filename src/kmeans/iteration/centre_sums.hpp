@@ -48,19 +48,27 @@ public:
     const std::vector<std::uint64_t>& counts() const { return counts_; }
 
 private:
-    // Features [j_lo, j_hi) of every cluster; the block with `counts` counts.
+    // Features [j_lo, j_hi) of every cluster; split by features, the block
+    // counts the count_share-th of counting_blocks_ shares of each range's
+    // rows (none: kNoShare).
+    static constexpr std::size_t kNoShare = ~std::size_t{0};
     struct Block {
         std::size_t j_lo, j_hi;
-        bool counts;
+        std::size_t count_share = kNoShare;
     };
 
     void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
     // Block p's k x width sums.
     double* block_sums(std::size_t p) { return sums_[p].data() + offsets_[p]; }
+    // Block p's counts of its share of the rows (split by features).
+    std::uint64_t* block_counts(std::size_t p) { return block_counts_[p].data() + 8; }
+    // The blocks' counts added into the counts, and cleared.
+    void gather_block_counts();
 
     SampleMatrix x_;
     std::size_t k_;
     bool by_clusters_ = false;
+    std::size_t counting_blocks_ = 0;
     std::vector<Block> blocks_;
     // One k x width buffer per block (one k x d buffer when unsplit or split
     // by clusters), and the counts. When split by features, each block's sums
@@ -71,6 +79,7 @@ private:
     std::vector<std::size_t> offsets_;
     std::vector<std::uint64_t> counts_;
     std::vector<std::uint64_t> range_counts_;
+    std::vector<std::vector<std::uint64_t>> block_counts_;
 };
 
 // New k x d centres: the mean of each cluster's samples, summed from +0.0 in
