@@ -49,6 +49,16 @@ bool pass_sums_inertia(std::size_t n, std::size_t k) {
     return n >= kPassSumsInertiaFrom && k <= kPassSumsInertiaMaxCentres;
 }
 
+// With more centres, such a pass sums the inertia itself once the last pass
+// scored at most 1 / kSettledShare of the samples against every centre: the
+// bounds then keep most labels, labelling costs little beside the inertia,
+// and a loop of its own would read the samples again (docs/tuning.md).
+constexpr std::size_t kSettledShare = 2;
+
+bool settled_pass_sums_inertia(std::size_t n, std::size_t last_scored) {
+    return n >= kPassSumsInertiaFrom && last_scored <= n / kSettledShare;
+}
+
 bool same_rows(const CentreMatrix& a, const CentreMatrix& b, std::size_t c) {
     return std::memcmp(a.row(c), b.row(c), a.cols * sizeof(double)) == 0;
 }
@@ -174,10 +184,13 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         // labels the samples for iteration t + 1 (wasted if it converges).
         // Without the distances' buffer (rows of fewer than 8 features) the
         // pass sums the inertia itself, as compute_inertia does, when the
-        // leaves of that sum are long enough for the labelling; with it, the
+        // leaves of that sum are long enough for the labelling (with more
+        // than 16 centres, once the bounds keep most labels); with it, the
         // inertia is the same tree's sum of the distances the pass measured.
         double inertia;
-        const bool fused = t != max_iters && (dist != nullptr || pass_sums_inertia(x_.n_rows, centres.rows));
+        const bool fused =
+            t != max_iters && (dist != nullptr || pass_sums_inertia(x_.n_rows, centres.rows) ||
+                               (carried != nullptr && settled_pass_sums_inertia(x_.n_rows, storage_.last_scored)));
         if (fused) {
             bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
             pass(updated, dist, dist == nullptr ? &inertia : nullptr);

@@ -88,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                                            DataSet{40000, 2, 6, 40000, 7, 3, 12, Layout::RowMajor},
                                            DataSet{33000, 3, 16, 500, 8, 5, 10, Layout::ColumnMajor},
                                            DataSet{36000, 1, 4, 36000, 9, 11, 8, Layout::ReversedRows},
-                                           DataSet{35000, 3, 300, 35000, 10, 1, 8, Layout::RowMajor}));
+                                           DataSet{35000, 3, 300, 35000, 10, 1, 8, Layout::RowMajor},
+                                           // More than 16 centres on few distinct points: once the bounds
+                                           // keep most labels, the pass sums the inertia itself.
+                                           DataSet{34000, 2, 40, 600, 11, 9, 20, Layout::RowMajor},
+                                           DataSet{33000, 3, 24, 400, 12, 4, 16, Layout::ReversedCols}));
 
 // Clusters no sample joins or leaves: where the fit follows them it takes
 // their centres over and reuses their samples' distances, and must still
