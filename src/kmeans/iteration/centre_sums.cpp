@@ -431,7 +431,7 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         for (const Block& b : blocks_) narrowest = std::min(narrowest, b.j_hi - b.j_lo);
         for (Block& b : blocks_) b.count_share = b.j_hi - b.j_lo == narrowest ? counting_blocks_++ : kNoShare;
         for (std::size_t p = 0; p < blocks_.size(); ++p)
-            block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kLineDoubles, 0));
+            block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kCountsPad, 0));
     }
 }
 
@@ -455,21 +455,43 @@ void CentreSums::clear(const std::uint8_t* only) {
 void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only) {
     if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
     if (by_clusters_) return add_by_clusters(labels, begin, end, only);
-    // One choice of kernel for every block (narrow rows split by features
-    // keep the kernel of runs).
-    const NarrowKernel kernel =
-        only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, begin, end) : NarrowKernel::Plain;
+    add_ranges(labels, begin, end, std::max<std::size_t>(1, end - begin), only);
+}
+
+void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {
+    if (begin > end || end > x_.n_rows || block == 0) throw InternalFailure("sample range out of bounds");
+    if (!by_clusters_) return add_ranges(labels, begin, end, block, nullptr);
+    for (std::size_t s0 = begin; s0 < end; s0 += block) add_by_clusters(labels, s0, std::min(end, s0 + block), nullptr);
+}
+
+// One choice of kernel per range for every block (narrow rows split by
+// features keep the kernel of runs). Split, each worker takes its blocks of
+// features through the ranges in order: the same additions in the same
+// order as one call per range, in one hand-off.
+void CentreSums::add_ranges(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block,
+                            const std::uint8_t* only) {
+    auto kernel_for = [&](std::size_t s0, std::size_t s1) {
+        return only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
+    };
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];
-        accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, begin, end, kernel, only);
+        for (std::size_t s0 = begin; s0 < end; s0 += block) {
+            const std::size_t s1 = std::min(end, s0 + block);
+            accumulate(x_, labels, k_, block_sums(0), counts_.data(), b.j_lo, b.j_hi, s0, s1, kernel_for(s0, s1), only);
+        }
         return;
     }
-    const std::size_t parts = blocks_.size();
-    runtime::parallel_for(parts, runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t p = lo; p < hi; ++p)
-            accumulate_share(x_, labels, k_, block_sums(p), block_counts(p), blocks_[p].j_lo, blocks_[p].j_hi, begin,
-                             end, kernel, only, blocks_[p].count_share, counting_blocks_);
-    });
+    runtime::parallel_for(
+        blocks_.size(), runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t p = lo; p < hi; ++p) {
+                const Block& b = blocks_[p];
+                for (std::size_t s0 = begin; s0 < end; s0 += block) {
+                    const std::size_t s1 = std::min(end, s0 + block);
+                    accumulate_share(x_, labels, k_, block_sums(p), block_counts(p), b.j_lo, b.j_hi, s0, s1,
+                                     kernel_for(s0, s1), only, b.count_share, counting_blocks_);
+                }
+            }
+        });
     gather_block_counts();
 }
 
@@ -481,30 +503,6 @@ void CentreSums::gather_block_counts() {
             counts[c] = 0;
         }
     }
-}
-
-void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {
-    if (begin > end || end > x_.n_rows || block == 0) throw InternalFailure("sample range out of bounds");
-    if (by_clusters_ || blocks_.size() == 1) {
-        for (std::size_t s0 = begin; s0 < end; s0 += block) add(labels, s0, std::min(end, s0 + block));
-        return;
-    }
-    // Each worker takes its blocks of features through the ranges in order,
-    // each range with the kernel add would choose for it: the same additions
-    // in the same order as one add per range, without a hand-off per range.
-    const std::size_t parts = blocks_.size();
-    runtime::parallel_for(parts, runtime::work_units(end - begin, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t p = lo; p < hi; ++p) {
-            for (std::size_t s0 = begin; s0 < end; s0 += block) {
-                const std::size_t s1 = std::min(end, s0 + block);
-                const NarrowKernel kernel =
-                    x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
-                accumulate_share(x_, labels, k_, block_sums(p), block_counts(p), blocks_[p].j_lo, blocks_[p].j_hi, s0,
-                                 s1, kernel, nullptr, blocks_[p].count_share, counting_blocks_);
-            }
-        }
-    });
-    gather_block_counts();
 }
 
 // Contiguous cluster ranges holding about the same number of this range's

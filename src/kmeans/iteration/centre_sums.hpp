@@ -60,8 +60,14 @@ private:
     void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
     // Block p's k x width sums.
     double* block_sums(std::size_t p) { return sums_[p].data() + offsets_[p]; }
-    // Block p's counts of its share of the rows (split by features).
-    std::uint64_t* block_counts(std::size_t p) { return block_counts_[p].data() + 8; }
+    // Rows [begin, end) a `block` at a time, all blocks of features (the
+    // update not split by clusters).
+    void add_ranges(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block,
+                    const std::uint8_t* only);
+    // Block p's counts of its share of the rows (split by features), a cache
+    // line of counts from either end of their buffer.
+    static constexpr std::size_t kCountsPad = 64 / sizeof(std::uint64_t);
+    std::uint64_t* block_counts(std::size_t p) { return block_counts_[p].data() + kCountsPad; }
     // The blocks' counts added into the counts, and cleared.
     void gather_block_counts();
 
