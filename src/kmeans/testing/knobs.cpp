@@ -6,10 +6,6 @@
 namespace corvalinth::kmeans::testing {
 namespace {
 
-// Bytes of samples per block of the fit pass: a few megabytes stay in the
-// shared last-level cache between the labelling and the sums.
-constexpr std::size_t kPassBlockBytes = std::size_t{4} << 20;
-
 std::atomic<double> g_margin_scale{1.0};
 std::atomic<double> g_margin32_relative{1.0};
 std::atomic<double> g_margin32_absolute{1.0};
@@ -17,7 +13,7 @@ std::atomic<std::size_t> g_decided32{0};
 std::atomic<double> g_exact_bound_scale{1.0};
 std::atomic<ExactBoundsInFits> g_exact_bounds_in_fits{ExactBoundsInFits::ByWidth};
 std::atomic<double> g_move_scale{1.0};
-std::atomic<std::size_t> g_block_bytes{kPassBlockBytes};
+std::atomic<std::size_t> g_block_bytes{0};
 std::atomic<std::uint64_t> g_kept{0};
 std::atomic<unsigned> g_failing_seeding{0};
 std::atomic<double> g_seeding_f32_scale{1.0};
@@ -54,9 +50,7 @@ ExactBoundsInFits exact_bounds_in_fits() { return g_exact_bounds_in_fits.load(st
 void set_move_scale(double scale) { g_move_scale.store(scale, std::memory_order_relaxed); }
 double move_scale() { return g_move_scale.load(std::memory_order_relaxed); }
 
-void set_pass_block_bytes(std::size_t bytes) {
-    g_block_bytes.store(bytes == 0 ? kPassBlockBytes : bytes, std::memory_order_relaxed);
-}
+void set_pass_block_bytes(std::size_t bytes) { g_block_bytes.store(bytes, std::memory_order_relaxed); }
 std::size_t pass_block_bytes() { return g_block_bytes.load(std::memory_order_relaxed); }
 
 void set_update_kernel(UpdateKernel kernel) { g_update_kernel.store(kernel, std::memory_order_relaxed); }

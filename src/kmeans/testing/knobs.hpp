@@ -49,7 +49,7 @@ void set_move_scale(double scale);
 double move_scale();
 
 // Bytes of samples per block of the fit pass, so that small inputs run
-// through many blocks; 0 restores the default.
+// through many blocks; 0 (the default) leaves the size to the pass.
 void set_pass_block_bytes(std::size_t bytes);
 std::size_t pass_block_bytes();
 
