@@ -28,18 +28,20 @@ namespace {
 constexpr std::size_t kPieceBytes = std::size_t{128} << 10;
 constexpr std::size_t kPieceMinRows = 64;
 // Bytes of samples per block of the pass: a block's rows are still in cache
-// when the sums take them after the labelling. Rows of 8 or more features:
-// 2 MiB, which the workers share out, so each worker's rows stay in its own
-// core's cache for the sums; narrower rows: 4 MiB of the shared cache (their
-// sums take the blocks as ranges, one kernel choice each).
+// when the sums take them after the labelling. Rows of 8 or more features
+// whose sums the pass adds: 2 MiB, which the workers share out, so each
+// worker's rows stay in its own core's cache for the sums. Otherwise 4 MiB
+// of the shared cache: narrower rows' sums take the blocks as ranges, one
+// kernel choice each, and where the loop adds the sums itself a block only
+// costs its hand-off.
 constexpr std::size_t kPassBlockBytes = std::size_t{4} << 20;
 constexpr std::size_t kWidePassBlockBytes = std::size_t{2} << 20;
 constexpr std::size_t kWidePassMinDims = 8;
 
-std::size_t pass_block_bytes(std::size_t dims) {
+std::size_t pass_block_bytes(std::size_t dims, bool adds_sums) {
     const std::size_t set = testing::pass_block_bytes();
     if (set != 0) return set;
-    return dims >= kWidePassMinDims ? kWidePassBlockBytes : kPassBlockBytes;
+    return dims >= kWidePassMinDims && adds_sums ? kWidePassBlockBytes : kPassBlockBytes;
 }
 
 // A gathered row is fetched this many rows ahead of its copy: the rows of a
@@ -253,7 +255,8 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     const std::size_t n = x.n_rows;
     if (labels.size() != n) throw InternalFailure("label count differs from sample count");
     const std::size_t row_bytes = std::max<std::size_t>(1, x.n_cols) * sizeof(double);
-    const std::size_t block_rows = std::max<std::size_t>(1, pass_block_bytes(x.n_cols) / row_bytes);
+    const bool defer_sums = changes != nullptr && changes->defer_sums;
+    const std::size_t block_rows = std::max<std::size_t>(1, pass_block_bytes(x.n_cols, !defer_sums) / row_bytes);
     const std::size_t piece_rows = std::max(kPieceMinRows, kPieceBytes / row_bytes);
     std::optional<CentreLabeller> own_labeller;
     const bool exact_bounds = bounds != nullptr && bounds->exact;
@@ -268,7 +271,6 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     std::uint64_t* lab = labels.data();
     std::uint8_t* changed = changes != nullptr ? changes->changed : nullptr;
     const std::uint8_t* measured = changes != nullptr && distances != nullptr ? changes->measured : nullptr;
-    const bool defer_sums = changes != nullptr && changes->defer_sums;
     // With `inertia` (and no distances' buffer) each range also sums its
     // samples' distances to the centres their old labels name, in sample
     // order, before it relabels them.
