@@ -79,15 +79,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import report
-from harness import (blas_info, engine_env, fmt_ratio, fmt_seconds, marginal, rotated, run_worker, timed,
-                     timed_best, warm_up_corvalinth)
+from harness import (blas_info, engine_env, fmt_ratio, fmt_seconds, marginal, penguins, rotated, run_worker,
+                     timed, timed_best, warm_up_corvalinth)
 from shapes import shape_list
 
 ENGINES = ["corvalinth", "sklearn", "faiss"]
 NAMES = {"corvalinth": "corvalinth", "sklearn": "scikit-learn", "faiss": "faiss"}
 PICTURES = [("astronaut", 16), ("hubble_deep_field", 64)]
-PENGUINS = Path(__file__).resolve().parents[2] / "examples" / "data" / "penguins.csv"
-PENGUIN_FEATURES = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
 QUICK_STEP = 4
 FLOOR_READS = 5
 # A late iteration whose total is below this share of the long fit is mostly noise.
@@ -230,19 +228,6 @@ def make_data(quick: bool, out: Path) -> tuple[list[DataSet], list[str]]:
     for ds in sets:
         ds.n, ds.d = np.load(ds.path, mmap_mode="r").shape
     return sets, notes
-
-
-def penguins():
-    """The birds with all four measurements, each column standardised."""
-    import csv
-
-    import numpy as np
-
-    with PENGUINS.open(newline="") as f:
-        rows = [[float(rec[name]) for name in PENGUIN_FEATURES] for rec in csv.DictReader(f)
-                if all(rec[name] not in ("", "NA") for name in PENGUIN_FEATURES)]
-    x = np.array(rows, dtype=np.float64)
-    return (x - x.mean(axis=0)) / x.std(axis=0)
 
 
 def exact_inertia(x, centres) -> float:

@@ -9,6 +9,10 @@ import subprocess
 import time
 from pathlib import Path
 
+# The tiny fit's data: the Palmer penguins shipped with the examples.
+PENGUINS = Path(__file__).resolve().parents[2] / "examples" / "data" / "penguins.csv"
+PENGUIN_FEATURES = ("bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g")
+
 # OpenBLAS tuning variables that some machines set for old OpenBLAS builds; they
 # slow a current NumPy down, so no engine runs with them unless asked to.
 OPENBLAS_TUNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
@@ -29,6 +33,20 @@ def run_worker(cmd: list[str], env: dict, what: str) -> dict:
     if proc.returncode != 0:
         raise RuntimeError(f"{what} failed (exit status {proc.returncode}):\n{proc.stderr}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def penguins(path: Path = PENGUINS):
+    """The birds with all four measurements, each column standardised (mean 0,
+    population standard deviation 1)."""
+    import csv
+
+    import numpy as np
+
+    with open(path, newline="") as f:
+        rows = [[float(rec[name]) for name in PENGUIN_FEATURES] for rec in csv.DictReader(f)
+                if all(rec[name] not in ("", "NA") for name in PENGUIN_FEATURES)]
+    x = np.array(rows, dtype=np.float64)
+    return (x - x.mean(axis=0)) / x.std(axis=0)
 
 
 def rotated(items: list, rep: int) -> list:

@@ -44,8 +44,8 @@ import time
 from pathlib import Path
 
 import report
-from harness import (blas_info, engine_env, fmt_ratio, fmt_seconds, marginal, rotated, run_worker, timed,
-                     timed_best, warm_up_corvalinth)
+from harness import (blas_info, engine_env, fmt_ratio, fmt_seconds, marginal, rotated, run_worker, timed_best,
+                     warm_up_corvalinth)
 from shapes import shape_list
 
 FULL_SHAPES = shape_list("full")

@@ -20,24 +20,18 @@ import subprocess
 import sys
 from pathlib import Path
 
+from harness import PENGUINS
+
 HERE = Path(__file__).resolve().parent
-DATA = HERE.parent.parent / "examples" / "data" / "penguins.csv"
 
 CHILD = r"""
-import csv, json, sys, time
-import numpy as np
+import json, sys, time
 import corvalinth
 
-features = ["bill_length_mm", "bill_depth_mm", "flipper_length_mm", "body_mass_g"]
-rows = []
-with open(sys.argv[1], newline="") as f:
-    for rec in csv.DictReader(f):
-        values = [rec[name] for name in features]
-        if any(v in ("", "NA") for v in values):
-            continue
-        rows.append([float(v) for v in values])
-x = np.array(rows, dtype=np.float64)
-z = (x - x.mean(axis=0)) / x.std(axis=0)
+sys.path.insert(0, sys.argv[3])
+from harness import penguins
+
+z = penguins(sys.argv[1])
 repeats = int(sys.argv[2])
 
 def best_fit(model):
@@ -63,7 +57,7 @@ def run_child(directory: str, repeats: int) -> dict:
     env = dict(os.environ)
     if directory != "installed":
         env["PYTHONPATH"] = os.path.abspath(directory)
-    out = subprocess.run([sys.executable, "-c", CHILD, str(DATA), str(repeats)], env=env, check=True,
+    out = subprocess.run([sys.executable, "-c", CHILD, str(PENGUINS), str(repeats), str(HERE)], env=env, check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out)
 
