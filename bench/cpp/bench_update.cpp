@@ -10,17 +10,21 @@
 // clustered data ("clustered"); each as one update over all samples from
 // memory ("whole") and as the fit's pass adds them, a block of 4 MiB at a time
 // just after reading it ("in cache"). BENCH_COLUMN_MAJOR=1 sums a
-// column-major copy of the samples instead.
+// column-major copy of the samples instead. With `masked n d k flagged
+// [runs]`: the sums of `flagged` clusters alone, scanned by every block
+// against listed once.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "bench_timing.hpp"
 #include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
 #include "kmeans/iteration/inertia.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/worker_pool.hpp"
 #include "runtime/random/random_source.hpp"
 
@@ -122,7 +126,55 @@ int narrow_shape(std::size_t n, std::size_t d, std::size_t k, int runs) {
     return 0;
 }
 
+// The sums of `flagged` of k clusters alone (as a settled fit re-adds the
+// clusters some sample joined or left), random labels: each block of
+// features scanning every label itself against the flagged samples listed
+// once, interleaved, best of `runs` each, against one single-threaded read of
+// the labels.
+int masked_shape(std::size_t n, std::size_t d, std::size_t k, std::size_t flagged, int runs) {
+    namespace knobs = kmeans::testing;
+    std::printf("masked centre update, %zu workers, n=%zu d=%zu k=%zu, %zu clusters flagged\n",
+                runtime::pool_thread_count(), n, d, k, flagged);
+    std::mt19937_64 gen(n * 31 + d * 7 + k);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<double> values(n * d);
+    for (double& v : values) v = noise(gen);
+    std::vector<std::uint64_t> labels(n);
+    for (auto& l : labels) l = gen() % k;
+    std::vector<std::uint8_t> only(k, 0);
+    for (std::size_t c = 0; c < k; ++c) only[c] = c * flagged / k != (c + 1) * flagged / k;
+    std::size_t listed = 0;
+    for (const std::uint64_t c : labels) listed += only[c];
+    const kmeans::SampleMatrix x{values.data(), n, d, static_cast<std::ptrdiff_t>(d), 1};
+    kmeans::CentreSums sums(x, k);
+    sums.add(labels.data(), 0, n);
+    const double read = bench::best_time([&] {
+                            std::uint64_t s = 0;
+                            for (const std::uint64_t c : labels) s += c;
+                            g_sink = static_cast<double>(s);
+                        }).wall;
+    double best[2] = {1e300, 1e300};
+    for (int r = 0; r < runs; ++r) {
+        for (const int listed_sums : {0, 1}) {
+            knobs::set_masked_sums(listed_sums != 0 ? knobs::MaskedSums::Listed : knobs::MaskedSums::Scanned);
+            sums.clear(only.data());
+            const auto t0 = bench::Clock::now();
+            sums.add(labels.data(), 0, n, only.data());
+            best[listed_sums] = std::min(best[listed_sums], bench::seconds_since(t0));
+        }
+    }
+    knobs::set_masked_sums(knobs::MaskedSums::Automatic);
+    std::printf(
+        "  %zu samples flagged: every block scans %.3f ms, listed once %.3f ms; one read of the labels %.3f ms\n",
+        listed, best[0] * 1e3, best[1] * 1e3, read * 1e3);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc >= 6 && std::string_view(argv[1]) == "masked")
+        return masked_shape(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                            std::strtoull(argv[4], nullptr, 10), std::strtoull(argv[5], nullptr, 10),
+                            argc >= 7 ? std::atoi(argv[6]) : 15);
     if (argc >= 4)
         return narrow_shape(std::strtoull(argv[1], nullptr, 10), std::strtoull(argv[2], nullptr, 10),
                             std::strtoull(argv[3], nullptr, 10), argc >= 5 ? std::atoi(argv[4]) : 15);

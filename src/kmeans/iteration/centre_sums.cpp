@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -175,6 +176,65 @@ void accumulate_masked(const SampleMatrix& x, const std::uint64_t* labels, std::
             for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
             if (counts != nullptr) counts[c] += 1;
         }
+    }
+}
+
+// The listed masked sums (CentreSums::add_listed) hold a flagged sample as
+// its offset from the start of the call's range (the low 32 bits) and its
+// cluster (the high 32 bits); both must be below kListedLimit. They list the
+// samples of calls of at least kListedMaskedFrom samples (measured:
+// docs/tuning.md, "The flagged clusters' samples listed once").
+constexpr std::size_t kListedLimit = std::size_t{1} << 32;
+constexpr std::size_t kListedMaskedFrom = std::size_t{1} << 14;
+
+// Lists the samples of [lo, hi) whose cluster is flagged in `only`, in sample
+// order, offsets from `base`, into `list` (room for hi - lo entries, no
+// branch on which samples are listed), and counts each listed sample into
+// counts[c]; every label is checked. Returns how many are listed.
+std::size_t list_flagged(const std::uint64_t* labels, std::size_t k, const std::uint8_t* only, std::size_t base,
+                         std::size_t lo, std::size_t hi, std::uint64_t* list, std::uint64_t* counts) {
+    std::size_t m = 0;
+    for (std::size_t i = lo; i < hi; ++i) {
+        const std::uint64_t c = labels[i];
+        if (c >= k) label_out_of_range();
+        list[m] = c << 32 | (i - base);
+        m += only[c] != 0 ? 1 : 0;
+    }
+    for (std::size_t t = 0; t < m; ++t) counts[list[t] >> 32] += 1;
+    return m;
+}
+
+// Adds features [j_lo, j_lo + width) (adjacent) of the m listed samples, in
+// list order, into their clusters' sum rows sums[c * stride ..], each row
+// fetched kMaskedAhead listed rows ahead: the additions accumulate_masked
+// gives each sum, in the same order, when the lists are walked in sample
+// order. D is the width when fixed at compile time (0: run time).
+template <std::size_t D>
+void add_listed_rows(const SampleMatrix& x, std::size_t base, const std::uint64_t* list, std::size_t m, double* sums,
+                     std::size_t stride, std::size_t j_lo, std::size_t width) {
+    const std::size_t w = D != 0 ? D : width;
+    auto row = [&](std::uint64_t entry) { return x.row(base + (entry & (kListedLimit - 1))) + j_lo; };
+    for (std::size_t t = 0; t < m; ++t) {
+        if (t + kMaskedAhead < m) {
+            const double* ahead = row(list[t + kMaskedAhead]);
+            for (std::size_t j = 0; j < w; j += kLineDoubles) __builtin_prefetch(ahead + j);
+            __builtin_prefetch(ahead + w - 1);
+        }
+        const double* __restrict r = row(list[t]);
+        double* __restrict sum = sums + (list[t] >> 32) * stride;
+        for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[j];
+    }
+}
+
+void add_listed_width(const SampleMatrix& x, std::size_t base, const std::uint64_t* list, std::size_t m, double* sums,
+                      std::size_t stride, std::size_t j_lo, std::size_t width) {
+    switch (width) {
+        case 1: return add_listed_rows<1>(x, base, list, m, sums, stride, j_lo, width);
+        case 2: return add_listed_rows<2>(x, base, list, m, sums, stride, j_lo, width);
+        case 4: return add_listed_rows<4>(x, base, list, m, sums, stride, j_lo, width);
+        case 8: return add_listed_rows<8>(x, base, list, m, sums, stride, j_lo, width);
+        case 16: return add_listed_rows<16>(x, base, list, m, sums, stride, j_lo, width);
+        default: return add_listed_rows<0>(x, base, list, m, sums, stride, j_lo, width);
     }
 }
 
@@ -432,6 +492,7 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         for (Block& b : blocks_) b.count_share = b.j_hi - b.j_lo == narrowest ? counting_blocks_++ : kNoShare;
         for (std::size_t p = 0; p < blocks_.size(); ++p)
             block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kCountsPad, 0));
+        listed_lengths_.assign(blocks_.size(), 0);
     }
 }
 
@@ -455,7 +516,52 @@ void CentreSums::clear(const std::uint8_t* only) {
 void CentreSums::add(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only) {
     if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
     if (by_clusters_) return add_by_clusters(labels, begin, end, only);
+    if (only != nullptr && add_listed(labels, begin, end, only)) return;
     add_ranges(labels, begin, end, std::max<std::size_t>(1, end - begin), only);
+}
+
+// Split by features, each block would scan every label of the range to find
+// the few flagged samples. Instead the workers list them once, each a
+// stretch of the range (its list in the room of its stretch, counted into
+// that stretch's counts), and then every block walks the stretches' lists in
+// order: each sum gets its cluster's samples in sample order, as from
+// accumulate_masked. Two hand-offs instead of one, so only for long calls.
+bool CentreSums::add_listed(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only) {
+    const testing::MaskedSums how = testing::masked_sums();
+    const std::size_t m = end - begin;
+    const std::size_t parts = blocks_.size();
+    if (how == testing::MaskedSums::Scanned || parts < 2 || x_.col_stride != 1 || m == 0 || m > kListedLimit ||
+        k_ > kListedLimit)
+        return false;
+    if (how == testing::MaskedSums::Automatic && m < kListedMaskedFrom) return false;
+    if (listed_room_ < m) {
+        // Kept for the calls that follow; without it the blocks scan.
+        listed_.reset();
+        listed_room_ = 0;
+        listed_.reset(new (std::nothrow) std::uint64_t[m]);
+        if (!listed_) return false;
+        listed_room_ = m;
+    }
+    std::uint64_t* list = listed_.get();
+    // Stretch s is [start(s), start(s + 1)); start(parts) == end.
+    auto start = [&](std::size_t s) { return begin + m / parts * s + std::min(s, m % parts); };
+    runtime::parallel_for(parts, runtime::work_units(m, 2), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t s = lo; s < hi; ++s)
+            listed_lengths_[s] = list_flagged(labels, k_, only, begin, start(s), start(s + 1),
+                                              list + (start(s) - begin), block_counts(s));
+    });
+    gather_block_counts();
+    std::size_t listed = 0;
+    for (std::size_t s = 0; s < parts; ++s) listed += listed_lengths_[s];
+    runtime::parallel_for(parts, runtime::work_units(listed, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            const Block& b = blocks_[p];
+            for (std::size_t s = 0; s < parts; ++s)
+                add_listed_width(x_, begin, list + (start(s) - begin), listed_lengths_[s], block_sums(p),
+                                 b.j_hi - b.j_lo, b.j_lo, b.j_hi - b.j_lo);
+        }
+    });
+    return true;
 }
 
 void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {

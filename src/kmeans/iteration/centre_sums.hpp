@@ -3,6 +3,7 @@
 // turned into the new centres.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kmeans/base/model.hpp"
@@ -58,6 +59,10 @@ private:
     };
 
     void add_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
+    // The flagged clusters' sums of rows [begin, end) when split by features,
+    // the flagged samples listed once for all blocks; false (nothing added)
+    // where it does not apply or the list cannot be had.
+    bool add_listed(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
     // Block p's k x width sums.
     double* block_sums(std::size_t p) { return sums_[p].data() + offsets_[p]; }
     // Rows [begin, end) a `block` at a time, all blocks of features (the
@@ -86,6 +91,12 @@ private:
     std::vector<std::uint64_t> counts_;
     std::vector<std::uint64_t> range_counts_;
     std::vector<std::vector<std::uint64_t>> block_counts_;
+    // Split by features: the listed masked sums' list (room for
+    // listed_room_ samples, kept from call to call; null until needed) and
+    // each stretch's length.
+    std::unique_ptr<std::uint64_t[]> listed_;
+    std::size_t listed_room_ = 0;
+    std::vector<std::size_t> listed_lengths_;
 };
 
 // New k x d centres: the mean of each cluster's samples, summed from +0.0 in

@@ -18,6 +18,7 @@ std::atomic<std::uint64_t> g_kept{0};
 std::atomic<unsigned> g_failing_seeding{0};
 std::atomic<double> g_seeding_f32_scale{1.0};
 std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
+std::atomic<MaskedSums> g_masked_sums{MaskedSums::Automatic};
 std::atomic<bool> g_failing_pass_space{false};
 std::atomic<UnchangedClusters> g_unchanged{UnchangedClusters::Automatic};
 std::atomic<bool> g_vector_keep{true};
@@ -75,6 +76,8 @@ std::chrono::microseconds seeding_check_interval() {
 std::uint64_t kept_label_count() { return g_kept.load(std::memory_order_relaxed); }
 void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memory_order_relaxed); }
 
+void set_masked_sums(MaskedSums how) { g_masked_sums.store(how, std::memory_order_relaxed); }
+MaskedSums masked_sums() { return g_masked_sums.load(std::memory_order_relaxed); }
 void set_unchanged_clusters(UnchangedClusters when) { g_unchanged.store(when, std::memory_order_relaxed); }
 UnchangedClusters unchanged_clusters() { return g_unchanged.load(std::memory_order_relaxed); }
 void set_vector_keep_test(bool on) { g_vector_keep.store(on, std::memory_order_relaxed); }

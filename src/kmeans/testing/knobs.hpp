@@ -62,6 +62,16 @@ enum class UpdateKernel : unsigned { Automatic, Plain, Runs, Registers };
 void set_update_kernel(UpdateKernel kernel);
 UpdateKernel update_kernel();
 
+// How the sums of the flagged clusters alone are found when the update is
+// split by features: chosen from the length of the call (Automatic, the
+// default), each block of features scanning every label itself (Scanned), or
+// the flagged samples listed once, on all workers, and walked by every block
+// (Listed, wherever the list can be had). All give the same bits; tests force
+// each in turn.
+enum class MaskedSums : unsigned { Automatic, Scanned, Listed };
+void set_masked_sums(MaskedSums how);
+MaskedSums masked_sums();
+
 // The seeding's optional buffers, one bit each: while a bit is set, that
 // buffer's allocation fails as if memory were exhausted (the seeding then
 // runs without it). 0 restores normal allocation.

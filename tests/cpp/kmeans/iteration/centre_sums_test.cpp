@@ -253,15 +253,26 @@ INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceWideUpdate,
 // Only the flagged clusters summed again, the others' centres taken over
 // from the update before (whose labels differ only among flagged clusters):
 // the same bits and counts as the plain update of the new labels, for every
-// width and layout, in pieces, however the sums are shared out (the
-// instantiation runs under several pool sizes). The update before leaves
+// width and layout, added in pieces and in one call, with the flagged samples
+// found by each block's own scan and listed once for all blocks, however the
+// sums are shared out (the instantiation runs under several pool sizes; the
+// samples are enough for the update to be split). The update before leaves
 // other sums behind, so a flagged sum that is not begun again shows.
 // (d, order)
+class MaskedSumsScope {
+public:
+    explicit MaskedSumsScope(testing::MaskedSums how) { testing::set_masked_sums(how); }
+    ~MaskedSumsScope() { testing::set_masked_sums(testing::MaskedSums::Automatic); }
+};
+
+constexpr testing::MaskedSums kMaskedSums[] = {testing::MaskedSums::Automatic, testing::MaskedSums::Scanned,
+                                               testing::MaskedSums::Listed};
+
 class ThreadInvarianceMaskedUpdate : public ::testing::TestWithParam<std::tuple<std::size_t, Order>> {};
 
 TEST_P(ThreadInvarianceMaskedUpdate, MatchesThePlainUpdate) {
     const auto [d, order] = GetParam();
-    const std::size_t n = 3000;
+    const std::size_t n = std::max<std::size_t>(3000, (std::size_t{1} << 16) / d + 3);
     const std::size_t k = 24;
     const auto v = order_sensitive_values(n, d, false, d + 11);
     const auto labels = make_labels(n, k, order, d + 13);
@@ -277,24 +288,59 @@ TEST_P(ThreadInvarianceMaskedUpdate, MatchesThePlainUpdate) {
         auto ref_rng = runtime::RandomSource::from_seed(5);
         const CentreMatrix want = testing::reference_update(x, labels, k, ref_rng);
         CentreSums sums(x, k);
-        auto rng = runtime::RandomSource::from_seed(5);
-        CentreMatrix kept, got;
-        sums.add(before.data(), 0, n);
-        sums.finish(rng, kept);
-        sums.clear(only.data());
-        for (std::size_t b = 0; b < n; b += 700) sums.add(labels.data(), b, std::min(n, b + 700), only.data());
-        rng = runtime::RandomSource::from_seed(5);
-        sums.finish(rng, got, &kept, only.data());
-        const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", workers " +
-                                  std::to_string(runtime::pool_thread_count());
-        EXPECT_EQ(mismatch(got, want), "") << where;
-        EXPECT_EQ(sums.counts(), counts) << where;
+        for (const testing::MaskedSums how : kMaskedSums) {
+            const MaskedSumsScope scope(how);
+            for (const std::size_t piece : {std::size_t{700}, n}) {
+                auto rng = runtime::RandomSource::from_seed(5);
+                CentreMatrix kept, got;
+                sums.clear();
+                sums.add(before.data(), 0, n);
+                sums.finish(rng, kept);
+                sums.clear(only.data());
+                for (std::size_t b = 0; b < n; b += piece)
+                    sums.add(labels.data(), b, std::min(n, b + piece), only.data());
+                rng = runtime::RandomSource::from_seed(5);
+                sums.finish(rng, got, &kept, only.data());
+                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", masked sums " +
+                                          std::to_string(static_cast<unsigned>(how)) + ", pieces of " +
+                                          std::to_string(piece) + ", workers " +
+                                          std::to_string(runtime::pool_thread_count());
+                EXPECT_EQ(mismatch(got, want), "") << where;
+                EXPECT_EQ(sums.counts(), counts) << where;
+            }
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(ThreadInvarianceWidths, ThreadInvarianceMaskedUpdate,
-                         ::testing::Combine(::testing::Values(1, 2, 3, 8, 9, 16, 40, 70),
+                         ::testing::Combine(::testing::Values(1, 2, 3, 5, 8, 9, 16, 31, 40, 63, 70),
                                             ::testing::Values(Order::Random, Order::Runs)));
+
+// A label not below k is an internal failure in the flagged clusters' sums
+// too, flagged or not, wherever it sits (first, at the cut between two
+// workers' stretches, last), whichever way the flagged samples are found.
+class MaskedUpdateLabels : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(MaskedUpdateLabels, OutOfRangeIsAnInternalFailure) {
+    const auto [d, at] = GetParam();
+    const std::size_t n = 40000;
+    const auto v = order_sensitive_values(n, d, false, 21 + at);
+    std::vector<std::uint64_t> labels = make_labels(n, 4, Order::Random, d + at);
+    labels[at] = 4;
+    const std::vector<std::uint8_t> only{0, 1, 0, 1};
+    Samples x(v, n, d);
+    for (const testing::MaskedSums how : kMaskedSums) {
+        const MaskedSumsScope scope(how);
+        CentreSums sums(x, 4);
+        sums.clear(only.data());
+        EXPECT_EQ(testing::internal_failure_message([&] { sums.add(labels.data(), 0, n, only.data()); }),
+                  "label out of range")
+            << "masked sums " << static_cast<unsigned>(how);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, MaskedUpdateLabels,
+                         ::testing::Combine(::testing::Values(8, 16), ::testing::Values(0, 19999, 20000, 39999)));
 
 // A sum starts at +0.0, so a cluster of negative zeros has the centre +0.0,
 // and one of negative and positive zeros too; both kernels.
