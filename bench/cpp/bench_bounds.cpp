@@ -7,8 +7,8 @@
 // settled or always runs that mode alone (for profilers). BENCH_UNCHANGED=
 // never, auto (the default) or always sets when the fit sums only the
 // clusters whose members changed (the share of centres taken over and of
-// distances reused is printed too). BENCH_KEEP=scalar runs the keep test of
-// rows of up to 7 features in the scalar code alone.
+// distances reused is printed too). BENCH_KEEP=scalar runs the keep test in
+// the scalar code alone.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

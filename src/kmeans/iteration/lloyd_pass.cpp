@@ -136,17 +136,23 @@ std::size_t keep_scan(const std::uint64_t* lab, const double* dist, const Carrie
 }
 
 // Labels the samples of [p0, p1) that do not keep their label. dist[i - p0]
-// is the exact distance of sample i to the centre it is labelled with.
-// Returns how many samples were scored against every centre.
+// is the exact distance of sample i to the centre it is labelled with. With
+// `given`, the keep test of the whole vectors of samples runs in the vector
+// kernel (the same decisions and bounds as keep_scan's), the rest in
+// keep_scan. Returns how many samples were scored against every centre.
 std::size_t label_unsettled(const SampleMatrix& x, const CentreLabeller& labeller, std::size_t p0, std::size_t p1,
                             std::uint64_t* lab, const double* dist, const CarriedBounds& bounds, RangeSpace& space,
-                            std::uint8_t* changed, std::size_t k) {
+                            std::uint8_t* changed, std::size_t k, const kernels::KeepCentres* given) {
     // The keep test assumes gradual underflow (as the filter does).
     if (runtime::subnormals_flushed()) {
         label_whole(x, labeller, p0, p1, lab, bounds.lower + p0, space, changed, k);
         return p1 - p0;
     }
-    const std::size_t m = keep_scan(lab, dist, bounds, labeller.dims(), p0, p0, p1, space.todo.data(), 0);
+    std::size_t m = 0;
+    const std::size_t from = given != nullptr ? kernels::selected_kernels().keep_given(
+                                                    p0, p1, lab, *given, bounds.lower, dist, space.todo.data(), m)
+                                              : p0;
+    m = keep_scan(lab, dist, bounds, labeller.dims(), p0, from, p1, space.todo.data(), m);
     return relabel_listed(x, labeller, p0, p1, lab, bounds, space, m, changed, k);
 }
 
@@ -289,6 +295,13 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         prepare_keep(centres, bounds->moves, dims, labeller.dims(),
                      storage != nullptr ? storage->keep_table : own_table, keep_centres))
         keep = &keep_centres;
+    // Wider rows: the keep test alone by the vector kernel, from the
+    // distances measured and a table of the centres' moves.
+    const kernels::KeepCentres* given = nullptr;
+    if (prune && keep == nullptr && testing::vector_keep_test() &&
+        prepare_keep(centres, bounds->moves, 0, labeller.dims(), storage != nullptr ? storage->keep_table : own_table,
+                     keep_centres))
+        given = &keep_centres;
     // Labels rows [r0, r1), piece by piece; returns -0.0 plus the distances
     // of its samples, left to right, when sum_own.
     auto label_range = [&](std::size_t r0, std::size_t r1) -> double {
@@ -332,7 +345,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     if (sum_own)
                         for (std::size_t i = 0; i < p1 - p0; ++i) sum = sum + space.own[i];
                 }
-                scored += label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, changed, centres.rows);
+                scored += label_unsettled(x, labeller, p0, p1, lab, dist, *bounds, space, changed, centres.rows, given);
             } else {
                 if (sum_own) sum = add_label_distances(x, lab, centres, p0, p1, sum);
                 label_whole(x, labeller, p0, p1, lab, lower != nullptr ? lower + p0 : nullptr, space, changed,

@@ -81,6 +81,12 @@ using KeepFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size
                                const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
                                double* sum);
 
+// The same keep test where each sample's distance to centre labels[i] is
+// given in own[i - begin] (rows of any width; c.coords not read).
+using KeepGivenFn = std::size_t (*)(std::size_t begin, std::size_t end, const std::uint64_t* labels,
+                                    const KeepCentres& c, double* lower, const double* own, std::size_t* todo,
+                                    std::size_t& m);
+
 // The centre update's sums of rows [begin, end) (features 0 .. w - 1 of
 // each, adjacent) into sums[c * w + j] and counts[c] (when set) for c =
 // labels[i], in sample order, held in registers; returns how many samples
@@ -114,6 +120,7 @@ struct KernelTable {
     SeedingCopyPanelFn seeding_copy_panel;
     SeedingPickFn seeding_pick;
     KeepFn keep;
+    KeepGivenFn keep_given;
     RegisterSumsFn register_sums;  // null where the table has none
     std::size_t register_sums_lanes;  // 0 where the table has none
     RowSumsFn row_sums;
@@ -121,7 +128,7 @@ struct KernelTable {
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, listed distances,
 // assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
-// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test), RegisterSums
+// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test, distances measured or given), RegisterSums
 // (the update's sums in registers; its entry null and lanes 0 where there is none), RowSums (the update's sums of
 // rows a vector of features at a time).
 template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep,
@@ -141,6 +148,7 @@ constexpr KernelTable make_kernel_table() {
             &SeedingBound::copy_panel,
             &SeedingBound::pick,
             &Keep::run,
+            &Keep::given,
             RegisterSums::entry,
             RegisterSums::lanes,
             &RowSums::run};

@@ -38,9 +38,10 @@ enum class ExactBoundsInFits { ByWidth, Always, Never };
 void set_exact_bounds_in_fits(ExactBoundsInFits when);
 ExactBoundsInFits exact_bounds_in_fits();
 
-// Whether the keep test of rows of up to 7 features runs in the vector
-// kernel (the default) or in the scalar code alone. Both give the same bits;
-// tests compare them.
+// Whether the keep test runs in the vector kernels (the default: on rows of
+// up to 7 features with the distances, on wider rows from the distances
+// measured) or in the scalar code alone. Both give the same bits; tests
+// compare them.
 void set_vector_keep_test(bool on);
 bool vector_keep_test();
 

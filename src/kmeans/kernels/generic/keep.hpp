@@ -1,8 +1,9 @@
 #pragma once
-// The keep test of rows of up to seven features, written once over a vector
-// traits type V: each sample's exact distance to the centre its label names
-// and whether its carried lower bound, less the centres' move, still keeps
-// that label, a vector of samples at a time.
+// The keep test, written once over a vector traits type V: for rows of up to
+// seven features each sample's exact distance to the centre its label names
+// and, for rows of any width (the distances then given), whether its carried
+// lower bound, less the centres' move, still keeps that label, a vector of
+// samples at a time.
 //
 // V provides, beyond the operations of exact.hpp: index (a vector of lanes
 // labels), load_index(p) (lanes uint64 labels), lookup(table, k, i) (lane l =
@@ -63,20 +64,68 @@ struct KeepKernel {
         }
     }
 
+    // The same test where the distances are known: own[i - begin] is row i's
+    // distance to centre labels[i] (read only; c.coords is not read, and
+    // c.dims does not matter). The bounds, the list and the return as run's.
+    static std::size_t given(std::size_t begin, std::size_t end, const std::uint64_t* labels, const KeepCentres& c,
+                             double* lower, const double* own, std::size_t* todo, std::size_t& m) {
+        const Test test(c);
+        std::size_t i = begin;
+        std::size_t count = m;
+        for (; end - i >= V::lanes; i += V::lanes) {
+            const auto idx = V::load_index(labels + i);
+            if (V::outside(idx, c.k)) break;  // the caller's code reports it
+            keep_vector(test, c, idx, V::load(own + (i - begin)), lower, i, todo, count);
+        }
+        m = count;
+        return i;
+    }
+
 private:
+    using reg = typename V::reg;
+
+    // The test's constants in every lane.
+    struct Test {
+        reg zero, rest_floor, shrink, low, high, reach;
+        explicit Test(const KeepCentres& c)
+            : zero(V::set1(0.0)),
+              rest_floor(V::set1(c.rest_floor)),
+              shrink(V::set1(c.shrink)),
+              low(V::set1(c.low)),
+              high(V::set1(c.high)),
+              reach(V::set1(c.reach)) {}
+    };
+
+    // The vector of samples from i (labels idx, distances acc): their moved
+    // bounds into lower + i, and each whose label is not kept appended to
+    // todo at count.
+    template <class Index>
+    static void keep_vector(const Test& t, const KeepCentres& c, const Index& idx, reg acc, double* lower,
+                            std::size_t i, std::size_t* todo, std::size_t& count) {
+        const reg rest = V::sub(V::load(lower + i), V::lookup(c.except, c.k, idx));
+        const reg bound = V::blend(V::lt(t.rest_floor, rest), t.zero, V::mul(rest, t.shrink));
+        const auto inside = V::both(V::lt(t.low, bound), V::lt(bound, t.high));
+        const auto keep = V::both(inside, V::lt(acc, V::mul(V::mul(bound, bound), t.reach)));
+        V::store(lower + i, bound);
+        // Branch-free: which samples keep their label is unpredictable.
+        const unsigned unkept = ~V::bits(keep) & ((1U << V::lanes) - 1U);
+        if constexpr (HasListLanes<V>) {
+            count += V::list_lanes(todo + count, unkept, i);
+        } else {
+            for (std::size_t l = 0; l < V::lanes; ++l) {
+                todo[count] = i + l;
+                count += (unkept >> l) & 1U;
+            }
+        }
+    }
+
     template <std::size_t D>
     static std::size_t tiles(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
                              const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
                              double* sum) {
-        using reg = typename V::reg;
         const bool dense = x.col_stride == 1 && x.row_stride == static_cast<std::ptrdiff_t>(D);
         const reg start = V::set1(-0.0);
-        const reg zero = V::set1(0.0);
-        const reg rest_floor = V::set1(c.rest_floor);
-        const reg shrink = V::set1(c.shrink);
-        const reg low = V::set1(c.low);
-        const reg high = V::set1(c.high);
-        const reg reach = V::set1(c.reach);
+        const Test test(c);
         std::size_t i = begin;
         std::size_t count = m;
         double total = sum != nullptr ? *sum : 0.0;
@@ -100,24 +149,10 @@ private:
                 const reg diff = V::sub(col[j], V::lookup(c.coords + j * c.cap, c.k, idx));
                 acc = V::add(acc, V::mul(diff, diff));
             }
-            const reg rest = V::sub(V::load(lower + i), V::lookup(c.except, c.k, idx));
-            const reg bound = V::blend(V::lt(rest_floor, rest), zero, V::mul(rest, shrink));
-            const auto inside = V::both(V::lt(low, bound), V::lt(bound, high));
-            const auto keep = V::both(inside, V::lt(acc, V::mul(V::mul(bound, bound), reach)));
-            V::store(lower + i, bound);
             V::store(own + (i - begin), acc);
+            keep_vector(test, c, idx, acc, lower, i, todo, count);
             if (sum != nullptr)
                 for (std::size_t l = 0; l < V::lanes; ++l) total = total + own[i - begin + l];
-            // Branch-free: which samples keep their label is unpredictable.
-            const unsigned unkept = ~V::bits(keep) & ((1U << V::lanes) - 1U);
-            if constexpr (HasListLanes<V>) {
-                count += V::list_lanes(todo + count, unkept, i);
-            } else {
-                for (std::size_t l = 0; l < V::lanes; ++l) {
-                    todo[count] = i + l;
-                    count += (unkept >> l) & 1U;
-                }
-            }
         }
         m = count;
         if (sum != nullptr) *sum = total;

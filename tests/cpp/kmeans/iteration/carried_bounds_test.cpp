@@ -327,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the smallest change before it, so the reported inertia is the one the pass that
 // labels the next iteration measured, and a stop one iteration early or late
 // shows an inertia taken wrongly. With the vector keep test and the scalar
-// one. The data are below the inline thresholds, so both sums take the
+// one (on wider rows the vector kernel tests the distances measured). The data are below the inline thresholds, so both sums take the
 // calling thread's tree.
 struct InertiaCase {
     std::size_t n, d, k;
@@ -378,7 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
                       InertiaCase{3000, 4, 3, Layout::RowMajor}, InertiaCase{2500, 4, 20, Layout::ReversedRows},
                       InertiaCase{2000, 5, 9, Layout::Strided}, InertiaCase{2000, 6, 17, Layout::ColumnMajor},
                       InertiaCase{1500, 7, 40, Layout::PaddedRows}, InertiaCase{1000, 7, 5, Layout::ReversedBoth},
-                      InertiaCase{1000, 9, 12, Layout::RowMajor}));
+                      InertiaCase{1000, 9, 12, Layout::RowMajor}, InertiaCase{1200, 16, 40, Layout::ColumnMajor},
+                      InertiaCase{700, 33, 9, Layout::PaddedRows}));
 
 // Where the exact kernels leave bounds in a fit (rows of 1, 3, 6, 8 and 64
 // features, few centres, where no filter labels): by default on rows of 2 or
@@ -452,8 +453,9 @@ TEST(NarrowBoundsFit, IgnoringTheMovementGoesWrong) {
         std::size_t d, k;
         bool vector;
     };
-    for (const Width w : {Width{2, 20, true}, Width{3, 20, true}, Width{3, 8, true}, Width{3, 12, true},
-                          Width{6, 16, true}, Width{12, 20, true}, Width{2, 20, false}, Width{3, 20, false}}) {
+    for (const Width w :
+         {Width{2, 20, true}, Width{3, 20, true}, Width{3, 8, true}, Width{3, 12, true}, Width{6, 16, true},
+          Width{12, 20, true}, Width{2, 20, false}, Width{3, 20, false}, Width{12, 20, false}}) {
         testing::set_vector_keep_test(w.vector);
         const std::size_t d = w.d;
         std::size_t wrong = 0;

@@ -200,4 +200,96 @@ INSTANTIATE_TEST_SUITE_P(AllShapes, KeepKernelMatchesScalar,
                                             ::testing::Values<std::size_t>(1, 3, 8, 9, 16, 17, 64)),
                          keep_param_name);
 
+using GivenParam = std::tuple<Kernel, std::size_t, std::size_t>;
+
+std::string given_param_name(const ::testing::TestParamInfo<GivenParam>& info) {
+    const auto [variant, d, k] = info.param;
+    return std::string(kernel_name(variant)) + "_d" + std::to_string(d) + "_k" + std::to_string(k);
+}
+
+class KeepGivenMatchesScalar : public ::testing::TestWithParam<GivenParam> {};
+
+// The keep test of wider rows, from the distances given: the moved bounds,
+// the listed samples and where it stops are the scalar test's, bit for bit,
+// with distances and bounds on both sides of the test and on its edge.
+TEST_P(KeepGivenMatchesScalar, BoundsAndKeptLabels) {
+    const auto [variant, d, k] = GetParam();
+    if (!kernel_available(variant)) GTEST_SKIP() << kernel_name(variant) << " is not available here";
+    const std::size_t n = 307;
+    std::mt19937_64 gen(77 * d + k);
+    auto pick = [&](std::uint64_t m) { return std::uniform_int_distribution<std::uint64_t>(0, m - 1)(gen); };
+    auto real = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(gen); };
+    std::vector<double> table_moves(k);
+    for (double& mv : table_moves) mv = pick(9) == 0 ? kInf : real(0.0, 0.5);
+    std::vector<std::uint64_t> labels(n);
+    for (auto& l : labels) l = pick(k);
+    const double edges[] = {0.0, kNaN, kInf, 1e-300, 0x1p-899, std::nextafter(0x1p-899, kInf), kKeepHigh, 1e300};
+    std::vector<double> lower(n);
+    for (double& b : lower) b = pick(6) == 0 ? edges[pick(8)] : real(0.0, 6.0);
+    // Distances: on the test's edge (the scaled square of the moved bound,
+    // which must drop the label), just inside it, special, or at random.
+    std::vector<double> own(n);
+    std::size_t on_edge = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double b = moved_lower_bound(lower[i], table_moves[labels[i]]);
+        const double edge = (b * b) * keep_reach(d);
+        switch (pick(5)) {
+            case 0: own[i] = edge, on_edge += edge > 0.0 && edge < kInf; break;
+            case 1: own[i] = std::nextafter(edge, -kInf); break;
+            case 2: own[i] = (const double[]){kNaN, kInf, -0.0, 0.0, 1e-310}[pick(5)]; break;
+            default: own[i] = real(0.0, 40.0);
+        }
+    }
+    const std::size_t cap = std::max<std::size_t>(16, k);
+    std::vector<double> table(cap, 0.0);
+    std::copy(table_moves.begin(), table_moves.end(), table.begin());
+    // No coordinates: the kernel must not read them.
+    const KeepCentres kc{nullptr, table.data(), k, cap, d, kRestFloor, kRestShrink, kKeepLow, kKeepHigh, keep_reach(d)};
+    const std::size_t begin = 5;
+    std::vector<double> got_lower = lower;
+    const std::vector<double> own_before(own.begin() + begin, own.end());
+    std::vector<std::size_t> todo(n, 0);
+    std::size_t m = 1;
+    const std::size_t stop = kernels_of(variant).keep_given(begin, n, labels.data(), kc, got_lower.data(),
+                                                            own.data() + begin, todo.data(), m);
+    ASSERT_GE(stop, begin);
+    ASSERT_LE(stop, n);
+    EXPECT_LT(n - stop, std::size_t{8});
+    std::vector<std::size_t> want{todo[0]};
+    for (std::size_t i = begin; i < stop; ++i) {
+        const double bound = moved_lower_bound(lower[i], table_moves[labels[i]]);
+        EXPECT_TRUE(same_value(got_lower[i], bound)) << "row " << i << ": " << got_lower[i] << " against " << bound;
+        if (!keeps_label(bound, own[i], d)) want.push_back(i);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i >= begin && i < stop) continue;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got_lower[i]), std::bit_cast<std::uint64_t>(lower[i])) << "row " << i;
+    }
+    ASSERT_EQ(m, want.size());
+    for (std::size_t t = 0; t < m; ++t) EXPECT_EQ(todo[t], want[t]) << "entry " << t;
+    EXPECT_TRUE(std::equal(own_before.begin(), own_before.end(), own.begin() + begin,
+                           [](double a, double b) { return same_value(a, b); }));
+    // Both sides of the test reached, and its edge.
+    EXPECT_GT(m, 1u + (stop - begin) / 10);
+    EXPECT_LT(m, 1u + stop - begin);
+    EXPECT_GT(on_edge, 0u);
+    // A label out of range stops the kernel before its vector.
+    std::vector<std::uint64_t> bad = labels;
+    bad[200] = k + pick(3);
+    std::vector<double> bad_lower = lower;
+    std::size_t bad_m = 0;
+    const std::size_t bad_stop = kernels_of(variant).keep_given(begin, n, bad.data(), kc, bad_lower.data(),
+                                                                own.data() + begin, todo.data(), bad_m);
+    EXPECT_LE(bad_stop, std::size_t{200});
+    EXPECT_LT(std::size_t{200} - bad_stop, std::size_t{8});
+    EXPECT_EQ(bad_m, static_cast<std::size_t>(
+                         std::count_if(want.begin() + 1, want.end(), [&](std::size_t i) { return i < bad_stop; })));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllWidths, KeepGivenMatchesScalar,
+    ::testing::Combine(::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8),
+                       ::testing::Values<std::size_t>(8, 16, 129), ::testing::Values<std::size_t>(1, 3, 8, 9, 17, 64)),
+    given_param_name);
+
 }  // namespace
