@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "kmeans/kernels/generic/traits_concepts.hpp"
+#include "kmeans/kernels/prefetch.hpp"
 #include "kmeans/kernels/reference.hpp"
 #include "kmeans/kernels/views.hpp"
 
@@ -359,7 +360,7 @@ inline void column_sweep_distances(const SampleView& x, std::size_t i0, std::siz
 // each lane adds its own row's squares in coordinate order, from -0.0.
 // Coordinates past the last whole vector are added one at a time. With
 // `ahead` (not 0), the lines that many values further on of every row are
-// prefetched while these are read. out[t] = row t's distance.
+// prefetched into the second-level cache while these are read. out[t] = row t's distance.
 template <class V, std::size_t NB>
 inline void assigned_rows(const double* const* rows, const double* const* cents, std::size_t dims, std::ptrdiff_t ahead,
                           double* out) {
@@ -375,7 +376,7 @@ inline void assigned_rows(const double* const* rows, const double* const* cents,
             reg sq[L];
             for (std::size_t t = 0; t < L; ++t) {
                 const double* r = rows[v * L + t] + j;
-                if (line) __builtin_prefetch(r + ahead);
+                if (line) prefetch_row_line(r + ahead);
                 const reg diff = V::sub(V::load(r), V::load(cents[v * L + t] + j));
                 sq[t] = V::mul(diff, diff);
             }
