@@ -2,9 +2,9 @@
 // Software prefetch of the lines of rows read side by side: into the
 // second-level cache, not the first.
 //
-// A tile of the exact kernels reads 32 rows at once (scattered listed rows,
-// or the rows of a tile of own-centre distances), each with a line in
-// flight. Fetched into the first level these fetches crowd its few fill
+// A tile of the exact kernels (scattered listed rows, or the rows of a tile
+// of own-centre distances) and the seeding's first pass over a panel of its
+// float copy read 32 rows at once, each with a line in flight. Fetched into the first level these fetches crowd its few fill
 // buffers; the second level keeps many more in flight and the tile reads
 // close to twice as fast (docs/tuning.md).
 

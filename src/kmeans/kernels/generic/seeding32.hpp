@@ -19,6 +19,7 @@
 #include "kmeans/kernels/bfloat16.hpp"
 #include "kmeans/kernels/generic/traits_concepts.hpp"
 #include "kmeans/kernels/kernel_table.hpp"
+#include "kmeans/kernels/prefetch.hpp"
 #include "kmeans/kernels/views.hpp"
 
 namespace corvalinth::kmeans::kernels {
@@ -108,7 +109,7 @@ struct SeedingBoundKernel {
     // row by row, its sums in the same order, read once. Rows of adjacent
     // coordinates are read a block of lanes x lanes at a time when the traits
     // load blocks (and, with `ahead` not 0, the lines that many values
-    // further on fetched meanwhile); the panel's vectors of rows go
+    // further on fetched into the second-level cache meanwhile); the panel's vectors of rows go
     // kPanelGroup at a time.
     static void copy_panel(const SampleView& x, std::size_t i0, const double* centre, const double* offset,
                            std::size_t dims, double limit, std::ptrdiff_t ahead, double* dist, std::uint16_t* panel,
@@ -153,7 +154,7 @@ struct SeedingBoundKernel {
                             const double* at = row_of(v) + static_cast<std::ptrdiff_t>(j);
                             if (ahead != 0)
                                 for (std::size_t t = 0; t < L; ++t)
-                                    __builtin_prefetch(at + ahead + static_cast<std::ptrdiff_t>(t) * rs);
+                                    prefetch_row_line(at + ahead + static_cast<std::ptrdiff_t>(t) * rs);
                             V::load_block(at, rs, cols);
                             for (std::size_t c = 0; c < L; ++c) step(v, j + c, cols[c]);
                         }
