@@ -8,10 +8,21 @@
 // buffers; the second level keeps many more in flight and the tile reads
 // close to twice as fast (docs/tuning.md).
 
+#include <cstddef>
+#include <cstdint>
+
 namespace corvalinth::kmeans::kernels {
 
 // Fetches the line holding p into the second-level cache. A prefetch reads
 // nothing into the arithmetic, and any address is allowed.
 inline void prefetch_row_line(const void* p) { __builtin_prefetch(p, 0, 1); }
+
+// The same for the line `values` doubles on from p, which may lie past the
+// samples (the address is computed as an integer, not a pointer into them).
+inline void prefetch_row_line(const double* p, std::ptrdiff_t values) {
+    const std::uintptr_t at =
+        reinterpret_cast<std::uintptr_t>(p) + static_cast<std::uintptr_t>(values * std::ptrdiff_t{sizeof(double)});
+    __builtin_prefetch(reinterpret_cast<const void*>(at), 0, 1);
+}
 
 }  // namespace corvalinth::kmeans::kernels

@@ -376,7 +376,7 @@ inline void assigned_rows(const double* const* rows, const double* const* cents,
             reg sq[L];
             for (std::size_t t = 0; t < L; ++t) {
                 const double* r = rows[v * L + t] + j;
-                if (line) prefetch_row_line(r + ahead);
+                if (line) prefetch_row_line(r, ahead);
                 const reg diff = V::sub(V::load(r), V::load(cents[v * L + t] + j));
                 sq[t] = V::mul(diff, diff);
             }
@@ -402,11 +402,12 @@ inline void assigned_rows(const double* const* rows, const double* const* cents,
 // lanes past them take the first sample again and their distances are
 // dropped: each lane's chain is its own, so the kept ones are those of a
 // whole tile. A whole tile prefetches the lines of the rows one tile ahead
-// while these are read, when they lie before `n`.
+// while these are read, past the end of the caller's range too: the next
+// call usually starts there (a pass measures its samples piece by piece),
+// and a prefetch of an address past the samples reads nothing.
 template <class V, std::size_t NB>
-inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t m, std::size_t n,
-                          const std::uint64_t* labels, const double* centres, std::size_t cstride, std::size_t dims,
-                          double* out) {
+inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t m, const std::uint64_t* labels,
+                          const double* centres, std::size_t cstride, std::size_t dims, double* out) {
     constexpr std::size_t T = NB * V::lanes;
     const std::ptrdiff_t rs = x.row_stride;
     const double* rows[T];
@@ -417,8 +418,7 @@ inline void assigned_tile(const SampleView& x, std::size_t i0, std::size_t m, st
         cents[t] = centres + labels[s] * cstride;
     }
     if (m == T) {
-        const bool prefetch = n - i0 >= 2 * T;
-        assigned_rows<V, NB>(rows, cents, dims, prefetch ? static_cast<std::ptrdiff_t>(T) * rs : 0, out);
+        assigned_rows<V, NB>(rows, cents, dims, static_cast<std::ptrdiff_t>(T) * rs, out);
         return;
     }
     double got[T];
@@ -527,13 +527,13 @@ struct ExactKernels {
             constexpr std::size_t T = ND * V::lanes;
             if (x.col_stride == 1 && dims >= V::lanes) {
                 for (; end - i >= T; i += T)
-                    assigned_tile<V, ND>(x, i, T, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                    assigned_tile<V, ND>(x, i, T, labels + (i - begin), centres, cstride, dims, out + (i - begin));
                 // The rest a vector of rows at a time, the last one padded:
                 // one row alone is a chain of dependent additions as long as
                 // the row, which costs as much as a whole vector of rows.
                 for (std::size_t m = 0; i < end; i += m) {
                     m = std::min<std::size_t>(V::lanes, end - i);
-                    assigned_tile<V, 1>(x, i, m, end, labels + (i - begin), centres, cstride, dims, out + (i - begin));
+                    assigned_tile<V, 1>(x, i, m, labels + (i - begin), centres, cstride, dims, out + (i - begin));
                 }
             }
         }
