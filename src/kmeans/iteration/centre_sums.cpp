@@ -43,8 +43,11 @@ constexpr std::size_t kRegistersRunFrom = 2;
 constexpr std::size_t kRegistersMinWidth = 2;
 constexpr std::size_t kProbeWindows = 8;
 constexpr std::size_t kProbeWindow = 64;
+// Ranges of up to kProbeWindows * kProbeWindow samples: kShortProbeWindows
+// windows of kShortProbeWindow labels (probing every label of a tiny fit's
+// range cost a tenth of its iteration), the whole range when no longer.
 constexpr std::size_t kShortProbeWindows = 4;
-static_assert(kProbeWindow % kShortProbeWindows == 0 && kProbeWindow / kShortProbeWindows >= 2);
+constexpr std::size_t kShortProbeWindow = 16;
 // Rows of up to 8 features, dense in memory, have the labels and features of
 // the samples kPrefetchAhead samples on prefetched, kPrefetchGroup samples
 // (a cache line of labels) at a time (measured: docs/tuning.md, "The narrow
@@ -285,8 +288,8 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
 
 // The kernel for rows of up to 8 features, from how often the labels of
 // [begin, end) repeat, counted on up to kProbeWindows windows of
-// kProbeWindow labels spread over the range (on kProbeWindow labels in all
-// when it is short, every label when it is shorter):
+// kProbeWindow labels spread over the range (kShortProbeWindows windows of
+// kShortProbeWindow labels when it is short, every label when shorter):
 // fewer than one change of label per kRunLengthFrom samples, a run at a time
 // (accumulate_runs); else fewer than one per kRegistersRunFrom, the sums in
 // registers where they fit (accumulate_in_registers); else one sample at a
@@ -300,13 +303,12 @@ NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::
         case testing::UpdateKernel::Automatic: break;
     }
     if (m < 2) return NarrowKernel::Plain;
-    // A short range is probed on kProbeWindow labels too, in kShortProbeWindows
-    // windows spread over it: probing every label of a tiny fit's range costs
-    // as much as a tenth of its iteration.
-    const std::size_t windows = m <= kProbeWindow                   ? 1
-                                : m <= kProbeWindows * kProbeWindow ? kShortProbeWindows
-                                                                    : kProbeWindows;
-    const std::size_t length = windows == 1 ? m : windows == kProbeWindows ? kProbeWindow : kProbeWindow / windows;
+    std::size_t windows = 1;
+    std::size_t length = m;
+    if (m > kProbeWindows * kProbeWindow)
+        windows = kProbeWindows, length = kProbeWindow;
+    else if (m > kShortProbeWindows * kShortProbeWindow)
+        windows = kShortProbeWindows, length = kShortProbeWindow;
     std::size_t changes = 0;
     for (std::size_t w = 0; w < windows; ++w) {
         const std::size_t start = windows == 1 ? begin : begin + (m - length) / (windows - 1) * w;

@@ -283,25 +283,22 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
     const bool sum_own = inertia != nullptr && distances == nullptr;
     // Samples scored against every centre, over all ranges.
     std::atomic<std::size_t> scored_total{0};
-    // Rows of up to kKeepMaxDims features: the own distances (step 1, into
-    // `distances` when given) and the keep test by the vector kernel, from a
-    // table of the centres made once for the pass. The kernel's distances
-    // are step 1's bit for bit (the same chain of operations per sample).
+    // The keep test by the vector kernel, from a table of the centres made
+    // once for the pass. On rows of up to kKeepMaxDims features it also
+    // measures the own distances (step 1, into `distances` when given: the
+    // kernel's distances are step 1's bit for bit, the same chain of
+    // operations per sample); on wider rows it tests the distances measured,
+    // from a table of the centres' moves alone.
     std::vector<double> own_table;
     kernels::KeepCentres keep_centres{};
     const kernels::KeepCentres* keep = nullptr;
-    const std::size_t dims = std::min(x.n_cols, centres.cols);
-    if (prune && dims >= 1 && dims <= kernels::kKeepMaxDims && testing::vector_keep_test() &&
-        prepare_keep(centres, bounds->moves, dims, labeller.dims(),
-                     storage != nullptr ? storage->keep_table : own_table, keep_centres))
-        keep = &keep_centres;
-    // Wider rows: the keep test alone by the vector kernel, from the
-    // distances measured and a table of the centres' moves.
     const kernels::KeepCentres* given = nullptr;
-    if (prune && keep == nullptr && testing::vector_keep_test() &&
-        prepare_keep(centres, bounds->moves, 0, labeller.dims(), storage != nullptr ? storage->keep_table : own_table,
-                     keep_centres))
-        given = &keep_centres;
+    const std::size_t dims = std::min(x.n_cols, centres.cols);
+    const bool narrow = dims >= 1 && dims <= kernels::kKeepMaxDims;
+    if (prune && testing::vector_keep_test() &&
+        prepare_keep(centres, bounds->moves, narrow ? dims : 0, labeller.dims(),
+                     storage != nullptr ? storage->keep_table : own_table, keep_centres))
+        (narrow ? keep : given) = &keep_centres;
     // Labels rows [r0, r1), piece by piece; returns -0.0 plus the distances
     // of its samples, left to right, when sum_own.
     auto label_range = [&](std::size_t r0, std::size_t r1) -> double {

@@ -128,9 +128,9 @@ struct KernelTable {
 
 // The table of one set of kernel instantiations: Exact (nearest, nearest with second, distances, listed distances,
 // assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
-// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test, distances measured or given), RegisterSums
-// (the update's sums in registers; its entry null and lanes 0 where there is none), RowSums (the update's sums of
-// rows a vector of features at a time).
+// SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test, distances
+// measured or given), RegisterSums (the update's sums in registers; its entry null and lanes 0 where there is none),
+// RowSums (the update's sums of rows a vector of features at a time).
 template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep,
           class RegisterSums, class RowSums>
 constexpr KernelTable make_kernel_table() {

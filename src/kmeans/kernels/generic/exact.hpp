@@ -360,7 +360,8 @@ inline void column_sweep_distances(const SampleView& x, std::size_t i0, std::siz
 // each lane adds its own row's squares in coordinate order, from -0.0.
 // Coordinates past the last whole vector are added one at a time. With
 // `ahead` (not 0), the lines that many values further on of every row are
-// prefetched into the second-level cache while these are read. out[t] = row t's distance.
+// prefetched into the second-level cache while these are read. out[t] = row
+// t's distance.
 template <class V, std::size_t NB>
 inline void assigned_rows(const double* const* rows, const double* const* cents, std::size_t dims, std::ptrdiff_t ahead,
                           double* out) {

@@ -109,8 +109,8 @@ struct SeedingBoundKernel {
     // row by row, its sums in the same order, read once. Rows of adjacent
     // coordinates are read a block of lanes x lanes at a time when the traits
     // load blocks (and, with `ahead` not 0, the lines that many values
-    // further on fetched into the second-level cache meanwhile); the panel's vectors of rows go
-    // kPanelGroup at a time.
+    // further on fetched into the second-level cache meanwhile); the panel's
+    // vectors of rows go kPanelGroup at a time.
     static void copy_panel(const SampleView& x, std::size_t i0, const double* centre, const double* offset,
                            std::size_t dims, double limit, std::ptrdiff_t ahead, double* dist, std::uint16_t* panel,
                            double* radius) {
@@ -154,7 +154,7 @@ struct SeedingBoundKernel {
                             const double* at = row_of(v) + static_cast<std::ptrdiff_t>(j);
                             if (ahead != 0)
                                 for (std::size_t t = 0; t < L; ++t)
-                                    prefetch_row_line(at + ahead + static_cast<std::ptrdiff_t>(t) * rs);
+                                    prefetch_row_line(at, ahead + static_cast<std::ptrdiff_t>(t) * rs);
                             V::load_block(at, rs, cols);
                             for (std::size_t c = 0; c < L; ++c) step(v, j + c, cols[c]);
                         }
