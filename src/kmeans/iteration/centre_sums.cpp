@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -103,6 +104,28 @@ private:
 
 enum class NarrowKernel { Plain, Registers, Runs };
 
+// Two doubles, one SSE2 addition (baseline on x86-64; elsewhere what the
+// compiler makes of a pair).
+typedef double DoublePair __attribute__((vector_size(16)));
+
+// sum[j] = sum[j] + r[j] for the D adjacent features j < D, two to a pair
+// addition while two are left: each lane does the one IEEE addition the
+// scalar loop gives its sum, of the same operands (the floating-point mode
+// applies to both alike), so the bits are the same; the additions to
+// different sums are independent, so their grouping changes nothing.
+template <std::size_t D>
+inline void add_adjacent(double* __restrict sum, const double* __restrict r) {
+    std::size_t j = 0;
+    for (; j + 2 <= D; j += 2) {
+        DoublePair a, b;
+        std::memcpy(&a, sum + j, sizeof a);
+        std::memcpy(&b, r + j, sizeof b);
+        a = a + b;
+        std::memcpy(sum + j, &a, sizeof a);
+    }
+    if constexpr (D % 2 != 0) sum[D - 1] = sum[D - 1] + r[D - 1];
+}
+
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
 // each sample into its cluster's sum row: sums[c * stride + j - j_lo], and
 // counts[c] when `counts` is set. D is the width when fixed at compile time
@@ -121,7 +144,9 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
         double* __restrict sum = sums + c * stride;
-        if constexpr (D != 0) {
+        if constexpr (D != 0 && Unit) {
+            add_adjacent<D>(sum, row);
+        } else if constexpr (D != 0) {
             double v[D];
             for (std::size_t j = 0; j < D; ++j) v[j] = row[static_cast<std::ptrdiff_t>(j) * cs];
             for (std::size_t j = 0; j < D; ++j) sum[j] = sum[j] + v[j];
@@ -178,7 +203,10 @@ void accumulate_masked(const SampleMatrix& x, const std::uint64_t* labels, std::
             const std::uint64_t c = labels[i];
             const double* __restrict r = x.row(i) + static_cast<std::ptrdiff_t>(j_lo) * cs;
             double* __restrict sum = sums + c * stride;
-            for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
+            if constexpr (D != 0 && Unit)
+                add_adjacent<D>(sum, r);
+            else
+                for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
             if (counts != nullptr) counts[c] += 1;
         }
     }
@@ -227,7 +255,10 @@ void add_listed_rows(const SampleMatrix& x, std::size_t base, const std::uint64_
         }
         const double* __restrict r = row(list[t]);
         double* __restrict sum = sums + (list[t] >> 32) * stride;
-        for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[j];
+        if constexpr (D != 0)
+            add_adjacent<D>(sum, r);
+        else
+            for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[j];
     }
 }
 
@@ -277,7 +308,10 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
         const std::size_t first = i;
         do {
             prefetch.at(i);
-            for (std::size_t j = 0; j < D; ++j) acc[j] = acc[j] + row[static_cast<std::ptrdiff_t>(j) * cs];
+            if constexpr (Unit)
+                add_adjacent<D>(acc, row);
+            else
+                for (std::size_t j = 0; j < D; ++j) acc[j] = acc[j] + row[static_cast<std::ptrdiff_t>(j) * cs];
             ++i;
             row += rs;
         } while (i < end && labels[i] == c);
