@@ -108,22 +108,33 @@ enum class NarrowKernel { Plain, Registers, Runs };
 // compiler makes of a pair).
 typedef double DoublePair __attribute__((vector_size(16)));
 
-// sum[j] = sum[j] + r[j] for the D adjacent features j < D, two to a pair
-// addition while two are left: each lane does the one IEEE addition the
-// scalar loop gives its sum, of the same operands (the floating-point mode
-// applies to both alike), so the bits are the same; the additions to
-// different sums are independent, so their grouping changes nothing.
-template <std::size_t D>
-inline void add_adjacent(double* __restrict sum, const double* __restrict r) {
-    std::size_t j = 0;
-    for (; j + 2 <= D; j += 2) {
-        DoublePair a, b;
-        std::memcpy(&a, sum + j, sizeof a);
-        std::memcpy(&b, r + j, sizeof b);
-        a = a + b;
-        std::memcpy(sum + j, &a, sizeof a);
+// sum[j] = sum[j] + r[j * cs] for the w features j < w of a row (w = D when
+// D, the width fixed at compile time, is not 0; Unit: cs = 1). Adjacent
+// features of a fixed width go two to a pair addition while two are left:
+// each lane does the one IEEE addition the scalar loop gives its sum, of the
+// same operands (the floating-point mode applies to both alike), so the bits
+// are the same; the additions to different sums are independent, so their
+// grouping changes nothing.
+template <std::size_t D, bool Unit>
+inline void add_row(double* __restrict sum, const double* __restrict r, std::ptrdiff_t cs, std::size_t w) {
+    if constexpr (D != 0 && Unit) {
+        std::size_t j = 0;
+        for (; j + 2 <= D; j += 2) {
+            DoublePair a, b;
+            std::memcpy(&a, sum + j, sizeof a);
+            std::memcpy(&b, r + j, sizeof b);
+            a = a + b;
+            std::memcpy(sum + j, &a, sizeof a);
+        }
+        if constexpr (D % 2 != 0) sum[D - 1] = sum[D - 1] + r[D - 1];
+    } else if constexpr (D != 0) {
+        // Strided features: every load before the stores.
+        double v[D];
+        for (std::size_t j = 0; j < D; ++j) v[j] = r[static_cast<std::ptrdiff_t>(j) * cs];
+        for (std::size_t j = 0; j < D; ++j) sum[j] = sum[j] + v[j];
+    } else {
+        for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
     }
-    if constexpr (D % 2 != 0) sum[D - 1] = sum[D - 1] + r[D - 1];
 }
 
 // Scans samples [begin, end) in order and adds features [j_lo, j_lo + w) of
@@ -143,17 +154,7 @@ void accumulate_block(const SampleMatrix& x, const std::uint64_t* labels, std::s
     auto add = [&](std::size_t i) {
         const std::uint64_t c = labels[i];
         if (c >= k) label_out_of_range();
-        double* __restrict sum = sums + c * stride;
-        if constexpr (D != 0 && Unit) {
-            add_adjacent<D>(sum, row);
-        } else if constexpr (D != 0) {
-            double v[D];
-            for (std::size_t j = 0; j < D; ++j) v[j] = row[static_cast<std::ptrdiff_t>(j) * cs];
-            for (std::size_t j = 0; j < D; ++j) sum[j] = sum[j] + v[j];
-        } else {
-            const double* __restrict r = row;
-            for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
-        }
+        add_row<D, Unit>(sums + c * stride, row, cs, w);
         if (counts != nullptr) counts[c] += 1;
         row += rs;
     };
@@ -202,11 +203,7 @@ void accumulate_masked(const SampleMatrix& x, const std::uint64_t* labels, std::
             const std::size_t i = list[t];
             const std::uint64_t c = labels[i];
             const double* __restrict r = x.row(i) + static_cast<std::ptrdiff_t>(j_lo) * cs;
-            double* __restrict sum = sums + c * stride;
-            if constexpr (D != 0 && Unit)
-                add_adjacent<D>(sum, r);
-            else
-                for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[static_cast<std::ptrdiff_t>(j) * cs];
+            add_row<D, Unit>(sums + c * stride, r, cs, w);
             if (counts != nullptr) counts[c] += 1;
         }
     }
@@ -254,11 +251,7 @@ void add_listed_rows(const SampleMatrix& x, std::size_t base, const std::uint64_
             __builtin_prefetch(ahead + w - 1);
         }
         const double* __restrict r = row(list[t]);
-        double* __restrict sum = sums + (list[t] >> 32) * stride;
-        if constexpr (D != 0)
-            add_adjacent<D>(sum, r);
-        else
-            for (std::size_t j = 0; j < w; ++j) sum[j] = sum[j] + r[j];
+        add_row<D, true>(sums + (list[t] >> 32) * stride, r, 1, w);
     }
 }
 
@@ -308,10 +301,7 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
         const std::size_t first = i;
         do {
             prefetch.at(i);
-            if constexpr (Unit)
-                add_adjacent<D>(acc, row);
-            else
-                for (std::size_t j = 0; j < D; ++j) acc[j] = acc[j] + row[static_cast<std::ptrdiff_t>(j) * cs];
+            add_row<D, Unit>(acc, row, cs, D);
             ++i;
             row += rs;
         } while (i < end && labels[i] == c);
@@ -339,10 +329,13 @@ NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::
     if (m < 2) return NarrowKernel::Plain;
     std::size_t windows = 1;
     std::size_t length = m;
-    if (m > kProbeWindows * kProbeWindow)
-        windows = kProbeWindows, length = kProbeWindow;
-    else if (m > kShortProbeWindows * kShortProbeWindow)
-        windows = kShortProbeWindows, length = kShortProbeWindow;
+    if (m > kProbeWindows * kProbeWindow) {
+        windows = kProbeWindows;
+        length = kProbeWindow;
+    } else if (m > kShortProbeWindows * kShortProbeWindow) {
+        windows = kShortProbeWindows;
+        length = kShortProbeWindow;
+    }
     std::size_t changes = 0;
     for (std::size_t w = 0; w < windows; ++w) {
         const std::size_t start = windows == 1 ? begin : begin + (m - length) / (windows - 1) * w;
