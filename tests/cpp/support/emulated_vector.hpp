@@ -92,6 +92,9 @@ struct EmulatedLanes {
         for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.m[l] && b.m[l];
         return m;
     }
+    static reg abs(reg a) {
+        return each([&](std::size_t l) { return std::fabs(a.v[l]); });
+    }
     static unsigned bits(mask m) {
         unsigned b = 0;
         for (std::size_t l = 0; l < lanes; ++l) b |= (m.m[l] ? 1U : 0U) << l;

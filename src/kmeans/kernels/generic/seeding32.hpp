@@ -67,8 +67,8 @@ struct Seeding32Kernel {
 };
 
 // The double side of the seeding's float bound, over a double vector traits
-// type V (load, load_float, from_rows, set1, sub, mul, add, sqrt, lt, ge,
-// both, blend, bits, store, round_bf16; load_block where it has it).
+// type V (load, load_float, from_rows, set1, sub, mul, add, sqrt, abs, lt, ge,
+// both, blend, bits, mask_of, store, round_bf16; load_block where it has it).
 template <class V>
 struct SeedingBoundKernel {
     using reg = typename V::reg;
@@ -117,21 +117,21 @@ struct SeedingBoundKernel {
         constexpr std::size_t P = kSeedingPanelRows;
         constexpr std::size_t G = kPanelGroup;
         static_assert(P % (G * L) == 0);
-        // |back| <= limit as a strict comparison with the next double.
+        // |back| <= limit as a strict comparison with the next double (false
+        // for NaN).
         const double above = std::nextafter(limit, __builtin_inf());
         const reg hi = V::set1(above);
-        const reg lo = V::set1(-above);
         const std::ptrdiff_t rs = x.row_stride;
         const std::ptrdiff_t cs = x.col_stride;
         for (std::size_t g = 0; g < P; g += G * L) {
             const double* const base = x.data + static_cast<std::ptrdiff_t>(i0 + g) * rs;
             reg acc[G], sum[G], norm[G];
-            unsigned inside[G];
+            typename V::mask inside[G];
             for (std::size_t v = 0; v < G; ++v) {
                 acc[v] = V::set1(-0.0);
                 sum[v] = V::set1(0.0);
                 norm[v] = V::set1(0.0);
-                inside[v] = (1u << L) - 1;
+                inside[v] = V::mask_of((1u << L) - 1);
             }
             // Coordinate j of vector v of rows (lane t: row g + v * L + t).
             auto step = [&](std::size_t v, std::size_t j, reg col) {
@@ -139,7 +139,7 @@ struct SeedingBoundKernel {
                 acc[v] = V::add(acc[v], V::mul(diff, diff));
                 const reg a = V::sub(col, V::set1(offset[j]));
                 const reg back = V::round_bf16(a, panel + j * P + g + v * L);
-                inside[v] &= V::bits(V::both(V::lt(back, hi), V::lt(lo, back)));
+                inside[v] = V::both(inside[v], V::lt(V::abs(back), hi));
                 const reg t = V::sub(a, back);  // exact
                 sum[v] = V::add(sum[v], V::mul(t, t));
                 norm[v] = V::add(norm[v], V::mul(a, a));
@@ -156,6 +156,8 @@ struct SeedingBoundKernel {
                                 for (std::size_t t = 0; t < L; ++t)
                                     prefetch_row_line(at, ahead + static_cast<std::ptrdiff_t>(t) * rs);
                             V::load_block(at, rs, cols);
+                            // Unrolled, the block's columns stay in registers.
+#pragma GCC unroll 8
                             for (std::size_t c = 0; c < L; ++c) step(v, j + c, cols[c]);
                         }
                     }
@@ -171,7 +173,7 @@ struct SeedingBoundKernel {
                 V::store(norms, norm[v]);
                 for (std::size_t t = 0; t < L; ++t) {
                     CopyError error;
-                    error.inside = (inside[v] >> t & 1u) != 0;
+                    error.inside = (V::bits(inside[v]) >> t & 1u) != 0;
                     error.sum = sums[t];
                     error.norm = norms[t];
                     radius[g + v * L + t] = error.radius();

@@ -101,6 +101,8 @@ struct Avx2 {
         return _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_xor_si256(i, flip), limit))) != 0;
     }
     static mask both(mask a, mask b) { return _mm256_and_pd(a, b); }
+    // The magnitude (the sign bit cleared: NaN stays NaN).
+    static reg abs(reg a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
     static unsigned bits(mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     // Whole numbers below 2^52: adding 2^52 puts the number in the low
     // mantissa bits, and clearing the exponent bits leaves it as an integer.

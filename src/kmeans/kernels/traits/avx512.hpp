@@ -127,6 +127,8 @@ struct Avx512 {
         return _mm512_cmpge_epu64_mask(i, _mm512_set1_epi64(static_cast<long long>(k))) != 0;
     }
     static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
+    // The magnitude (the sign bit cleared: NaN stays NaN).
+    static reg abs(reg a) { return _mm512_abs_pd(a); }
     static unsigned bits(mask m) { return m; }
     // The lanes of `bits` as indices first + l, packed in a register (the
     // register form: the memory form of the compress is slow on some cores)

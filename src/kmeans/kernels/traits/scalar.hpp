@@ -54,6 +54,9 @@ struct Scalar {
     static reg lookup(const double* table, std::size_t, index i) { return table[i]; }
     static bool outside(index i, std::size_t k) { return i >= k; }
     static mask both(mask a, mask b) { return a && b; }
+    static mask mask_of(unsigned bits) { return (bits & 1U) != 0; }
+    // The magnitude (the sign bit cleared: NaN stays NaN).
+    static reg abs(reg a) { return __builtin_fabs(a); }
     static unsigned bits(mask m) { return m ? 1U : 0U; }
     template <class Out>
     static void store_labels(Out* out, reg r) {

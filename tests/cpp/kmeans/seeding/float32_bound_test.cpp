@@ -53,9 +53,12 @@ const Family kFamilies[] = {
     {"double subnormal squares", 0x1p-530, 1.0, 0.0},
     {"near the guard", 0x1p50, 1.0, 0.0},
     {"beyond the guard", 1.0, 1.0, 3e38},
+    {"beyond the guard, negative", 1.0, 1.0, -3e38},
     {"beyond float", 1.0, 1.0, 1e300},
+    {"beyond float, negative", 1.0, 1.0, -1e300},
     {"NaN", 1.0, 1.0, kNan},
     {"infinite", 1.0, 1.0, kInf},
+    {"negative infinite", 1.0, 1.0, -kInf},
 };
 
 // Bounds of `panels * 32` samples against one centre through `table`, the
