@@ -66,7 +66,8 @@ using SeedingCopyPanelFn = void (*)(const SampleView& x, std::size_t i0, const d
                                     std::size_t dims, double limit, std::ptrdiff_t ahead, double* dist,
                                     std::uint16_t* panel, double* radius);
 // The rows whose float bound does not rule them out (generic/seeding32.hpp):
-// count a multiple of kSeedingPanelRows; returns how many are listed in pick.
+// count a multiple of kSeedingPanelRows; returns how many are listed in pick
+// (room for count entries; those past the listed ones may be written).
 using SeedingPickFn = std::size_t (*)(const float* approx, const double* radius, const double* entries,
                                       std::size_t count, double centre_radius, const SeedingMargin& m,
                                       std::uint32_t* pick);

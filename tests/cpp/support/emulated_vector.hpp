@@ -118,6 +118,15 @@ struct Emulated8 : EmulatedLanes<double, 8> {
         for (std::size_t l = 0; l < lanes; ++l) m.m[l] = a.v[l] >= b.v[l];
         return m;
     }
+    // The picked lanes first, in order; the rest of the lanes written too
+    // (with a value no caller may rely on).
+    static std::size_t list_lanes32(std::uint32_t* out, unsigned bits, std::uint32_t first) {
+        std::size_t m = 0;
+        for (std::size_t l = 0; l < lanes; ++l)
+            if (((bits >> l) & 1U) != 0) out[m++] = first + static_cast<std::uint32_t>(l);
+        for (std::size_t l = m; l < lanes; ++l) out[l] = 0xDEADBEEFU;
+        return m;
+    }
     static reg round_bf16(reg a, std::uint16_t* out) {
         return each([&](std::size_t l) {
             out[l] = kmeans::kernels::to_bfloat16(a.v[l]);

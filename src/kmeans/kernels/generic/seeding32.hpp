@@ -66,9 +66,19 @@ struct Seeding32Kernel {
     }
 };
 
+// Whether V packs the lanes of a mask as 32-bit indices in a register and
+// stores them whole: list_lanes32(out, bits, first) writes first + l for
+// every bit l set in bits, in order, to out[0, popcount(bits)), and
+// something to the rest of out[0, lanes), and returns popcount(bits).
+template <class V>
+concept HasListLanes32 = requires(std::uint32_t* out, unsigned bits, std::uint32_t first) {
+    { V::list_lanes32(out, bits, first) } -> std::convertible_to<std::size_t>;
+};
+
 // The double side of the seeding's float bound, over a double vector traits
 // type V (load, load_float, from_rows, set1, sub, mul, add, sqrt, abs, lt, ge,
-// both, blend, bits, mask_of, store, round_bf16; load_block where it has it).
+// both, blend, bits, mask_of, store, round_bf16; load_block and list_lanes32
+// where it has them).
 template <class V>
 struct SeedingBoundKernel {
     using reg = typename V::reg;
@@ -78,8 +88,14 @@ struct SeedingBoundKernel {
     // The rows i < count (a multiple of kSeedingPanelRows) whose lower bound
     // float32_lower_bound(approx[i], radius[i], centre_radius, m)
     // (seeding/float32_bound.hpp) is not at least entries[i], listed in
-    // order in pick; returns how many. Each lane does the bound's operations
-    // in its order, so the bounds are the scalar ones bit for bit.
+    // order in pick (count entries; those past the returned number are left
+    // undefined); returns how many. Each lane does the bound's operations in
+    // its order, so the bounds are the scalar ones bit for bit. Where the
+    // traits pack a mask's lanes, every vector's picked rows are stored
+    // whole, without a branch on how many there are (about a third of the
+    // vectors hold one when a twentieth of the rows are picked, and the
+    // branch mispredicts); the store lands within pick[0, i + lanes), since
+    // at most i rows are picked before row i.
     static std::size_t pick(const float* approx, const double* radius, const double* entries, std::size_t count,
                             double centre_radius, const SeedingMargin& m, std::uint32_t* pick) {
         const reg zero = V::set1(0.0);
@@ -94,8 +110,12 @@ struct SeedingBoundKernel {
             const reg l = V::sub(V::mul(V::mul(q, q), square_down), floor);
             const reg bound = V::blend(V::lt(zero, q), zero, V::blend(V::lt(zero, l), zero, l));
             unsigned open = ~V::bits(V::ge(bound, V::load(entries + i))) & ((1u << L) - 1);
-            for (; open != 0; open &= open - 1)
-                pick[picked++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(open)));
+            if constexpr (HasListLanes32<V>) {
+                picked += V::list_lanes32(pick + picked, open, static_cast<std::uint32_t>(i));
+            } else {
+                for (; open != 0; open &= open - 1)
+                    pick[picked++] = static_cast<std::uint32_t>(i + static_cast<std::size_t>(__builtin_ctz(open)));
+            }
         }
         return picked;
     }
