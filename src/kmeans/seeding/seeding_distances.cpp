@@ -627,12 +627,16 @@ private:
                         double* entries, PassResult& out, double* dist) const {
         if (m == 0) return;
         out.computed += m;
+        // Without a branch on whether the row is lowered (about half of the
+        // picked rows of narrow samples are, unpredictably): a NaN distance
+        // lowers nothing, as the comparison is false.
+        double owned_max = out.owned_max;
         auto lower_one = [&](std::size_t i, double dv) {
-            if (dv < entries[i]) {
-                entries[i] = dv;
-                if (tracked_) owner_[b + i] = newest_id_;
-                if (out.owned_max < dv) out.owned_max = dv;
-            }
+            const bool lowered = dv < entries[i];
+            entries[i] = lowered ? dv : entries[i];
+            if (tracked_) owner_[b + i] = lowered ? newest_id_ : owner_[b + i];
+            const double got = lowered ? dv : 0.0;
+            owned_max = owned_max < got ? got : owned_max;
         };
         if (!listed(b, count, m)) {
             // Many narrow rows, rows whose coordinates are not adjacent, or
@@ -643,11 +647,12 @@ private:
             for (std::size_t p = 0; p < m; ++p) wanted |= 1u << (pick[p] / kPanelRows);
             measure(b, count, dist, wanted);
             for (std::size_t p = 0; p < m; ++p) lower_one(pick[p], dist[pick[p]]);
-            return;
+        } else {
+            // The picked rows alone, with the same arithmetic as in place.
+            listed_distances(x_, b, pick.data(), m, centre_, d_, dist);
+            for (std::size_t p = 0; p < m; ++p) lower_one(pick[p], dist[p]);
         }
-        // The picked rows alone, with the same arithmetic as in place.
-        listed_distances(x_, b, pick.data(), m, centre_, d_, dist);
-        for (std::size_t p = 0; p < m; ++p) lower_one(pick[p], dist[p]);
+        out.owned_max = owned_max;
     }
 
     // Samples [begin, end) (begin a multiple of kBlock). `total`, when given,
