@@ -133,18 +133,18 @@ struct Avx512 {
     // The lanes of `bits` as indices first + l, packed in a register (the
     // register form: the memory form of the compress is slow on some cores)
     // and stored whole.
+    static std::size_t list_lanes(std::size_t* out, unsigned bits, std::size_t first) {
+        const __m512i at = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(first)),
+                                            _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi64(static_cast<__mmask8>(bits), at));
+        return static_cast<std::size_t>(__builtin_popcount(bits));
+    }
     // The same for 32-bit indices.
     static std::size_t list_lanes32(std::uint32_t* out, unsigned bits, std::uint32_t first) {
         const __m256i at =
             _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(first)), _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                             _mm256_maskz_compress_epi32(static_cast<__mmask8>(bits), at));
-        return static_cast<std::size_t>(__builtin_popcount(bits));
-    }
-    static std::size_t list_lanes(std::size_t* out, unsigned bits, std::size_t first) {
-        const __m512i at = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(first)),
-                                            _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0));
-        _mm512_storeu_si512(out, _mm512_maskz_compress_epi64(static_cast<__mmask8>(bits), at));
         return static_cast<std::size_t>(__builtin_popcount(bits));
     }
     // Eight consecutive rows of D adjacent doubles, transposed by permutes.
