@@ -35,10 +35,21 @@ constexpr std::size_t kAdjacentSplitBelow = 64;
 // kProbeWindows windows of kProbeWindow labels.
 constexpr std::size_t kRunsMaxWidth = 8;
 constexpr std::size_t kRunLengthFrom = 8;
+// Ranges of up to kShortRangeRunsMax samples, a tiny fit's, already from one
+// change per kShortRangeRunLengthFrom samples: a fit adds the same short
+// sequence of labels at every iteration, and the branch predictor learns
+// where its runs end (measured: docs/tuning.md, "The current cluster's sums
+// carried in a register").
+constexpr std::size_t kShortRangeRunsMax = 4096;
+constexpr std::size_t kShortRangeRunLengthFrom = 3;
 // Below that, the sums are held in registers where they fit when a change of
 // label comes less often than once per kRegistersRunFrom samples (measured:
-// docs/tuning.md, "The update's sums in registers").
+// docs/tuning.md, "The update's sums in registers"); where they do not fit,
+// the current cluster's sums are carried in a register when a change comes
+// less often than once per kCarriedRunFrom samples (measured: docs/tuning.md,
+// "The current cluster's sums carried in a register").
 constexpr std::size_t kRegistersRunFrom = 2;
+constexpr std::size_t kCarriedRunFrom = 3;
 // ... and only blocks of at least this many features (a block of one feature
 // adds a single value per sample, which the plain kernel does as fast).
 constexpr std::size_t kRegistersMinWidth = 2;
@@ -102,7 +113,10 @@ private:
     std::size_t j_lo_, end_, next_, lines_;
 };
 
-enum class NarrowKernel { Plain, Registers, Runs };
+// Registers: the sums in registers where they fit, else the plain kernel;
+// Carried: the current cluster's sums carried in a register where they fit,
+// else the sums in registers where they fit, else the plain kernel.
+enum class NarrowKernel { Plain, Registers, Carried, Runs };
 
 // Two doubles, one SSE2 addition (baseline on x86-64; elsewhere what the
 // compiler makes of a pair).
@@ -314,15 +328,19 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
 // [begin, end) repeat, counted on up to kProbeWindows windows of
 // kProbeWindow labels spread over the range (kShortProbeWindows windows of
 // kShortProbeWindow labels when it is short, every label when shorter):
-// fewer than one change of label per kRunLengthFrom samples, a run at a time
-// (accumulate_runs); else fewer than one per kRegistersRunFrom, the sums in
-// registers where they fit (accumulate_in_registers); else one sample at a
-// time. Only the speed depends on the answer.
+// fewer than one change of label per kRunLengthFrom samples (on ranges of up
+// to kShortRangeRunsMax samples, per kShortRangeRunLengthFrom), a run at a
+// time (accumulate_runs); else fewer than one per kCarriedRunFrom, the
+// current cluster's sums carried in a register (accumulate_carried), else in
+// registers where they fit (accumulate_in_registers); else fewer than one per
+// kRegistersRunFrom, the sums in registers where they fit; else one sample at
+// a time. Only the speed depends on the answer.
 NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
     const std::size_t m = end - begin;
     switch (testing::update_kernel()) {
         case testing::UpdateKernel::Plain: return NarrowKernel::Plain;
         case testing::UpdateKernel::Registers: return NarrowKernel::Registers;
+        case testing::UpdateKernel::Carried: return NarrowKernel::Carried;
         case testing::UpdateKernel::Runs: return m < 2 ? NarrowKernel::Plain : NarrowKernel::Runs;
         case testing::UpdateKernel::Automatic: break;
     }
@@ -343,6 +361,8 @@ NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::
     }
     const std::size_t pairs = windows * (length - 1);
     if (changes * kRunLengthFrom < pairs) return NarrowKernel::Runs;
+    if (m <= kShortRangeRunsMax && changes * kShortRangeRunLengthFrom < pairs) return NarrowKernel::Runs;
+    if (changes * kCarriedRunFrom < pairs) return NarrowKernel::Carried;
     if (changes * kRegistersRunFrom < pairs) return NarrowKernel::Registers;
     return NarrowKernel::Plain;
 }
@@ -397,11 +417,30 @@ bool accumulate_in_registers(const SampleMatrix& x, const std::uint64_t* labels,
                              std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
                              std::size_t begin, std::size_t end) {
     if (stride != width) return false;
-    if (width < kRegistersMinWidth && testing::update_kernel() != testing::UpdateKernel::Registers) return false;
+    if (width < kRegistersMinWidth && testing::update_kernel() == testing::UpdateKernel::Automatic) return false;
+    if (testing::update_kernel() == testing::UpdateKernel::Carried) return false;
     const kernels::KernelTable& table = kernels::selected_kernels();
     if (!kernels::register_sums_fits(table.register_sums_lanes, width, k)) return false;
     const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
     if (table.register_sums(view, begin, end, width, labels, k, sums, counts) != end - begin) label_out_of_range();
+    return true;
+}
+
+// The current cluster's sums carried in a register
+// (kernels/generic/carried_sums.hpp) where the selected kernels have them and
+// k clusters of `width` features fit them (adjacent features only, the sums
+// k x width): returns whether it added the samples. The same additions as
+// accumulate_block's, in the same order.
+bool accumulate_carried(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
+                        std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
+                        std::size_t begin, std::size_t end) {
+    if (stride != width) return false;
+    const kernels::KernelTable& table = kernels::selected_kernels();
+    if (!kernels::carried_sums_fits(table.carried_sums_lanes, width, k) ||
+        end - begin >= kernels::kCarriedSumsMaxSamples)
+        return false;
+    const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
+    if (table.carried_sums(view, begin, end, width, labels, k, sums, counts) != end - begin) label_out_of_range();
     return true;
 }
 
@@ -412,7 +451,10 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
                           std::size_t begin, std::size_t end, NarrowKernel kernel, const std::uint8_t* only) {
     if (only != nullptr)
         return accumulate_width<Unit, true>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, only);
-    if (Unit && kernel == NarrowKernel::Registers &&
+    if (Unit && kernel == NarrowKernel::Carried &&
+        accumulate_carried(x, labels, k, sums, stride, counts, j_lo, width, begin, end))
+        return;
+    if (Unit && (kernel == NarrowKernel::Registers || kernel == NarrowKernel::Carried) &&
         accumulate_in_registers(x, labels, k, sums, stride, counts, j_lo, width, begin, end))
         return;
     if (kernel == NarrowKernel::Runs) {

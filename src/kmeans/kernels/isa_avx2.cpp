@@ -1,4 +1,5 @@
 // The AVX2 kernels: four doubles or eight floats per vector.
+#include "kmeans/kernels/generic/carried_sums.hpp"
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
@@ -23,6 +24,6 @@ using Seeding32 = Seeding32Kernel<Avx2Float>;
 
 constinit const KernelTable kAvx2Kernels =
     make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Avx2>, KeepKernel<Avx2>,
-                      RegisterSumsKernel<Avx2>, RowSumsKernel<Avx2>>();
+                      RegisterSumsKernel<Avx2>, CarriedSumsKernel<Avx2>, RowSumsKernel<Avx2>>();
 
 }  // namespace corvalinth::kmeans::kernels

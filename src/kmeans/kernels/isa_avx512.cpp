@@ -1,4 +1,5 @@
 // The AVX-512 kernels: eight doubles or sixteen floats per vector, comparisons in mask registers.
+#include "kmeans/kernels/generic/carried_sums.hpp"
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
@@ -25,6 +26,6 @@ using Seeding32 = Seeding32Kernel<Avx512Float>;
 
 constinit const KernelTable kAvx512Kernels =
     make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Avx512>, KeepKernel<Avx512>,
-                      RegisterSumsKernel<Avx512>, RowSumsKernel<Avx512>>();
+                      RegisterSumsKernel<Avx512>, CarriedSumsKernel<Avx512, Avx512Four>, RowSumsKernel<Avx512>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -23,6 +23,6 @@ using Seeding32 = Seeding32Kernel<ScalarFloat>;
 
 constinit const KernelTable kPortableKernels =
     make_kernel_table<Exact, Filter64, Filter32, Seeding32, SeedingBoundKernel<Scalar>, KeepKernel<Scalar>,
-                      NoRegisterSums, RowSumsKernel<Scalar>>();
+                      NoNarrowSums, NoNarrowSums, RowSumsKernel<Scalar>>();
 
 }  // namespace corvalinth::kmeans::kernels

@@ -96,6 +96,11 @@ using KeepGivenFn = std::size_t (*)(std::size_t begin, std::size_t end, const st
 using RegisterSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
                                        const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts);
 
+// The same sums with the current cluster's row carried in a register from one
+// sample to the next (generic/carried_sums.hpp); the same contract, with
+// carried_sums_fits(carried_sums_lanes, w, k).
+using CarriedSumsFn = RegisterSumsFn;
+
 // The centre update's sums of rows of adjacent features, a vector of features
 // at a time (generic/row_sums.hpp): rows [begin, end) in order, each whose
 // label c lies in [c_lo, c_hi) and (with `only`) is flagged there adding its
@@ -124,6 +129,8 @@ struct KernelTable {
     KeepGivenFn keep_given;
     RegisterSumsFn register_sums;  // null where the table has none
     std::size_t register_sums_lanes;  // 0 where the table has none
+    CarriedSumsFn carried_sums;  // null where the table has none
+    std::size_t carried_sums_lanes;  // 0 where the table has none
     RowSumsFn row_sums;
 };
 
@@ -131,9 +138,9 @@ struct KernelTable {
 // assigned distances), Filter64 and Filter32 (scores, tile width T), Seeding32 (the seeding's float distances),
 // SeedingBound (its first pass over a panel and the rows its bound leaves open), Keep (the keep test, distances
 // measured or given), RegisterSums (the update's sums in registers; its entry null and lanes 0 where there is none),
-// RowSums (the update's sums of rows a vector of features at a time).
+// CarriedSums (the update's sums with the current cluster's row carried in a register; likewise), RowSums (the update's sums of rows a vector of features at a time).
 template <class Exact, class Filter64, class Filter32, class Seeding32, class SeedingBound, class Keep,
-          class RegisterSums, class RowSums>
+          class RegisterSums, class CarriedSums, class RowSums>
 constexpr KernelTable make_kernel_table() {
     return {&Exact::template nearest<std::uint64_t>,
             &Exact::template nearest<std::int32_t>,
@@ -152,6 +159,8 @@ constexpr KernelTable make_kernel_table() {
             &Keep::given,
             RegisterSums::entry,
             RegisterSums::lanes,
+            CarriedSums::entry,
+            CarriedSums::lanes,
             &RowSums::run};
 }
 

@@ -58,8 +58,10 @@ std::size_t pass_block_bytes();
 // from the labels and the shape (Automatic, the default), the plain one
 // always, the one that adds a run of equal labels at a time always, or the
 // one that holds the sums in registers wherever they fit (the plain one
-// elsewhere). All give the same bits; tests force each in turn.
-enum class UpdateKernel : unsigned { Automatic, Plain, Runs, Registers };
+// elsewhere), or the one that carries the current cluster's sums in a register
+// wherever it fits (the plain one elsewhere). All give the same bits; tests
+// force each in turn.
+enum class UpdateKernel : unsigned { Automatic, Plain, Runs, Registers, Carried };
 void set_update_kernel(UpdateKernel kernel);
 UpdateKernel update_kernel();
 

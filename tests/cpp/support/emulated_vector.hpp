@@ -66,6 +66,13 @@ struct EmulatedLanes {
     static reg add_where(mask m, reg a, reg b) {
         return each([&](std::size_t l) { return m.m[l] ? a.v[l] + b.v[l] : a.v[l]; });
     }
+    // The carried sums.
+    static reg load_first(const E* p, std::size_t w) {
+        return each([&](std::size_t l) { return l < w ? p[l] : E{0}; });
+    }
+    static reg add_or(mask m, reg a, reg b, reg o) {
+        return each([&](std::size_t l) { return m.m[l] ? a.v[l] + b.v[l] : o.v[l]; });
+    }
     template <std::size_t P>
     static reg tile(const E* p, std::size_t w) {
         return each([&](std::size_t l) { return l % P < w ? p[l % P] : E{0}; });
@@ -169,6 +176,14 @@ struct Emulated8 : EmulatedLanes<double, 8> {
     template <class Out>
     static void store_labels(Out* out, reg r) {
         for (std::size_t l = 0; l < lanes; ++l) out[l] = static_cast<Out>(static_cast<std::int64_t>(r.v[l]));
+    }
+};
+
+// A 4-lane double vector: the narrow rows' form of the carried sums (the
+// AVX-512 tuning's four-lane registers) on any processor.
+struct Emulated4 : EmulatedLanes<double, 4> {
+    static reg add(reg a, reg b) {
+        return each([&](std::size_t l) { return a.v[l] + b.v[l]; });
     }
 };
 

@@ -2,6 +2,7 @@
 // The kernel table of every kernel under test: the library's own tables, and
 // one instantiated here on the emulated eight-lane vectors (the AVX-512
 // tuning), so that its logic runs on any processor.
+#include "kmeans/kernels/generic/carried_sums.hpp"
 #include "kmeans/kernels/generic/exact.hpp"
 #include "kmeans/kernels/generic/filter32.hpp"
 #include "kmeans/kernels/generic/filter64.hpp"
@@ -23,7 +24,8 @@ inline const kmeans::kernels::KernelTable& kernels_of(Kernel k) {
     static constexpr kmeans::kernels::KernelTable emulated = kmeans::kernels::make_kernel_table<
         EmulatedExact, EmulatedFilter, EmulatedFilter32, EmulatedSeeding32,
         kmeans::kernels::SeedingBoundKernel<Emulated8>, kmeans::kernels::KeepKernel<Emulated8>,
-        kmeans::kernels::RegisterSumsKernel<Emulated8>, kmeans::kernels::RowSumsKernel<Emulated8>>();
+        kmeans::kernels::RegisterSumsKernel<Emulated8>, kmeans::kernels::CarriedSumsKernel<Emulated8, Emulated4>,
+        kmeans::kernels::RowSumsKernel<Emulated8>>();
     return k == Kernel::emulated8 ? emulated : kmeans::kernels::kernel_table(library_isa(k));
 }
 

@@ -144,8 +144,10 @@ private:
     }
 };
 
-// The table entry where V lacks the operations (one lane: nothing to gain).
-struct NoRegisterSums {
+// The table entry of a narrow-row update kernel (the sums in registers, the
+// carried sums) where the traits lack its operations (one lane: nothing to
+// gain).
+struct NoNarrowSums {
     static constexpr RegisterSumsFn entry = nullptr;
     static constexpr std::size_t lanes = 0;
 };

@@ -53,6 +53,13 @@ struct Avx2 {
         return _mm256_castsi256_pd(_mm256_cmpeq_epi64(b, lane));
     }
     static reg add_where(mask m, reg a, reg b) { return _mm256_blendv_pd(a, _mm256_add_pd(a, b), m); }
+    // The carried sums: the first w lanes of p (a masked load: nothing past
+    // them is read), and a + b in the lanes of m, o in the others.
+    static reg load_first(const double* p, std::size_t w) {
+        const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
+        return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(w)), lane));
+    }
+    static reg add_or(mask m, reg a, reg b, reg o) { return _mm256_blendv_pd(o, _mm256_add_pd(a, b), m); }
     template <std::size_t P>
         requires(P == 1 || P == 2 || P == 4)
     static reg tile(const double* p, std::size_t w) {

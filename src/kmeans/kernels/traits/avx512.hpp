@@ -50,6 +50,12 @@ struct Avx512 {
     // the broadcasts masked, with every lane taken: no undefined operand).
     static mask mask_of(unsigned bits) { return static_cast<mask>(bits); }
     static reg add_where(mask m, reg a, reg b) { return _mm512_mask_add_pd(a, m, a, b); }
+    // The carried sums: the first w lanes of p (a masked load: nothing past
+    // them is read), and a + b in the lanes of m, o in the others.
+    static reg load_first(const double* p, std::size_t w) {
+        return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1U << w) - 1U), p);
+    }
+    static reg add_or(mask m, reg a, reg b, reg o) { return _mm512_mask_add_pd(o, m, a, b); }
     template <std::size_t P>
     static reg tile(const double* p, std::size_t w) {
         const auto m = static_cast<__mmask8>((1U << w) - 1U);
@@ -199,6 +205,25 @@ struct Avx512 {
     static void store_labels(std::int32_t* out, reg r) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm512_mask_cvttpd_epi32(_mm256_setzero_si256(), 0xFF, r));
     }
+};
+
+// Four doubles in a 256-bit register with AVX-512's mask registers: the
+// carried sums of rows of up to three features, at half the cost of each
+// operation on eight lanes.
+struct Avx512Four {
+    using reg = __m256d;
+    using mask = __mmask8;
+    static constexpr std::size_t lanes = 4;
+    static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
+    static reg set1(double v) { return _mm256_set1_pd(v); }
+    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+    static reg blend(mask m, reg if_false, reg if_true) { return _mm256_mask_blend_pd(m, if_false, if_true); }
+    static mask mask_of(unsigned bits) { return static_cast<mask>(bits & 0xFU); }
+    static reg load_first(const double* p, std::size_t w) {
+        return _mm256_maskz_loadu_pd(static_cast<__mmask8>((1U << w) - 1U), p);
+    }
+    static reg add_or(mask m, reg a, reg b, reg o) { return _mm256_mask_add_pd(o, m, a, b); }
 };
 
 }  // namespace

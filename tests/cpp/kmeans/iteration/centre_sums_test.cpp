@@ -134,7 +134,7 @@ public:
 };
 
 constexpr UpdateKernel kKernels[] = {UpdateKernel::Automatic, UpdateKernel::Plain, UpdateKernel::Runs,
-                                     UpdateKernel::Registers};
+                                     UpdateKernel::Registers, UpdateKernel::Carried};
 constexpr Layout kLayouts[] = {Layout::RowMajor,     Layout::PaddedRows,   Layout::ColumnMajor, Layout::Strided,
                                Layout::ReversedRows, Layout::ReversedCols, Layout::ReversedBoth};
 
@@ -162,7 +162,8 @@ void expect_every_kernel_matches(const Samples& x, const std::vector<std::uint64
 }
 
 // Every kernel for rows of 1 to 8 features (plain, a run of equal labels at a
-// time, the sums in registers where they fit) and the automatic choice, every layout, label orders with and
+// time, the sums in registers where they fit, the current cluster's sums
+// carried in a register where they fit) and the automatic choice, every layout, label orders with and
 // without runs, ranges added in pieces, special values. The instantiations
 // named ThreadInvariance* run again under several pool sizes.
 // (d, k, order, specials)
