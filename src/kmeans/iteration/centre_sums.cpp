@@ -42,7 +42,12 @@ constexpr std::size_t kRunLengthFrom = 8;
 // carried in a register").
 constexpr std::size_t kShortRangeRunsMax = 4096;
 constexpr std::size_t kShortRangeRunLengthFrom = 3;
-// Below that, the sums are held in registers where they fit when a change of
+// Where every block fits the carried sums, longer ranges take the runs kernel
+// only from one change per kCarriedRunLengthFrom samples.
+constexpr std::size_t kCarriedRunLengthFrom = 16;
+// Below that (and beside the carried sums: first when at most
+// kCheapRegisterVectors vectors take each sample), the sums are held in
+// registers where they fit when a change of
 // label comes less often than once per kRegistersRunFrom samples (measured:
 // docs/tuning.md, "The update's sums in registers"); where they do not fit,
 // the current cluster's sums are carried in a register when a change comes
@@ -50,6 +55,7 @@ constexpr std::size_t kShortRangeRunLengthFrom = 3;
 // "The current cluster's sums carried in a register").
 constexpr std::size_t kRegistersRunFrom = 2;
 constexpr std::size_t kCarriedRunFrom = 3;
+constexpr std::size_t kCheapRegisterVectors = 2;
 // ... and only blocks of at least this many features (a block of one feature
 // adds a single value per sample, which the plain kernel does as fast).
 constexpr std::size_t kRegistersMinWidth = 2;
@@ -114,8 +120,9 @@ private:
 };
 
 // Registers: the sums in registers where they fit, else the plain kernel;
-// Carried: the current cluster's sums carried in a register where they fit,
-// else the sums in registers where they fit, else the plain kernel.
+// Carried: the sums in registers where they fit in kCheapRegisterVectors
+// vectors, else the current cluster's sums carried in a register where they
+// fit, else the sums in registers where they fit, else the plain kernel.
 enum class NarrowKernel { Plain, Registers, Carried, Runs };
 
 // Two doubles, one SSE2 addition (baseline on x86-64; elsewhere what the
@@ -328,14 +335,15 @@ void accumulate_runs(const SampleMatrix& x, const std::uint64_t* labels, std::si
 // [begin, end) repeat, counted on up to kProbeWindows windows of
 // kProbeWindow labels spread over the range (kShortProbeWindows windows of
 // kShortProbeWindow labels when it is short, every label when shorter):
-// fewer than one change of label per kRunLengthFrom samples (on ranges of up
-// to kShortRangeRunsMax samples, per kShortRangeRunLengthFrom), a run at a
+// fewer than one change of label per kRunLengthFrom samples (per
+// kCarriedRunLengthFrom when `carried`: every block fits the carried sums; on
+// ranges of up to kShortRangeRunsMax samples, per kShortRangeRunLengthFrom), a run at a
 // time (accumulate_runs); else fewer than one per kCarriedRunFrom, the
 // current cluster's sums carried in a register (accumulate_carried), else in
 // registers where they fit (accumulate_in_registers); else fewer than one per
 // kRegistersRunFrom, the sums in registers where they fit; else one sample at
 // a time. Only the speed depends on the answer.
-NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::size_t end, bool carried) {
     const std::size_t m = end - begin;
     switch (testing::update_kernel()) {
         case testing::UpdateKernel::Plain: return NarrowKernel::Plain;
@@ -360,7 +368,7 @@ NarrowKernel narrow_kernel(const std::uint64_t* labels, std::size_t begin, std::
         for (std::size_t i = start + 1; i < start + length; ++i) changes += labels[i] != labels[i - 1];
     }
     const std::size_t pairs = windows * (length - 1);
-    if (changes * kRunLengthFrom < pairs) return NarrowKernel::Runs;
+    if (changes * (carried ? kCarriedRunLengthFrom : kRunLengthFrom) < pairs) return NarrowKernel::Runs;
     if (m <= kShortRangeRunsMax && changes * kShortRangeRunLengthFrom < pairs) return NarrowKernel::Runs;
     if (changes * kCarriedRunFrom < pairs) return NarrowKernel::Carried;
     if (changes * kRegistersRunFrom < pairs) return NarrowKernel::Registers;
@@ -415,12 +423,16 @@ void accumulate_by_vectors(const SampleMatrix& x, const std::uint64_t* labels, s
 // the samples. The same additions as accumulate_block's, in the same order.
 bool accumulate_in_registers(const SampleMatrix& x, const std::uint64_t* labels, std::size_t k, double* sums,
                              std::size_t stride, std::uint64_t* counts, std::size_t j_lo, std::size_t width,
-                             std::size_t begin, std::size_t end) {
+                             std::size_t begin, std::size_t end, bool cheap_only) {
     if (stride != width) return false;
-    if (width < kRegistersMinWidth && testing::update_kernel() == testing::UpdateKernel::Automatic) return false;
-    if (testing::update_kernel() == testing::UpdateKernel::Carried) return false;
     const kernels::KernelTable& table = kernels::selected_kernels();
+    const bool automatic = testing::update_kernel() == testing::UpdateKernel::Automatic;
+    if (testing::update_kernel() == testing::UpdateKernel::Carried) return false;
     if (!kernels::register_sums_fits(table.register_sums_lanes, width, k)) return false;
+    const bool cheap =
+        kernels::register_sums_vectors(table.register_sums_lanes, width, k, counts != nullptr) <= kCheapRegisterVectors;
+    if (cheap_only && !cheap) return false;
+    if (width < kRegistersMinWidth && automatic && !cheap) return false;
     const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
     if (table.register_sums(view, begin, end, width, labels, k, sums, counts) != end - begin) label_out_of_range();
     return true;
@@ -452,10 +464,11 @@ void accumulate_any_width(const SampleMatrix& x, const std::uint64_t* labels, st
     if (only != nullptr)
         return accumulate_width<Unit, true>(x, labels, k, sums, stride, counts, j_lo, width, begin, end, only);
     if (Unit && kernel == NarrowKernel::Carried &&
-        accumulate_carried(x, labels, k, sums, stride, counts, j_lo, width, begin, end))
+        (accumulate_in_registers(x, labels, k, sums, stride, counts, j_lo, width, begin, end, true) ||
+         accumulate_carried(x, labels, k, sums, stride, counts, j_lo, width, begin, end)))
         return;
     if (Unit && (kernel == NarrowKernel::Registers || kernel == NarrowKernel::Carried) &&
-        accumulate_in_registers(x, labels, k, sums, stride, counts, j_lo, width, begin, end))
+        accumulate_in_registers(x, labels, k, sums, stride, counts, j_lo, width, begin, end, false))
         return;
     if (kernel == NarrowKernel::Runs) {
         switch (width) {
@@ -560,6 +573,10 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         const std::size_t misalign = at % (kLineDoubles * sizeof(double));
         offsets_.push_back(pad == 0 || misalign == 0 ? 0 : kLineDoubles - misalign / sizeof(double));
     }
+    const std::size_t carried_lanes = kernels::selected_kernels().carried_sums_lanes;
+    carried_fits_ = adjacent && std::all_of(blocks_.begin(), blocks_.end(), [&](const Block& b) {
+                        return kernels::carried_sums_fits(carried_lanes, b.j_hi - b.j_lo, k);
+                    });
     counts_ = make_buffer<std::uint64_t>(k, 0);
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
     // Split by features: the narrowest blocks count, each a share of the
@@ -656,7 +673,8 @@ void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std:
 void CentreSums::add_ranges(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block,
                             const std::uint8_t* only) {
     auto kernel_for = [&](std::size_t s0, std::size_t s1) {
-        return only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1) : NarrowKernel::Plain;
+        return only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1, carried_fits_)
+                                                             : NarrowKernel::Plain;
     };
     if (blocks_.size() == 1) {
         const Block& b = blocks_[0];

@@ -79,6 +79,9 @@ private:
     SampleMatrix x_;
     std::size_t k_;
     bool by_clusters_ = false;
+    // Whether every block's sums fit the carried sums (the runs kernel then
+    // takes only longer runs).
+    bool carried_fits_ = false;
     std::size_t counting_blocks_ = 0;
     std::vector<Block> blocks_;
     // One k x width buffer per block (one k x d buffer when unsplit or split

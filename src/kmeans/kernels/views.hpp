@@ -133,6 +133,12 @@ constexpr bool register_sums_fits(std::size_t lanes, std::size_t w, std::size_t 
            k <= kRegisterSumsSlots / register_sums_pitch(w);
 }
 
+// The vectors the sums in registers add to at every sample, for k clusters of
+// rows of w features (the sums' and, when counted, the counts').
+constexpr std::size_t register_sums_vectors(std::size_t lanes, std::size_t w, std::size_t k, bool counted) {
+    return (k * register_sums_pitch(w) + lanes - 1) / lanes + (counted ? (k + lanes - 1) / lanes : 0);
+}
+
 }  // namespace
 
 }  // namespace corvalinth::kmeans::kernels
