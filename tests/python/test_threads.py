@@ -157,3 +157,43 @@ def test_one_model_refitted_from_threads():
 
     for per_thread in run_threads(work, 3):
         assert all(per_thread)
+
+
+# Pixel-like rows of 1 to 7 features whose labels repeat in runs of about six
+# samples (the update then carries the current cluster's sums in a register,
+# its cells on the worker's stack), with as many clusters as those cells
+# allow: fitted in a fresh process whose workers have the smallest stack the
+# thread library allows, and in one with the default stack, the same centres,
+# labels and iterations.
+STACK_CHILD = """
+import hashlib, numpy as np, corvalinth
+rs = np.random.default_rng(5)
+digest = hashlib.sha256()
+for d in range(1, 8):
+    colours = rs.uniform(size=(127, d))
+    runs = np.repeat(rs.integers(0, 127, 6000), 6)
+    x = colours[runs] + rs.normal(scale=0.01, size=(runs.size, d))
+    m = corvalinth.KMeans(n_clusters=127, max_iters=8, tol=0.0, random_state=d)
+    labels = m.fit_predict(x)
+    digest.update(m.cluster_centers_.tobytes() + labels.tobytes() + bytes([m.n_iter_]))
+print(digest.hexdigest())
+"""
+
+
+def test_smallest_worker_stack_gives_the_same_fit():
+    import os
+    import subprocess
+
+    from conftest import python_command
+
+    outputs = []
+    for stack in ("1", None):
+        env = {k: v for k, v in os.environ.items() if k != "RUST_MIN_STACK"}
+        env["RAYON_NUM_THREADS"] = "2"
+        if stack is not None:
+            env["RUST_MIN_STACK"] = stack
+        done = subprocess.run(python_command(STACK_CHILD), capture_output=True, text=True, timeout=300, env=env)
+        assert done.returncode == 0, done.stderr
+        outputs.append(done.stdout.strip())
+    assert len(outputs[0]) == 64
+    assert outputs[0] == outputs[1]

@@ -109,10 +109,11 @@ struct SeedingMargin {
 inline constexpr std::size_t kRegisterSumsSlots = 16;
 
 // The centre update's sums with the current cluster's row carried in a
-// register (generic/carried_sums.hpp): at most this many clusters (their
-// cells live on the stack), calls of fewer than this many samples (the
+// register (generic/carried_sums.hpp): the bytes of the clusters' cells and
+// the decoy, which live on the stack (a worker's stack may be as small as the
+// thread library allows), and calls of fewer than this many samples (the
 // counts are sums of ones in doubles).
-inline constexpr std::size_t kCarriedSumsClusters = 256;
+inline constexpr std::size_t kCarriedSumsCellBytes = 8192;
 inline constexpr std::size_t kCarriedSumsMaxSamples = std::size_t{1} << 53;
 
 namespace {
@@ -123,7 +124,7 @@ constexpr std::size_t register_sums_pitch(std::size_t w) { return std::bit_ceil(
 // of `lanes` lanes (0: a table without the kernel): the w sums and the count
 // in one vector.
 constexpr bool carried_sums_fits(std::size_t lanes, std::size_t w, std::size_t k) {
-    return lanes != 0 && w >= 1 && w < lanes && k >= 1 && k <= kCarriedSumsClusters;
+    return lanes != 0 && w >= 1 && w < lanes && k >= 1 && k < kCarriedSumsCellBytes / (sizeof(double) * lanes);
 }
 
 // Whether k clusters of rows of w features fit the registers of a kernel of

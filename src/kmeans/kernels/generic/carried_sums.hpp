@@ -8,7 +8,8 @@
 // w - 1], which is all it reads, 0.0 in the others) and add_or(m, a, b, o)
 // (a + b in the lanes of m, o in the others).
 //
-// Each of the k clusters has a cell of L doubles: its w sums in lanes 0 ..
+// Each of the k clusters has a cell of L doubles (on the stack, k limited so
+// that all of them fit kCarriedSumsCellBytes): its w sums in lanes 0 ..
 // w - 1, its count (a sum of ones) in lane w, 0.0 above. A sample of cluster c
 // reads as its row, 1.0 in lane w, 0.0 above. The register acc holds the cell
 // of the cluster of the sample before. For sample i of cluster c:
@@ -85,8 +86,9 @@ private:
         using reg = typename U::reg;
         constexpr std::size_t L = U::lanes;
         constexpr unsigned all = (1U << L) - 1U;
-        // k cells and the decoy (index k), every one written before the loop.
-        alignas(64) double cells[(kCarriedSumsClusters + 1) * L];
+        // k cells and the decoy (index k), every one written before the loop
+        // ((k + 1) * L <= (k + 1) * lanes doubles: carried_sums_fits).
+        alignas(64) double cells[kCarriedSumsCellBytes / sizeof(double)];
         for (std::size_t c = 0; c <= k; ++c)
             for (std::size_t l = 0; l < L; ++l) cells[c * L + l] = c < k && l < w ? sums[c * w + l] : 0.0;
         const auto count_lane = U::mask_of(1U << w);
