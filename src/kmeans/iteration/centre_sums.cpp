@@ -452,7 +452,7 @@ bool accumulate_carried(const SampleMatrix& x, const std::uint64_t* labels, std:
         end - begin >= kernels::kCarriedSumsMaxSamples)
         return false;
     const kernels::SampleView view{x.data + static_cast<std::ptrdiff_t>(j_lo), x.row_stride, 1};
-    if (table.carried_sums(view, begin, end, width, labels, k, sums, counts) != end - begin) label_out_of_range();
+    if (table.carried_sums(view, begin, end, width, labels, k, 0, k, sums, counts) != end - begin) label_out_of_range();
     return true;
 }
 
@@ -577,6 +577,8 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     carried_fits_ = adjacent && std::all_of(blocks_.begin(), blocks_.end(), [&](const Block& b) {
                         return kernels::carried_sums_fits(carried_lanes, b.j_hi - b.j_lo, k);
                     });
+    carried_by_clusters_ =
+        carried_fits_ && blocks_.size() > 1 && k >= 2 && kernels::carried_sums_fits(carried_lanes, d, k);
     counts_ = make_buffer<std::uint64_t>(k, 0);
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
     // Split by features: the narrowest blocks count, each a share of the
@@ -588,6 +590,10 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         for (Block& b : blocks_) b.count_share = b.j_hi - b.j_lo == narrowest ? counting_blocks_++ : kNoShare;
         for (std::size_t p = 0; p < blocks_.size(); ++p)
             block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kCountsPad, 0));
+        if (carried_by_clusters_) {
+            for (std::size_t p = 0; p < blocks_.size(); ++p) part_sums_.push_back(make_buffer<double>(k * d, 0.0));
+            balance_ = make_buffer<std::uint64_t>(k, 0);
+        }
         listed_lengths_.assign(blocks_.size(), 0);
     }
 }
@@ -596,6 +602,8 @@ void CentreSums::clear(const std::uint8_t* only) {
     // The blocks' counts are empty between calls of add (unless one failed).
     for (std::vector<std::uint64_t>& b : block_counts_) std::fill(b.begin(), b.end(), 0);
     if (only == nullptr) {
+        if (!balance_.empty() && std::any_of(counts_.begin(), counts_.end(), [](std::uint64_t c) { return c != 0; }))
+            std::copy(counts_.begin(), counts_.end(), balance_.begin());
         for (std::vector<double>& s : sums_) std::fill(s.begin(), s.end(), 0.0);
         std::fill(counts_.begin(), counts_.end(), 0);
         return;
@@ -672,6 +680,9 @@ void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std:
 // order as one call per range, in one hand-off.
 void CentreSums::add_ranges(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block,
                             const std::uint8_t* only) {
+    if (carried_by_clusters_ && only == nullptr && end > begin &&
+        narrow_kernel(labels, begin, end, carried_fits_) == NarrowKernel::Carried)
+        return add_carried_by_clusters(labels, begin, end);
     auto kernel_for = [&](std::size_t s0, std::size_t s1) {
         return only == nullptr && x_.n_cols <= kRunsMaxWidth ? narrow_kernel(labels, s0, s1, carried_fits_)
                                                              : NarrowKernel::Plain;
@@ -695,6 +706,54 @@ void CentreSums::add_ranges(const std::uint64_t* labels, std::size_t begin, std:
                 }
             }
         });
+    gather_block_counts();
+}
+
+// Every sum of a cluster is added to by the one part that owns the cluster,
+// in sample order (the kernel lists the part's samples and adds them in
+// order), from the value the blocks hold, and goes back there: the same
+// additions as one block of all the features.
+void CentreSums::add_carried_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    const std::size_t parts = blocks_.size();
+    const std::size_t d = x_.n_cols;
+    std::size_t total = 0;
+    for (const std::uint64_t c : balance_) total += c;
+    // Part p owns clusters [bounds[p], bounds[p + 1]).
+    std::vector<std::size_t> bounds(parts + 1, k_);
+    bounds[0] = 0;
+    std::size_t c = 0;
+    std::size_t seen = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+        if (total == 0) {
+            c = std::max(c, k_ * p / parts);
+        } else {
+            const std::size_t goal = total / parts * p;
+            while (c < k_ && seen < goal) seen += balance_[c++];
+        }
+        bounds[p] = c;
+    }
+    const kernels::KernelTable& table = kernels::selected_kernels();
+    const kernels::SampleView view{x_.data, x_.row_stride, 1};
+    runtime::parallel_for(parts, runtime::work_units(end - begin, d), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t p = lo; p < hi; ++p) {
+            const std::size_t c_lo = bounds[p];
+            const std::size_t c_hi = bounds[p + 1];
+            if (c_lo >= c_hi) continue;
+            double* mine = part_sums_[p].data();
+            for (std::size_t b = 0; b < parts; ++b) {
+                const std::size_t w = blocks_[b].j_hi - blocks_[b].j_lo;
+                for (std::size_t q = c_lo; q < c_hi; ++q)
+                    std::copy_n(block_sums(b) + q * w, w, mine + q * d + blocks_[b].j_lo);
+            }
+            if (table.carried_sums(view, begin, end, d, labels, k_, c_lo, c_hi, mine, block_counts(p)) != end - begin)
+                label_out_of_range();
+            for (std::size_t b = 0; b < parts; ++b) {
+                const std::size_t w = blocks_[b].j_hi - blocks_[b].j_lo;
+                for (std::size_t q = c_lo; q < c_hi; ++q)
+                    std::copy_n(mine + q * d + blocks_[b].j_lo, w, block_sums(b) + q * w);
+            }
+        }
+    });
     gather_block_counts();
 }
 

@@ -65,6 +65,10 @@ private:
     bool add_listed(const std::uint64_t* labels, std::size_t begin, std::size_t end, const std::uint8_t* only);
     // Block p's k x width sums.
     double* block_sums(std::size_t p) { return sums_[p].data() + offsets_[p]; }
+    // Rows [begin, end) by the carried sums, one contiguous range of clusters
+    // (all their features) per block's worker, balanced by the counts of the
+    // last update (balance_).
+    void add_carried_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end);
     // Rows [begin, end) a `block` at a time, all blocks of features (the
     // update not split by clusters).
     void add_ranges(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block,
@@ -80,8 +84,11 @@ private:
     std::size_t k_;
     bool by_clusters_ = false;
     // Whether every block's sums fit the carried sums (the runs kernel then
-    // takes only longer runs).
+    // takes only longer runs), and whether a whole row's do, so that a call
+    // whose labels take the carried sums splits by clusters across the
+    // blocks' workers instead (add_carried_by_clusters).
     bool carried_fits_ = false;
+    bool carried_by_clusters_ = false;
     std::size_t counting_blocks_ = 0;
     std::vector<Block> blocks_;
     // One k x width buffer per block (one k x d buffer when unsplit or split
@@ -94,6 +101,11 @@ private:
     std::vector<std::uint64_t> counts_;
     std::vector<std::uint64_t> range_counts_;
     std::vector<std::vector<std::uint64_t>> block_counts_;
+    // The split by clusters of the carried sums: each part's k x d sums (its
+    // clusters' rows gathered from the blocks and scattered back), and the
+    // counts of the last update that counted any sample.
+    std::vector<std::vector<double>> part_sums_;
+    std::vector<std::uint64_t> balance_;
     // Split by features: the listed masked sums' list (room for
     // listed_room_ samples, kept from call to call; null until needed) and
     // each stretch's length.

@@ -97,9 +97,13 @@ using RegisterSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, s
                                        const std::uint64_t* labels, std::size_t k, double* sums, std::uint64_t* counts);
 
 // The same sums with the current cluster's row carried in a register from one
-// sample to the next (generic/carried_sums.hpp); the same contract, with
-// carried_sums_fits(carried_sums_lanes, w, k).
-using CarriedSumsFn = RegisterSumsFn;
+// sample to the next (generic/carried_sums.hpp), of the samples whose label
+// lies in [c_lo, c_hi) alone (the other clusters' sums and counts are not
+// touched); returns how many samples were scanned (all, or up to the first
+// label of k or more). carried_sums_fits(carried_sums_lanes, w, k) must hold.
+using CarriedSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
+                                      const std::uint64_t* labels, std::size_t k, std::size_t c_lo, std::size_t c_hi,
+                                      double* sums, std::uint64_t* counts);
 
 // The centre update's sums of rows of adjacent features, a vector of features
 // at a time (generic/row_sums.hpp): rows [begin, end) in order, each whose

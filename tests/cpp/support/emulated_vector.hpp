@@ -89,6 +89,11 @@ struct EmulatedLanes {
     static reg lookup(const E* table, std::size_t, index i) {
         return each([&](std::size_t l) { return table[i.v[l]]; });
     }
+    static unsigned index_bits_between(index i, std::uint64_t lo, std::uint64_t span) {
+        unsigned b = 0;
+        for (std::size_t l = 0; l < lanes; ++l) b |= (i.v[l] - lo < span ? 1U : 0U) << l;
+        return b;
+    }
     static bool outside(index i, std::size_t k) {
         bool any = false;
         for (std::size_t l = 0; l < lanes; ++l) any = any || i.v[l] >= k;

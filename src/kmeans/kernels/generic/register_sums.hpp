@@ -148,7 +148,7 @@ private:
 // carried sums) where the traits lack its operations (one lane: nothing to
 // gain).
 struct NoNarrowSums {
-    static constexpr RegisterSumsFn entry = nullptr;
+    static constexpr std::nullptr_t entry = nullptr;
     static constexpr std::size_t lanes = 0;
 };
 

@@ -132,6 +132,12 @@ struct Avx512 {
     static bool outside(index i, std::size_t k) {
         return _mm512_cmpge_epu64_mask(i, _mm512_set1_epi64(static_cast<long long>(k))) != 0;
     }
+    // The lanes whose index lies in [lo, lo + span), as bits (the carried
+    // sums' listing of one range of clusters).
+    static unsigned index_bits_between(index i, std::uint64_t lo, std::uint64_t span) {
+        return _mm512_cmplt_epu64_mask(_mm512_sub_epi64(i, _mm512_set1_epi64(static_cast<long long>(lo))),
+                                       _mm512_set1_epi64(static_cast<long long>(span)));
+    }
     static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
     // The magnitude (the sign bit cleared: NaN stays NaN).
     static reg abs(reg a) { return _mm512_abs_pd(a); }

@@ -190,6 +190,53 @@ INSTANTIATE_TEST_SUITE_P(
                (std::get<3>(p) ? "_specials" : "");
     });
 
+// Rows of 2 to 7 features, long enough to be split over the workers: where
+// the labels take the carried sums, the clusters are shared out (each worker
+// lists its clusters' samples and adds all their features), balanced by the
+// counts of the update before on a reused CentreSums. Every kernel and the
+// automatic choice, every layout, whole and in pieces, then a second update
+// (other labels) on the same CentreSums: the plain loop's bits and counts.
+// (d, k, order)
+using SplitCase = std::tuple<std::size_t, std::size_t, Order>;
+class ThreadInvarianceNarrowUpdateSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(ThreadInvarianceNarrowUpdateSplit, EveryKernelMatchesThePlainLoop) {
+    const auto [d, k, order] = GetParam();
+    const std::size_t n = 33000;
+    const auto v = order_sensitive_values(n, d, true, d * 7919 + k);
+    const auto first = make_labels(n, k, order, k * 13 + d);
+    const auto second = make_labels(n, k, order == Order::Random ? Order::Runs : Order::Random, k * 17 + d);
+    for (const Layout layout : kLayouts) {
+        const Samples x(v, n, d, layout);
+        expect_every_kernel_matches(x, first, k, {0, 12345}, 11, layout);
+        for (const UpdateKernel kernel : {UpdateKernel::Automatic, UpdateKernel::Carried}) {
+            const KernelScope scope(kernel);
+            CentreSums sums(x, k);
+            for (const auto* labels : {&first, &second, &first}) {
+                sums.clear();
+                sums.add(labels->data(), 0, n);
+                auto rng = runtime::RandomSource::from_seed(3);
+                CentreMatrix got;
+                sums.finish(rng, got);
+                auto ref_rng = runtime::RandomSource::from_seed(3);
+                const std::string where = std::string(corvalinth::testing::layout_name(layout)) + ", kernel " +
+                                          std::to_string(static_cast<unsigned>(kernel)) + ", reused";
+                EXPECT_EQ(mismatch(got, testing::reference_update(x, *labels, k, ref_rng)), "") << where;
+                EXPECT_EQ(sums.counts(), reference_counts(*labels, k)) << where;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreadInvarianceShapes, ThreadInvarianceNarrowUpdateSplit,
+                         ::testing::Combine(::testing::Values(2, 3, 4, 7), ::testing::Values(2, 3, 16, 127),
+                                            ::testing::Values(Order::Random, Order::Runs, Order::OneCluster,
+                                                              Order::Blocks)),
+                         [](const ::testing::TestParamInfo<SplitCase>& info) {
+                             const auto& p = info.param;
+                             return narrow_case_name(std::get<0>(p), 0, std::get<1>(p), std::get<2>(p));
+                         });
+
 // Ranges of dense samples (the layouts whose narrow update prefetches ahead)
 // of lengths on both sides of where the prefetch starts and stops (128
 // samples ahead, groups of 8), every width to 8, both kernels, added whole

@@ -28,6 +28,18 @@ using corvalinth::kmeans::testing::same_value;
 enum class Order { Random, Runs, OneCluster, Alternating };
 enum class Which { Registers, Carried };
 
+std::vector<std::uint64_t> make_labels(std::size_t n, std::size_t k, Order order, std::mt19937_64& gen) {
+    std::vector<std::uint64_t> labels(n);
+    std::uint64_t c = gen() % k;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (order == Order::Random || (order == Order::Runs && gen() % 5 == 0)) c = gen() % k;
+        labels[i] = order == Order::OneCluster    ? k - 1
+                    : order == Order::Alternating ? (i < n / 2 ? i % 2 : i % 3) % k
+                                                  : c;
+    }
+    return labels;
+}
+
 // (kernel, variant, width, row stride less the width, negative rows, order, specials)
 using Param = std::tuple<Which, Kernel, std::size_t, std::size_t, bool, Order, bool>;
 
@@ -46,15 +58,20 @@ TEST_P(NarrowSumsMatchPlainLoop, EveryClusterCountThatFits) {
     if (!kernel_available(variant)) GTEST_SKIP() << kernel_name(variant) << " is not available here";
     const KernelTable& table = kernels_of(variant);
     const bool registers = which == Which::Registers;
-    const RegisterSumsFn kernel = registers ? table.register_sums : table.carried_sums;
     const std::size_t lanes = registers ? table.register_sums_lanes : table.carried_sums_lanes;
+    if (lanes == 0) {
+        EXPECT_TRUE(registers ? table.register_sums == nullptr : table.carried_sums == nullptr);
+        return;
+    }
+    // The kernel (the carried sums over every cluster).
+    auto kernel = [&](const SampleView& v, std::size_t b, std::size_t e, std::size_t width, const std::uint64_t* labels,
+                      std::size_t k, double* sums, std::uint64_t* counts) {
+        return registers ? table.register_sums(v, b, e, width, labels, k, sums, counts)
+                         : table.carried_sums(v, b, e, width, labels, k, 0, k, sums, counts);
+    };
     auto fits = [&](std::size_t k) {
         return registers ? register_sums_fits(lanes, w, k) : carried_sums_fits(lanes, w, k);
     };
-    if (lanes == 0) {
-        EXPECT_EQ(kernel, nullptr);
-        return;
-    }
     const std::vector<std::size_t> ks =
         registers
             ? std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}
@@ -76,14 +93,7 @@ TEST_P(NarrowSumsMatchPlainLoop, EveryClusterCountThatFits) {
             continue;
         }
         any = true;
-        std::vector<std::uint64_t> labels(n);
-        std::uint64_t c = gen() % k;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (order == Order::Random || (order == Order::Runs && gen() % 5 == 0)) c = gen() % k;
-            labels[i] = order == Order::OneCluster    ? k - 1
-                        : order == Order::Alternating ? (i < n / 2 ? i % 2 : i % 3) % k
-                                                      : c;
-        }
+        const std::vector<std::uint64_t> labels = make_labels(n, k, order, gen);
         // Sums and counts carried in from an earlier range; the first range
         // starts at 0 and the second continues it.
         std::vector<double> want(k * w), got(k * w);
@@ -124,5 +134,72 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Order::Random, Order::Runs, Order::OneCluster, Order::Alternating),
                        ::testing::Bool()),
     param_name);
+
+// The carried sums of one range of clusters: the samples of those clusters
+// added in sample order (listed a chunk of 256 at a time, so the ranges cross
+// chunks), every other cluster's sums and counts left as they were, and a
+// label of k or more stopping the scan where it lies, whether its chunk lists
+// anything or not.
+// (variant, width, order)
+using RangeParam = std::tuple<Kernel, std::size_t, Order>;
+class CarriedSumsOfClusterRanges : public ::testing::TestWithParam<RangeParam> {};
+
+std::string range_param_name(const ::testing::TestParamInfo<RangeParam>& info) {
+    static constexpr const char* orders[] = {"Random", "Runs", "OneCluster", "Alternating"};
+    return std::string(kernel_name(std::get<0>(info.param))) + "_w" + std::to_string(std::get<1>(info.param)) + "_" +
+           orders[static_cast<int>(std::get<2>(info.param))];
+}
+
+TEST_P(CarriedSumsOfClusterRanges, OnlyTheirClustersChange) {
+    const auto [variant, w, order] = GetParam();
+    if (!kernel_available(variant)) GTEST_SKIP() << kernel_name(variant) << " is not available here";
+    const KernelTable& table = kernels_of(variant);
+    if (table.carried_sums_lanes == 0 || !carried_sums_fits(table.carried_sums_lanes, w, 1)) return;
+    std::mt19937_64 gen(static_cast<std::uint64_t>(w * 977 + static_cast<std::size_t>(order)));
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t n = 1100;
+    std::vector<double> data(n * w);
+    fill_update_values(data, gen, true);
+    const SampleView view{data.data(), static_cast<std::ptrdiff_t>(w), 1};
+    for (const std::size_t k : {2, 3, 16, 64}) {
+        const std::vector<std::uint64_t> labels = make_labels(n, k, order, gen);
+        const std::pair<std::size_t, std::size_t> ranges[] = {{0, k}, {0, 1}, {1, k}, {k / 2, k}, {k - 1, k}};
+        for (const auto& [lo, hi] : ranges) {
+            if (lo >= hi) continue;
+            std::vector<double> want(k * w), got(k * w);
+            for (std::size_t q = 0; q < k * w; ++q) want[q] = got[q] = q % 4 == 0 ? -0.0 : normal(gen);
+            std::vector<std::uint64_t> want_counts(k), got_counts(k);
+            for (std::size_t q = 0; q < k; ++q) want_counts[q] = got_counts[q] = gen() % 100;
+            const std::size_t b = 7;
+            for (std::size_t i = b; i < n; ++i) {
+                if (labels[i] < lo || labels[i] >= hi) continue;
+                for (std::size_t j = 0; j < w; ++j) want[labels[i] * w + j] = want[labels[i] * w + j] + data[i * w + j];
+                want_counts[labels[i]] += 1;
+            }
+            const std::string where =
+                "k " + std::to_string(k) + ", clusters [" + std::to_string(lo) + ", " + std::to_string(hi) + ")";
+            EXPECT_EQ(table.carried_sums(view, b, n, w, labels.data(), k, lo, hi, got.data(), got_counts.data()), n - b)
+                << where;
+            for (std::size_t q = 0; q < k * w; ++q)
+                EXPECT_TRUE(same_value(got[q], want[q]))
+                    << where << ", sum " << q << ": " << got[q] << " vs " << want[q];
+            EXPECT_EQ(got_counts, want_counts) << where;
+            // A label of k stops the scan where it lies (in the third chunk).
+            std::vector<std::uint64_t> bad = labels;
+            bad[600] = k;
+            EXPECT_EQ(table.carried_sums(view, b, n, w, bad.data(), k, lo, hi, got.data(), nullptr), 600 - b) << where;
+        }
+        std::vector<double> sums(k * w, 0.0);
+        EXPECT_EQ(table.carried_sums(view, 0, n, w, labels.data(), k, 1, 1, sums.data(), nullptr), 0u);
+        EXPECT_EQ(table.carried_sums(view, 0, n, w, labels.data(), k, 0, k + 1, sums.data(), nullptr), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllWidths, CarriedSumsOfClusterRanges,
+    ::testing::Combine(::testing::Values(Kernel::portable, Kernel::avx2, Kernel::avx512, Kernel::emulated8),
+                       ::testing::Values<std::size_t>(1, 2, 3, 4, 5, 6, 7),
+                       ::testing::Values(Order::Random, Order::Runs, Order::OneCluster, Order::Alternating)),
+    range_param_name);
 
 }  // namespace
