@@ -718,9 +718,12 @@ void CentreSums::add_carried_by_clusters(const std::uint64_t* labels, std::size_
     const std::size_t d = x_.n_cols;
     std::size_t total = 0;
     for (const std::uint64_t c : balance_) total += c;
-    // Part p owns clusters [bounds[p], bounds[p + 1]).
-    std::vector<std::size_t> bounds(parts + 1, k_);
+    // Part p owns clusters [bounds[p], bounds[p + 1]); there is a part per
+    // block of features, so fewer than kRunsMaxWidth.
+    std::size_t bounds[kRunsMaxWidth + 1];
+    if (parts > kRunsMaxWidth) throw InternalFailure("more parts than features");
     bounds[0] = 0;
+    bounds[parts] = k_;
     std::size_t c = 0;
     std::size_t seen = 0;
     for (std::size_t p = 1; p < parts; ++p) {

@@ -63,7 +63,7 @@ concept HasListedLabels = requires(const std::uint64_t* p, typename V::index i, 
 };
 
 // `decoy` when c equals prev, else c, without a branch (the compiler turns a
-// select of two indices into one when it guesses it is predictable).
+// select of two indices into a branch where it guesses it predictable).
 inline std::uint64_t cell_index(std::uint64_t c, std::uint64_t prev, std::uint64_t decoy) {
 #if defined(__x86_64__)
     std::uint64_t r = c;
@@ -172,8 +172,8 @@ private:
                     list[m] = static_cast<std::uint32_t>(t - i);
                     m += c - c_lo < span ? 1 : 0;
                 }
-                for (std::size_t t = 0; t < m; ++t)
-                    step<U>(x, w, k, cells, count_lane, one, acc, prev, i + list[t], labels[i + list[t]]);
+                for (std::size_t q = 0; q < m; ++q)
+                    step<U>(x, w, k, cells, count_lane, one, acc, prev, i + list[q], labels[i + list[q]]);
                 i = stop;
                 if (stop != chunk_end) break;
             }
