@@ -525,6 +525,27 @@ void accumulate_share(const SampleMatrix& x, const std::uint64_t* labels, std::s
     if (hi < end) accumulate(x, labels, k, sums, nullptr, j_lo, j_hi, hi, end, kernel, only);
 }
 
+// Contiguous ranges of the k clusters holding about the same sum of
+// counts[c] each, none empty, at most min(parts, 64) of them (the last takes
+// the rest): range p is [bounds[p], bounds[p + 1]); returns how many.
+// bounds needs room for 65 entries.
+std::size_t split_clusters(const std::uint64_t* counts, std::size_t k, std::size_t parts, std::size_t* bounds) {
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < k; ++c) count += counts[c];
+    std::size_t n = 0;
+    std::size_t c = 0;
+    std::size_t seen = 0;
+    bounds[0] = 0;
+    for (std::size_t p = 1; p <= parts && p <= 64 && c < k; ++p) {
+        const std::size_t lo = c;
+        const bool last = p == parts || p == 64;
+        const std::size_t goal = count / parts * p;
+        while (c < k && (last || seen < goal || c == lo)) seen += counts[c++];
+        bounds[++n] = c;
+    }
+    return n;
+}
+
 }  // namespace
 
 // How the sums are shared out (measured: docs/tuning.md): one block per
@@ -577,8 +598,8 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
     carried_fits_ = adjacent && std::all_of(blocks_.begin(), blocks_.end(), [&](const Block& b) {
                         return kernels::carried_sums_fits(carried_lanes, b.j_hi - b.j_lo, k);
                     });
-    carried_by_clusters_ =
-        carried_fits_ && blocks_.size() > 1 && k >= 2 && kernels::carried_sums_fits(carried_lanes, d, k);
+    // A whole row fitting means every block does.
+    carried_by_clusters_ = adjacent && blocks_.size() > 1 && k >= 2 && kernels::carried_sums_fits(carried_lanes, d, k);
     counts_ = make_buffer<std::uint64_t>(k, 0);
     if (by_clusters_) range_counts_ = make_buffer<std::uint64_t>(k, 0);
     // Split by features: the narrowest blocks count, each a share of the
@@ -714,47 +735,34 @@ void CentreSums::add_ranges(const std::uint64_t* labels, std::size_t begin, std:
 // order), from the value the blocks hold, and goes back there: the same
 // additions as one block of all the features.
 void CentreSums::add_carried_by_clusters(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
-    const std::size_t parts = blocks_.size();
     const std::size_t d = x_.n_cols;
-    std::size_t total = 0;
-    for (const std::uint64_t c : balance_) total += c;
-    // Part p owns clusters [bounds[p], bounds[p + 1]); there is a part per
-    // block of features, so fewer than kRunsMaxWidth.
-    std::size_t bounds[kRunsMaxWidth + 1];
-    if (parts > kRunsMaxWidth) throw InternalFailure("more parts than features");
-    bounds[0] = 0;
-    bounds[parts] = k_;
-    std::size_t c = 0;
-    std::size_t seen = 0;
-    for (std::size_t p = 1; p < parts; ++p) {
-        if (total == 0) {
-            c = std::max(c, k_ * p / parts);
-        } else {
-            const std::size_t goal = total / parts * p;
-            while (c < k_ && seen < goal) seen += balance_[c++];
-        }
-        bounds[p] = c;
-    }
+    // Before any update has counted, every cluster weighs the same.
+    if (std::all_of(balance_.begin(), balance_.end(), [](std::uint64_t c) { return c == 0; }))
+        std::fill(balance_.begin(), balance_.end(), 1);
+    std::size_t bounds[65];
+    const std::size_t parts = split_clusters(balance_.data(), k_, blocks_.size(), bounds);
     const kernels::KernelTable& table = kernels::selected_kernels();
     const kernels::SampleView view{x_.data, x_.row_stride, 1};
     runtime::parallel_for(parts, runtime::work_units(end - begin, d), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p) {
             const std::size_t c_lo = bounds[p];
             const std::size_t c_hi = bounds[p + 1];
-            if (c_lo >= c_hi) continue;
             double* mine = part_sums_[p].data();
-            for (std::size_t b = 0; b < parts; ++b) {
-                const std::size_t w = blocks_[b].j_hi - blocks_[b].j_lo;
-                for (std::size_t q = c_lo; q < c_hi; ++q)
-                    std::copy_n(block_sums(b) + q * w, w, mine + q * d + blocks_[b].j_lo);
-            }
+            // The part's clusters' rows between the blocks and its own sums.
+            auto move_rows = [&](bool in) {
+                for (std::size_t b = 0; b < blocks_.size(); ++b) {
+                    const std::size_t w = blocks_[b].j_hi - blocks_[b].j_lo;
+                    for (std::size_t q = c_lo; q < c_hi; ++q) {
+                        double* block = block_sums(b) + q * w;
+                        double* own = mine + q * d + blocks_[b].j_lo;
+                        std::copy_n(in ? block : own, w, in ? own : block);
+                    }
+                }
+            };
+            move_rows(true);
             if (table.carried_sums(view, begin, end, d, labels, k_, c_lo, c_hi, mine, block_counts(p)) != end - begin)
                 label_out_of_range();
-            for (std::size_t b = 0; b < parts; ++b) {
-                const std::size_t w = blocks_[b].j_hi - blocks_[b].j_lo;
-                for (std::size_t q = c_lo; q < c_hi; ++q)
-                    std::copy_n(mine + q * d + blocks_[b].j_lo, w, block_sums(b) + q * w);
-            }
+            move_rows(false);
         }
     });
     gather_block_counts();
@@ -784,27 +792,15 @@ void CentreSums::add_by_clusters(const std::uint64_t* labels, std::size_t begin,
         for (std::size_t c = 0; c < k_; ++c)
             if (only[c] == 0) range_counts_[c] = 0;
     for (std::size_t c = 0; c < k_; ++c) counts_[c] += range_counts_[c];
-    const std::size_t parts = runtime::pool_thread_count();
     std::size_t count = 0;
     for (std::size_t c = 0; c < k_; ++c) count += range_counts_[c];
-    std::size_t bounds[2 * 64];
-    std::size_t n_blocks = 0;
-    std::size_t c = 0;
-    std::size_t seen = 0;
-    for (std::size_t p = 1; p <= parts && p <= 64 && c < k_; ++p) {
-        const std::size_t lo = c;
-        const bool last = p == parts || p == 64;
-        const std::size_t goal = count / parts * p;
-        while (c < k_ && (last || seen < goal || c == lo)) seen += range_counts_[c++];
-        bounds[2 * n_blocks] = lo;
-        bounds[2 * n_blocks + 1] = c;
-        ++n_blocks;
-    }
+    std::size_t bounds[65];
+    const std::size_t n_blocks = split_clusters(range_counts_.data(), k_, runtime::pool_thread_count(), bounds);
     double* sums = block_sums(0);
     // Every row of x is read by the one block that owns its cluster.
     runtime::parallel_for(n_blocks, runtime::work_units(count, x_.n_cols), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t p = lo; p < hi; ++p)
-            accumulate_by_vectors(x_, labels, k_, bounds[2 * p], bounds[2 * p + 1], only, sums, x_.n_cols, nullptr, 0,
+            accumulate_by_vectors(x_, labels, k_, bounds[p], bounds[p + 1], only, sums, x_.n_cols, nullptr, 0,
                                   x_.n_cols, begin, end);
     });
 }

@@ -63,9 +63,6 @@ struct EmulatedLanes {
         for (std::size_t l = 0; l < lanes; ++l) m.m[l] = ((bits >> l) & 1U) != 0;
         return m;
     }
-    static reg add_where(mask m, reg a, reg b) {
-        return each([&](std::size_t l) { return m.m[l] ? a.v[l] + b.v[l] : a.v[l]; });
-    }
     // The carried sums.
     static reg load_first(const E* p, std::size_t w) {
         return each([&](std::size_t l) { return l < w ? p[l] : E{0}; });

@@ -4,7 +4,7 @@
 // type V.
 //
 // V provides, beyond load, set1, add and store: mask_of(bits) (lane l set
-// where bit l of bits is), add_where(m, a, b) (a + b in the lanes of m, a
+// where bit l of bits is), add_or(m, a, b, a) (a + b in the lanes of m, a
 // unchanged in the others) and tile<P>(p, w) (lane l = p[l % P] where l % P
 // is below w, any finite value elsewhere; reads p[0 .. w - 1] only).
 //
@@ -32,7 +32,7 @@ namespace {
 template <class V>
 concept HasRegisterSums = requires(typename V::reg a, typename V::mask m, unsigned bits, const double* p) {
     { V::mask_of(bits) } -> std::convertible_to<typename V::mask>;
-    { V::add_where(m, a, a) } -> std::convertible_to<typename V::reg>;
+    { V::add_or(m, a, a, a) } -> std::convertible_to<typename V::reg>;
     { V::template tile<1>(p, std::size_t{1}) } -> std::convertible_to<typename V::reg>;
 };
 
@@ -129,8 +129,8 @@ private:
             const std::uint64_t c = labels[i];
             if (c >= k) break;
             const reg row = V::template tile<P>(x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride, w);
-            for (std::size_t r = 0; r < R; ++r) acc[r] = V::add_where(slots[c][r], acc[r], row);
-            for (std::size_t r = 0; r < C; ++r) tally[r] = V::add_where(lane[c][r], tally[r], one);
+            for (std::size_t r = 0; r < R; ++r) acc[r] = V::add_or(slots[c][r], acc[r], row, acc[r]);
+            for (std::size_t r = 0; r < C; ++r) tally[r] = V::add_or(lane[c][r], tally[r], one, tally[r]);
         }
         for (std::size_t r = 0; r < R; ++r) V::store(cell + r * L, acc[r]);
         for (std::size_t c = 0; c < k; ++c)

@@ -43,8 +43,8 @@ struct Avx2 {
     static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm256_blendv_pd(if_false, if_true, m); }
     static void store(double* p, reg r) { _mm256_storeu_pd(p, r); }
-    // The update's sums in registers: a mask from its bits, an addition kept
-    // in the lanes of m (the others keep a), and a row of w <= P doubles in
+    // The update's sums in registers: a mask from its bits (the addition kept
+    // in the lanes of m is add_or's, below), and a row of w <= P doubles in
     // every group of P lanes (a masked load for three: nothing past the row
     // is read).
     static mask mask_of(unsigned bits) {
@@ -52,9 +52,9 @@ struct Avx2 {
         const __m256i b = _mm256_and_si256(_mm256_set1_epi64x(static_cast<long long>(bits)), lane);
         return _mm256_castsi256_pd(_mm256_cmpeq_epi64(b, lane));
     }
-    static reg add_where(mask m, reg a, reg b) { return _mm256_blendv_pd(a, _mm256_add_pd(a, b), m); }
-    // The carried sums: the first w lanes of p (a masked load: nothing past
-    // them is read), and a + b in the lanes of m, o in the others.
+    // The first w lanes of p (a masked load: nothing past them is read), and
+    // a + b in the lanes of m, o in the others (the sum computed in every
+    // lane, a blend keeping o).
     static reg load_first(const double* p, std::size_t w) {
         const __m256i lane = _mm256_set_epi64x(3, 2, 1, 0);
         return _mm256_maskload_pd(p, _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(w)), lane));

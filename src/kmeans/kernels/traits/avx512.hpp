@@ -44,14 +44,13 @@ struct Avx512 {
     static reg max(reg a, reg b) { return _mm512_mask_blend_pd(lt(b, a), b, a); }
     static reg blend(mask m, reg if_false, reg if_true) { return _mm512_mask_blend_pd(m, if_false, if_true); }
     static void store(double* p, reg r) { _mm512_storeu_pd(p, r); }
-    // The update's sums in registers: a mask from its bits, a masked
-    // addition (the other lanes keep a), and a row of w <= P doubles in
+    // The update's sums in registers: a mask from its bits (the masked
+    // addition is add_or's, below), and a row of w <= P doubles in
     // every group of P lanes (masked loads: nothing past the row is read;
     // the broadcasts masked, with every lane taken: no undefined operand).
     static mask mask_of(unsigned bits) { return static_cast<mask>(bits); }
-    static reg add_where(mask m, reg a, reg b) { return _mm512_mask_add_pd(a, m, a, b); }
-    // The carried sums: the first w lanes of p (a masked load: nothing past
-    // them is read), and a + b in the lanes of m, o in the others.
+    // The first w lanes of p (a masked load: nothing past them is read), and
+    // a + b in the lanes of m, o in the others (a in them: a masked addition).
     static reg load_first(const double* p, std::size_t w) {
         return _mm512_maskz_loadu_pd(static_cast<__mmask8>((1U << w) - 1U), p);
     }
