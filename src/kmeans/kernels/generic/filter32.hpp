@@ -165,16 +165,24 @@ struct Filter32Kernel {
         const float* crow = c.centred + c0 * dims;
         for (std::size_t j = 0; j < whole; j += L) {
             reg xs[RS];
+            // The mean's and each centre's vector loaded once, for all the
+            // samples (the compiler would otherwise fold one load into every use).
+            wide mean[R];
+            for (std::size_t r = 0; r < R; ++r) {
+                mean[r] = D::load(c.mean + j + r * LD);
+                keep_in_register(mean[r]);
+            }
             for (std::size_t s = 0; s < RS; ++s) {
                 wide parts[R];
                 for (std::size_t r = 0; r < R; ++r) {
-                    parts[r] = D::sub(D::load(rows[s] + j + r * LD), D::load(c.mean + j + r * LD));
+                    parts[r] = D::sub(D::load(rows[s] + j + r * LD), mean[r]);
                     if constexpr (Norm) nx[s][r] = D::mul_add(parts[r], parts[r], nx[s][r]);
                 }
                 xs[s] = V::narrow(parts);
             }
             for (std::size_t g = 0; g < G; ++g) {
-                const reg cv = V::load(crow + g * dims + j);
+                reg cv = V::load(crow + g * dims + j);
+                keep_in_register(cv);
                 for (std::size_t s = 0; s < RS; ++s) acc[g][s] = V::mul_add(xs[s], cv, acc[g][s]);
             }
         }
