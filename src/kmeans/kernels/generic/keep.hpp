@@ -119,10 +119,33 @@ private:
         }
     }
 
+    // Up to kLocalCentres centres the tables (the entries up to there, 0 past
+    // k) are copied to the stack first: no store of the loop can reach them
+    // there, so the compiler keeps them in registers instead of reading them
+    // again for every vector (the same entries: the same lookups).
+    static constexpr std::size_t kLocalCentres = 16;
+
     template <std::size_t D>
     static std::size_t tiles(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
                              const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
                              double* sum) {
+        if (c.k > kLocalCentres || c.cap < kLocalCentres)
+            return tiles_of<D>(x, begin, end, labels, c, lower, own, todo, m, sum);
+        alignas(64) double local[(D + 1) * kLocalCentres];
+        for (std::size_t j = 0; j < D; ++j)
+            for (std::size_t t = 0; t < kLocalCentres; ++t) local[j * kLocalCentres + t] = c.coords[j * c.cap + t];
+        for (std::size_t t = 0; t < kLocalCentres; ++t) local[D * kLocalCentres + t] = c.except[t];
+        KeepCentres here = c;
+        here.coords = local;
+        here.except = local + D * kLocalCentres;
+        here.cap = kLocalCentres;
+        return tiles_of<D>(x, begin, end, labels, here, lower, own, todo, m, sum);
+    }
+
+    template <std::size_t D>
+    static std::size_t tiles_of(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
+                                const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
+                                double* sum) {
         const bool dense = x.col_stride == 1 && x.row_stride == static_cast<std::ptrdiff_t>(D);
         const reg start = V::set1(-0.0);
         const Test test(c);
