@@ -100,8 +100,9 @@ TEST_P(KeepKernelMatchesScalar, DistancesBoundsAndKeptLabels) {
         const double edge = bound_on_the_edge(dist, table_moves[labels[i]], d);
         if (edge != 0.0) lower[i] = edge, ++edges;
     }
-    // The kernel's table.
-    const std::size_t cap = std::max<std::size_t>(16, k);
+    // The kernel's table; with an odd count of centres, its pitch wider than
+    // its entries (the kernel must read the caller's pitch).
+    const std::size_t cap = std::max<std::size_t>(16, k) + (k % 2) * 8;
     std::vector<double> table((d + 1) * cap, 0.0);
     for (std::size_t c = 0; c < k; ++c) {
         for (std::size_t j = 0; j < d; ++j) table[j * cap + c] = centres.row(c)[j];
