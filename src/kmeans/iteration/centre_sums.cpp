@@ -612,7 +612,7 @@ CentreSums::CentreSums(const SampleMatrix& x, std::size_t k) : x_(x), k_(k) {
         for (std::size_t p = 0; p < blocks_.size(); ++p)
             block_counts_.push_back(make_buffer<std::uint64_t>(k + 2 * kCountsPad, 0));
         if (carried_by_clusters_) {
-            for (std::size_t p = 0; p < blocks_.size(); ++p) part_sums_.push_back(make_buffer<double>(k * d, 0.0));
+            part_sums_ = make_buffer<double>(k * d, 0.0);
             balance_ = make_buffer<std::uint64_t>(k, 0);
         }
         listed_lengths_.assign(blocks_.size(), 0);
@@ -747,7 +747,7 @@ void CentreSums::add_carried_by_clusters(const std::uint64_t* labels, std::size_
         for (std::size_t p = lo; p < hi; ++p) {
             const std::size_t c_lo = bounds[p];
             const std::size_t c_hi = bounds[p + 1];
-            double* mine = part_sums_[p].data();
+            double* mine = part_sums_.data();
             // The part's clusters' rows between the blocks and its own sums.
             auto move_rows = [&](bool in) {
                 for (std::size_t b = 0; b < blocks_.size(); ++b) {

@@ -101,10 +101,11 @@ private:
     std::vector<std::uint64_t> counts_;
     std::vector<std::uint64_t> range_counts_;
     std::vector<std::vector<std::uint64_t>> block_counts_;
-    // The split by clusters of the carried sums: each part's k x d sums (its
-    // clusters' rows gathered from the blocks and scattered back), and the
-    // counts of the last update that counted any sample.
-    std::vector<std::vector<double>> part_sums_;
+    // The split by clusters of the carried sums: the k x d sums the parts
+    // share (each part gathers its own clusters' rows from the blocks, and
+    // the kernel reads and writes only those), and the counts of the last
+    // update that counted any sample.
+    std::vector<double> part_sums_;
     std::vector<std::uint64_t> balance_;
     // Split by features: the listed masked sums' list (room for
     // listed_room_ samples, kept from call to call; null until needed) and

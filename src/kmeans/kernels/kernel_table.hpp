@@ -98,8 +98,8 @@ using RegisterSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, s
 
 // The same sums with the current cluster's row carried in a register from one
 // sample to the next (generic/carried_sums.hpp), of the samples whose label
-// lies in [c_lo, c_hi) alone (the other clusters' sums and counts are not
-// touched); returns how many samples were scanned (all, or up to the first
+// lies in [c_lo, c_hi) alone (the other clusters' sums and counts are neither
+// read nor written); returns how many samples were scanned (all, or up to the first
 // label of k or more). carried_sums_fits(carried_sums_lanes, w, k) must hold.
 using CarriedSumsFn = std::size_t (*)(const SampleView& x, std::size_t begin, std::size_t end, std::size_t w,
                                       const std::uint64_t* labels, std::size_t k, std::size_t c_lo, std::size_t c_hi,

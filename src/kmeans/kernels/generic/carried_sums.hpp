@@ -129,10 +129,13 @@ private:
         using reg = typename U::reg;
         constexpr std::size_t L = U::lanes;
         // k cells and the decoy (index k), every one written before the loop
-        // ((k + 1) * L <= (k + 1) * lanes doubles: carried_sums_fits).
+        // ((k + 1) * L <= (k + 1) * lanes doubles: carried_sums_fits): the
+        // range's clusters from their sums, the others 0.0 (never stored
+        // back, so other workers may own those sums meanwhile).
         alignas(64) double cells[kCarriedSumsCellBytes / sizeof(double)];
         for (std::size_t c = 0; c <= k; ++c)
-            for (std::size_t l = 0; l < L; ++l) cells[c * L + l] = c < k && l < w ? sums[c * w + l] : 0.0;
+            for (std::size_t l = 0; l < L; ++l)
+                cells[c * L + l] = c >= c_lo && c < c_hi && l < w ? sums[c * w + l] : 0.0;
         const auto count_lane = U::mask_of(1U << w);
         const reg one = U::set1(1.0);
         reg acc = U::set1(0.0);

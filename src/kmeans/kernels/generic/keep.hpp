@@ -129,8 +129,7 @@ private:
     static std::size_t tiles(const SampleView& x, std::size_t begin, std::size_t end, const std::uint64_t* labels,
                              const KeepCentres& c, double* lower, double* own, std::size_t* todo, std::size_t& m,
                              double* sum) {
-        if (c.k > kLocalCentres || c.cap < kLocalCentres)
-            return tiles_of<D>(x, begin, end, labels, c, lower, own, todo, m, sum);
+        if (c.k > kLocalCentres) return tiles_of<D>(x, begin, end, labels, c, lower, own, todo, m, sum);
         alignas(64) double local[(D + 1) * kLocalCentres];
         for (std::size_t j = 0; j < D; ++j)
             for (std::size_t t = 0; t < kLocalCentres; ++t) local[j * kLocalCentres + t] = c.coords[j * c.cap + t];
