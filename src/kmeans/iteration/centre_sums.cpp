@@ -689,6 +689,13 @@ bool CentreSums::add_listed(const std::uint64_t* labels, std::size_t begin, std:
     return true;
 }
 
+void CentreSums::add_here(const std::uint64_t* labels, std::size_t begin, std::size_t end) {
+    if (!by_clusters_) throw InternalFailure("sums added in place without their split by clusters");
+    if (begin > end || end > x_.n_rows) throw InternalFailure("sample range out of bounds");
+    accumulate_by_vectors(x_, labels, k_, 0, k_, nullptr, block_sums(0), x_.n_cols, counts_.data(), 0, x_.n_cols, begin,
+                          end);
+}
+
 void CentreSums::add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block) {
     if (begin > end || end > x_.n_rows || block == 0) throw InternalFailure("sample range out of bounds");
     if (!by_clusters_) return add_ranges(labels, begin, end, block, nullptr);

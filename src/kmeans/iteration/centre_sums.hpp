@@ -36,6 +36,14 @@ public:
     // The same as add for each range [s, s + block) of [begin, end) in turn
     // (the last one cut at end), all clusters, in one hand-off to the pool.
     void add_blocks(const std::uint64_t* labels, std::size_t begin, std::size_t end, std::size_t block);
+    // Whether add_here takes rows: rows of adjacent features whose update is
+    // shared out by clusters, so that a pass may instead add each piece of
+    // rows, all clusters, on the thread that labelled it, the pieces in
+    // sample order.
+    bool adds_here() const { return by_clusters_; }
+    // The same as add(labels, begin, end) (all clusters), on the calling
+    // thread alone. Only where adds_here().
+    void add_here(const std::uint64_t* labels, std::size_t begin, std::size_t end);
     // The means, truly divided by the counts, into `out` (k x d, storage
     // reused). Each empty cluster, in increasing cluster order, takes a copy of
     // sample uniform_index(n). With `only` and `kept`, each cluster not

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/internal_failure.hpp"
+#include "runtime/pool/spin_wait.hpp"
 #include "runtime/pool/worker_pool.hpp"
 
 namespace corvalinth::kmeans {
@@ -366,6 +368,41 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
         *inertia = runtime::parallel_reduce<double>(n, rows_work(n), label_range,
                                                     [](double lo, double up) { return lo + up; });
         if (!defer_sums) sums.add_blocks(lab, 0, n, block_rows);
+    } else if (!defer_sums && sums.adds_here()) {
+        // Pieces claimed in sample order; each is labelled, then added into
+        // the sums (all clusters) on the same thread while its rows are in
+        // that core's cache, once the piece before it has been added: every
+        // sum still takes its cluster's samples in sample order.
+        const std::size_t rows = std::min(piece_rows, block_rows);
+        const std::size_t pieces = (n + rows - 1) / rows;
+        std::atomic<std::size_t> next{0};
+        std::atomic<std::size_t> added{0};
+        std::atomic<bool> failed{false};
+        const std::size_t claimers = std::min(runtime::pool_thread_count(), pieces);
+        runtime::parallel_for(claimers, rows_work(n), [&](std::size_t, std::size_t) {
+            try {
+                for (std::size_t p = next.fetch_add(1, std::memory_order_relaxed); p < pieces;
+                     p = next.fetch_add(1, std::memory_order_relaxed)) {
+                    const std::size_t p0 = p * rows;
+                    const std::size_t p1 = std::min(n, p0 + rows);
+                    label_range(p0, p1);
+                    // No wait lasts for ever: pieces are claimed in order, a
+                    // leaf enters no pool loop and returns only when its
+                    // pieces are added, so the lowest piece not yet added is
+                    // held by a running leaf that has no piece to wait for.
+                    auto turn = [&] {
+                        return added.load(std::memory_order_acquire) == p || failed.load(std::memory_order_relaxed);
+                    };
+                    while (!runtime::spin_until(std::chrono::microseconds(100), turn)) {}
+                    if (added.load(std::memory_order_acquire) != p) return;  // another piece failed
+                    sums.add_here(lab, p0, p1);
+                    added.store(p + 1, std::memory_order_release);
+                }
+            } catch (...) {
+                failed.store(true, std::memory_order_relaxed);
+                throw;
+            }
+        });
     } else {
         for (std::size_t s0 = 0; s0 < n; s0 += block_rows) {
             const std::size_t s1 = std::min(n, s0 + block_rows);

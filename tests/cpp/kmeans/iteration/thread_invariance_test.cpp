@@ -232,6 +232,29 @@ INSTANTIATE_TEST_SUITE_P(
                       PassCase{1200, 130, 25, 4, Layout::RowMajor, 30'000},  // empty clusters drawn
                       PassCase{4000, 3, 5, 4000, Layout::ReversedBoth, 0}));
 
+// Rows of 64 or more features are labelled and added piece by piece, each
+// piece's sums after the piece before. A piece whose old label is out of
+// range fails the pass with that failure: the workers waiting for their turn
+// to add give up instead of waiting for ever.
+TEST(ThreadInvariancePassFailure, ALabelOutOfRangeStopsThePass) {
+    const std::size_t n = 3000, d = 70, k = 6;
+    const auto v = testing::random_values(31, n, d, n);
+    Samples x(v, n, d);
+    const CentreMatrix centres{k, d, testing::random_values(37, k, d, k)};
+    for (const std::size_t bytes : {std::size_t{1}, std::size_t{20'000}, std::size_t{0}})
+        for (const std::size_t at : {std::size_t{0}, n / 2, n - 1}) {
+            testing::set_pass_block_bytes(bytes);
+            std::vector<std::uint64_t> labels(n, 1);
+            labels[at] = k;
+            std::vector<double> dist(n);
+            CentreSums sums(x, k);
+            EXPECT_EQ(testing::internal_failure_message([&] { lloyd_pass(x, centres, labels, dist.data(), sums); }),
+                      "label out of range")
+                << "bytes " << bytes << " at " << at;
+            testing::set_pass_block_bytes(0);
+        }
+}
+
 // A whole fit cut into small blocks equals the reference fit.
 TEST(ThreadInvarianceFitBlocks, MatchesSequentialReference) {
     for (const std::size_t d : {2u, 8u, 40u, 70u}) {
