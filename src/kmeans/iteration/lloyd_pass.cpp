@@ -111,10 +111,17 @@ std::size_t relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller
     gather_rows(x, todo, m, rows.data());
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
     labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &space.scratch);
+    // The buffers' addresses held in locals: loaded again after every store
+    // (which might change them as far as the compiler knows), they made each
+    // sample's stores wait for the one before.
+    const std::uint64_t* got = space.got.data();
+    const double* got_lower = space.got_lower.data();
+    double* lower = bounds.lower;
+    if (changed != nullptr)
+        for (std::size_t t = 0; t < m; ++t) note_move(changed, lab[todo[t]], got[t]);
     for (std::size_t t = 0; t < m; ++t) {
-        if (changed != nullptr) note_move(changed, lab[todo[t]], space.got[t]);
-        lab[todo[t]] = space.got[t];
-        bounds.lower[todo[t]] = space.got_lower[t];
+        lab[todo[t]] = got[t];
+        lower[todo[t]] = got_lower[t];
     }
     return m;
 }
@@ -225,10 +232,12 @@ void measure_unmeasured(const SampleMatrix& x, const std::uint64_t* lab, const C
         return;
     }
     gather_rows(x, todo, m, space.rows.data());
-    for (std::size_t t = 0; t < m; ++t) space.got[t] = lab[todo[t]];
+    std::uint64_t* got = space.got.data();
+    double* got_distances = space.got_lower.data();
+    for (std::size_t t = 0; t < m; ++t) got[t] = lab[todo[t]];
     const SampleMatrix dense{space.rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
-    label_distances(dense, space.got.data(), centres, 0, m, space.got_lower.data());
-    for (std::size_t t = 0; t < m; ++t) distances[todo[t]] = space.got_lower[t];
+    label_distances(dense, got, centres, 0, m, got_distances);
+    for (std::size_t t = 0; t < m; ++t) distances[todo[t]] = got_distances[t];
 }
 
 // The work a pass states for `rows` of its n rows, where it expects to score
