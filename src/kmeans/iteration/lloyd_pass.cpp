@@ -111,9 +111,9 @@ std::size_t relabel_listed(const SampleMatrix& x, const CentreLabeller& labeller
     gather_rows(x, todo, m, rows.data());
     const SampleMatrix dense{rows.data(), m, d, static_cast<std::ptrdiff_t>(d), 1};
     labeller.label(dense, 0, m, space.got.data(), space.got_lower.data(), &space.scratch);
-    // The buffers' addresses held in locals: loaded again after every store
-    // (which might change them as far as the compiler knows), they made each
-    // sample's stores wait for the one before.
+    // The buffers' addresses held in locals: otherwise the compiled loop
+    // loads them again after every store (the flags are stored through a
+    // byte pointer, which may alias them), and ran several times slower.
     const std::uint64_t* got = space.got.data();
     const double* got_lower = space.got_lower.data();
     double* lower = bounds.lower;
