@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <limits>
 #include <new>
 #include <optional>
@@ -402,7 +401,7 @@ void lloyd_pass(const SampleMatrix& x, const CentreMatrix& centres, std::vector<
                     auto turn = [&] {
                         return added.load(std::memory_order_acquire) == p || failed.load(std::memory_order_relaxed);
                     };
-                    while (!runtime::spin_until(std::chrono::microseconds(100), turn)) {}
+                    runtime::poll_until(turn);
                     if (added.load(std::memory_order_acquire) != p) return;  // another piece failed
                     sums.add_here(lab, p0, p1);
                     added.store(p + 1, std::memory_order_release);

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <limits>
 #include <new>
 
@@ -406,7 +405,7 @@ private:
                         return lowered[s].load(std::memory_order_acquire) != 0 ||
                                failed.load(std::memory_order_acquire);
                     };
-                    while (!runtime::spin_until(std::chrono::microseconds(50), ready)) {}
+                    runtime::poll_until(ready);
                     if (lowered[s].load(std::memory_order_acquire) == 0) return;
                 }
                 std::size_t b = 0, e = 0;

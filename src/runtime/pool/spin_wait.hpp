@@ -33,4 +33,12 @@ bool spin_until(std::chrono::microseconds budget, Ready&& ready) {
     return ready();
 }
 
+// Polls `ready` until it holds, never sleeping (yielding between polls after
+// the first few): for a wait on another thread that is running and will make
+// it hold, such as a turn in work handed on in order.
+template <class Ready>
+void poll_until(Ready&& ready) {
+    while (!spin_until(std::chrono::microseconds(50), ready)) {}
+}
+
 }  // namespace corvalinth::runtime
