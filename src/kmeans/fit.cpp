@@ -1,11 +1,14 @@
 // The fit: validate, seed the centres, run the Lloyd loop, store the centres.
 #include "kmeans/fit.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 
 #include "kmeans/base/interface_texts.hpp"
 #include "kmeans/iteration/lloyd_loop.hpp"
 #include "kmeans/seeding/init_centres.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "runtime/cpu/float_mode.hpp"
 #include "runtime/random/entropy.hpp"
 #include "runtime/random/random_source.hpp"
@@ -36,13 +39,20 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
 
     // k <= n, so k fits in size_t.
     CentreMatrix centres = zero_centres(static_cast<std::size_t>(k), x.n_cols);
-    // An interrupt during seeding leaves the whole record as it was.
-    if (!init_centres(x, centres, rng, interrupted)) return stopped;
+    // An interrupt during seeding leaves the whole record as it was. Where
+    // iterations follow, the seeding hands over the first pass's labels when
+    // it kept them.
+    std::unique_ptr<std::uint32_t[]> seeded;
+    const bool iterate = model.params.max_iters != 0;
+    if (!(iterate && testing::seeded_labels() ? init_centres(x, centres, rng, interrupted, seeded)
+                                              : init_centres(x, centres, rng, interrupted)))
+        return stopped;
 
-    if (model.params.max_iters != 0) {
+    if (iterate) {
         if (interrupted && interrupted()) return stopped;
         LloydLoop loop(x, static_cast<std::size_t>(k));
-        if (!loop.run(centres, rng, model.params.max_iters, model.params.tol, model, interrupted)) return stopped;
+        if (!loop.run(centres, rng, model.params.max_iters, model.params.tol, model, interrupted, std::move(seeded)))
+            return stopped;
     }
 
     // All-or-nothing: the fitted centres appear only on success.

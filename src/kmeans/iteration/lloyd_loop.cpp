@@ -13,6 +13,7 @@
 #include "kmeans/iteration/inertia.hpp"
 #include "kmeans/iteration/lloyd_pass.hpp"
 #include "kmeans/testing/knobs.hpp"
+#include "runtime/internal_failure.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -98,6 +99,21 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
     }
 }
 
+void LloydLoop::take_labels(const std::uint32_t* seeded, std::uint8_t* changed) {
+    const std::size_t n = x_.n_rows;
+    const std::size_t k = changed_.size();
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t label = seeded[i];
+        labels_[i] = label;
+        largest = largest < label ? label : largest;
+    }
+    if (largest >= k) throw InternalFailure("a seeded label names no centre");
+    if (changed == nullptr || largest == 0) return;
+    changed[0] = 1;
+    for (std::size_t i = 0; i < n; ++i) changed[seeded[i]] = 1;
+}
+
 // Clusters no sample joins or leaves. A centre is the left-to-right sum of
 // its members in sample order from +0.0, divided by their count; when no
 // sample joined or left cluster c in a pass, its members, their order and so
@@ -115,7 +131,7 @@ LloydLoop::LloydLoop(const SampleMatrix& x, std::size_t k)
 // centre has the same bits, the same operations on the same operands would
 // measure the same distance again.
 bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint64_t max_iters, double tol,
-                    KMeansModel& record, const InterruptCheck& interrupted) {
+                    KMeansModel& record, const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]> seeded) {
     const std::size_t n = x_.n_rows;
     const std::size_t d = x_.n_cols;
     const std::size_t k = centres.rows;
@@ -146,13 +162,29 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     // `dist` against its input (measured_ is then set for the next pass).
     bool defer = track && unchanged == testing::UnchangedClusters::Always;
     bool dist_measured = false;
+    // Whether the last pass left bounds the next one may use (a pass that
+    // took the seeding's labels left none).
+    bool bounded = true;
     // One pass over `input`, its sums complete afterwards but for the
     // clusters whose centres finish takes over (those of redo_ not set).
     auto pass = [&](const CentreMatrix& input, double* distances, double* inertia) {
         ClusterChanges changes{changed_.data(), dist_measured ? measured_.data() : nullptr, defer};
         if (track) std::fill(changed_.begin(), changed_.end(), std::uint8_t{0});
         if (!defer) sums_.clear();
-        lloyd_pass(x_, input, labels_, distances, sums_, carried, &storage_, inertia, track ? &changes : nullptr);
+        if (seeded) {
+            // The labels of a pass over `input` from the seeding: the same
+            // labels, so the same sums and the same clusters flagged as
+            // having changed (every sample starts in cluster 0); no bounds.
+            take_labels(seeded.get(), track ? changed_.data() : nullptr);
+            seeded.reset();
+            testing::count_seeded_pass();
+            if (!defer) sums_.add(labels_.data(), 0, n);
+            storage_.last_scored = n;
+            bounded = false;
+        } else {
+            lloyd_pass(x_, input, labels_, distances, sums_, carried, &storage_, inertia, track ? &changes : nullptr);
+            bounded = true;
+        }
         dist_measured = distances != nullptr;
         if (!defer) return;
         for (std::size_t c = 0; c < k; ++c) redo_[c] = changed_[c] != 0 || mean_[c] == 0;
@@ -192,7 +224,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             t != max_iters && (dist != nullptr || pass_sums_inertia(x_.n_rows, centres.rows) ||
                                (carried != nullptr && settled_pass_sums_inertia(x_.n_rows, storage_.last_scored)));
         if (fused) {
-            bounds_.moves = carried != nullptr ? largest_moves(centres, updated, d) : no_move;
+            bounds_.moves = carried != nullptr && bounded ? largest_moves(centres, updated, d) : no_move;
             pass(updated, dist, dist == nullptr ? &inertia : nullptr);
             if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
@@ -209,7 +241,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (interrupted && interrupted()) return false;
         if (!fused) {
             // `updated` now holds the centres the bounds were taken against.
-            bounds_.moves = carried != nullptr ? largest_moves(updated, centres, d) : no_move;
+            bounds_.moves = carried != nullptr && bounded ? largest_moves(updated, centres, d) : no_move;
             pass(centres, nullptr, nullptr);
         }
     }

@@ -3,6 +3,7 @@
 // the change of inertia falls below tol or max_iters iterations have run.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kmeans/base/interrupt_check.hpp"
@@ -30,11 +31,18 @@ public:
     // Runs the iterations from `centres`, which end as the last iteration's
     // centres. After every iteration t its count and inertia are written to
     // record.n_iter_ and record.inertia_. `interrupted` runs before every
-    // iteration after the first; false when it stopped the loop.
+    // iteration after the first; false when it stopped the loop. `seeded`,
+    // when given, holds every sample's nearest centre of `centres` (the
+    // labels the first pass would give, as the seeding leaves them); the first
+    // pass then takes them instead of labelling, and is freed after it.
     bool run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint64_t max_iters, double tol,
-             KMeansModel& record, const InterruptCheck& interrupted);
+             KMeansModel& record, const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]> seeded = nullptr);
 
 private:
+    // labels_[i] = seeded[i] for every sample (labels_ all 0 before), and
+    // with `changed` the flags of both clusters of every sample so moved.
+    void take_labels(const std::uint32_t* seeded, std::uint8_t* changed);
+
     SampleMatrix x_;
     std::vector<std::uint64_t> labels_;
     CentreSums sums_;

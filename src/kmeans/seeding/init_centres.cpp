@@ -35,10 +35,8 @@ std::size_t weighted_pick(const std::vector<double>& closest, const std::vector<
     return closest.size();  // not reached: the chunk's end sum reaches the target
 }
 
-}  // namespace
-
-bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
-                  const InterruptCheck& interrupted) {
+bool seed(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng, const InterruptCheck& interrupted,
+          std::unique_ptr<std::uint32_t[]>* labels) {
     const std::size_t n = x.n_rows;
     const std::size_t k = centres.rows;
     const std::size_t d = centres.cols;
@@ -53,7 +51,7 @@ bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
     copy_sample_row(x, first, centres.row(0), d);
     if (k == 1) return true;
 
-    SeedingDistances distances(n, k);
+    SeedingDistances distances(n, k, labels != nullptr);
     std::vector<double> ends = make_buffer<double>((n + kChunk - 1) / kChunk, 0.0);
     // Checks run between steps and between the pieces of a step's pass.
     InterruptPacer pacer(interrupted);
@@ -76,7 +74,37 @@ bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
         }
         if (c + 1 < k && pacer.stop_now()) return false;
     }
+    if (labels != nullptr && distances.owners_kept()) {
+        // One more step's lowering, without a draw: the owners then name
+        // each sample's nearest centre among all k. The pass against centre
+        // c lowers closest[i] to squared_distance(sample i, centre c) exactly
+        // where that is strictly smaller (a NaN lowers nothing) and makes c
+        // the owner of exactly those samples; the pass against centre 0
+        // starts from +infinity with owner 0 for every sample. Rows a bound
+        // skips are rows that comparison leaves as they are. So after the
+        // passes against 0, 1, ..., k - 1 each owner is the label of the
+        // plain scan over the centres in order (best +infinity and label 0,
+        // then `distance < best`), the nearest centre that the labelling of a
+        // Lloyd pass returns: ties to the lowest index, 0 where no distance
+        // is below +infinity.
+        if (pacer.stop_now()) return false;
+        if (!distances.lower(x, centres, k - 1, ends, pacer)) return false;
+        *labels = distances.take_owners();
+    }
     return true;
+}
+
+}  // namespace
+
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted) {
+    return seed(x, centres, rng, interrupted, nullptr);
+}
+
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>& labels) {
+    labels.reset();
+    return seed(x, centres, rng, interrupted, &labels);
 }
 
 void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng) {

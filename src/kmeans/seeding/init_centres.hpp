@@ -1,5 +1,8 @@
 #pragma once
 // k-means++ seeding (D^2 weighting).
+#include <cstdint>
+#include <memory>
+
 #include "kmeans/base/interrupt_check.hpp"
 #include "kmeans/base/model.hpp"
 #include "kmeans/base/sample_matrix.hpp"
@@ -24,5 +27,15 @@ void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
 // every buffer of the seeding is released.
 bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
                   const InterruptCheck& interrupted);
+
+// The same; where the seeding keeps each sample's owning centre (rows of 16
+// or more features, within the budget of its optional buffers), it also
+// lowers the distances against the last centre chosen, and `labels` receives
+// every sample's nearest centre among all k (the lowest index at the smallest
+// distance, as the labelling of the first Lloyd pass names it). Otherwise,
+// and on k = 1, `labels` stays null. The seeds and the draws are the same
+// either way.
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>& labels);
 
 }  // namespace corvalinth::kmeans

@@ -167,11 +167,22 @@ bool in_pieces(std::size_t n, double per_piece, std::size_t unit, InterruptPacer
 
 }  // namespace
 
-SeedingDistances::SeedingDistances(std::size_t n, std::size_t k) : k_(k) { closest_ = make_buffer<double>(n, kInf); }
+SeedingDistances::SeedingDistances(std::size_t n, std::size_t k, bool keep_owners) : k_(k), keep_owners_(keep_owners) {
+    closest_ = make_buffer<double>(n, kInf);
+}
+
+std::unique_ptr<std::uint32_t[]> SeedingDistances::take_owners() {
+    tracked_ = false;
+    owned_max_.reset();
+    gap_.reset();
+    return std::move(owner_);
+}
 
 std::size_t SeedingDistances::optional_bytes() const {
     const std::size_t copy = panel_rows_ * panel_cols_ * sizeof(double);
-    const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double) : 0;
+    const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double)
+                               : owner_ ? closest_.size() * sizeof(std::uint32_t)
+                                        : 0;
     const std::size_t floats = float_rows_ > 0 ? float_rows_ * (panel_cols_ * sizeof(std::uint16_t) + sizeof(double)) +
                                                      float_fixed_bytes(panel_cols_)
                                                : 0;
@@ -209,6 +220,13 @@ void SeedingDistances::choose_buffers(std::size_t d) {
             if (float_centre_) float_offset_ = optional_buffer<double>(d, testing::kSeedingFloat32);
             if (float_offset_) {
                 float_rows_ = rows;
+                // The owners, where they are kept, from what the copy leaves
+                // of the budget (the copy's size never depends on them).
+                const std::size_t left =
+                    budget - float_fixed_bytes(d) - rows * (d * sizeof(std::uint16_t) + sizeof(double));
+                if (keep_owners_ && left / sizeof(std::uint32_t) >= n &&
+                    k_ - 1 <= std::numeric_limits<std::uint32_t>::max())
+                    owner_ = optional_buffer<std::uint32_t>(n, testing::kSeedingOwners);
                 return;
             }
             float_panel_.reset();
@@ -274,10 +292,11 @@ public:
             // read as its rows' distances.
             copying_ = state_.float_rows_ > 0;
             if (copying_) choose_offset(x_, limit_, state_.float_offset_.get());
-        } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.tracked_ || state_.float_rows_ > 0)) {
+        } else if (state_.panel_cols_ != d_ && (state_.panel_rows_ > 0 || state_.owner_ || state_.float_rows_ > 0)) {
             throw InternalFailure("seeding passes differ in width");
         }
         tracked_ = state_.tracked_;
+        owning_ = static_cast<bool>(state_.owner_);
         panel_rows_ = state_.panel_rows_;
         // Nothing is known on the first pass (centre 0 then owns every
         // sample); the certificate assumes gradual underflow.
@@ -296,7 +315,7 @@ public:
         closest_ = state_.closest_.data();
         owner_ = state_.owner_.get();
         gap_ = state_.gap_.get();
-        newest_id_ = static_cast<std::uint32_t>(tracked_ ? newest_ : 0);
+        newest_id_ = static_cast<std::uint32_t>(owning_ ? newest_ : 0);
 
         // The rows this pass is expected to read: as many as the last
         // certified pass read (the first one reads all); with the float
@@ -313,7 +332,7 @@ public:
         double total = -0.0;
         PassResult result;
         bool done = false;
-        if (d_ < kFusedMaxDims && !tracked_ && panel_rows_ == 0 && float_rows_ == 0) {
+        if (d_ < kFusedMaxDims && !owning_ && panel_rows_ == 0 && float_rows_ == 0) {
             // Narrow rows: the calling thread lowers and sums in one loop.
             done = in_pieces(n_, per_piece, kSeedingChunk, pacer_, [&](std::size_t begin, std::size_t end) {
                 total =
@@ -537,17 +556,15 @@ private:
     // The lowering of read_block, from the block's distances `dist`.
     void lower_block(std::size_t b, std::size_t count, double* entries, PassResult& out, const double* dist) const {
         out.computed += count;
-        if (tracked_ && newest_ == 0)
+        if (owning_ && newest_ == 0)
             for (std::size_t i = 0; i < count; ++i) owner_[b + i] = 0;
         for (std::size_t i = 0; i < count; ++i) {
             // Select, not branch: which samples move closer is unpredictable.
             const bool closer = dist[i] < entries[i];
             const double lowered = closer ? dist[i] : entries[i];
             entries[i] = lowered;
-            if (tracked_) {
-                if (newest_ > 0) owner_[b + i] = closer ? newest_id_ : owner_[b + i];
-                out.owned_max = out.owned_max < lowered ? lowered : out.owned_max;
-            }
+            if (owning_ && newest_ > 0) owner_[b + i] = closer ? newest_id_ : owner_[b + i];
+            if (tracked_) out.owned_max = out.owned_max < lowered ? lowered : out.owned_max;
         }
     }
 
@@ -633,7 +650,7 @@ private:
         auto lower_one = [&](std::size_t i, double dv) {
             const bool lowered = dv < entries[i];
             entries[i] = lowered ? dv : entries[i];
-            if (tracked_) owner_[b + i] = lowered ? newest_id_ : owner_[b + i];
+            if (owning_) owner_[b + i] = lowered ? newest_id_ : owner_[b + i];
             const double got = lowered ? dv : 0.0;
             owned_max = owned_max < got ? got : owned_max;
         };
@@ -718,6 +735,8 @@ private:
     const double limit_;
     const double* const centre_;
     bool tracked_ = false;
+    // Whether the pass keeps each lowered sample's owner (tracked or kept).
+    bool owning_ = false;
     std::size_t panel_rows_ = 0;
     bool certify_ = false;
     // Whether this pass makes the float copy (the first pass, when it was had).

@@ -23,8 +23,10 @@ inline constexpr std::size_t kSeedingChunk = 1024;
 class SeedingDistances {
 public:
     // closest[i] = +infinity for every sample (n distances: the one buffer
-    // the seeding needs). The optional buffers are chosen on the first pass.
-    SeedingDistances(std::size_t n, std::size_t k);
+    // the seeding needs). The optional buffers are chosen on the first pass;
+    // with `keep_owners`, the owners are kept beside the float copy too where
+    // the budget leaves room for them (take_owners).
+    SeedingDistances(std::size_t n, std::size_t k, bool keep_owners = false);
 
     // Lowers closest[i] to squared_distance(sample i, centres.row(newest))
     // where that is strictly smaller, exactly as a plain loop over all samples
@@ -66,7 +68,16 @@ public:
     // The rows of the float copy (a prefix of the samples, 0 without it).
     std::size_t float_rows() const { return float_rows_; }
     bool owners_tracked() const { return tracked_; }
+    // Whether every pass keeps the owners (tracked, or kept for take_owners).
+    bool owners_kept() const { return static_cast<bool>(owner_); }
     std::size_t optional_bytes() const;
+
+    // Every sample's owner after the passes run so far, or null when none was
+    // kept: after the passes with newest = 0, 1, ..., c it is the lowest index
+    // among centres 0 to c at the sample's closest distance (0 when every
+    // distance is NaN or +infinity), the nearest centre as the labelling
+    // names it. Later passes keep no owners.
+    std::unique_ptr<std::uint32_t[]> take_owners();
 
 private:
     class Pass;
@@ -74,6 +85,7 @@ private:
     void choose_buffers(std::size_t d);
 
     std::size_t k_;
+    bool keep_owners_ = false;
     std::vector<double> closest_;
     // The first panel_rows_ samples copied panel by panel, or null (see the .cpp).
     std::unique_ptr<double[]> panel_;
@@ -88,6 +100,8 @@ private:
     std::unique_ptr<float[]> float_centre_;
     std::unique_ptr<double[]> float_offset_;
     std::size_t float_rows_ = 0;
+    // Owners tracked for the gap certificate (with owned_max_ and gap_);
+    // owner_ alone where they are only kept for take_owners.
     bool tracked_ = false;
     std::unique_ptr<std::uint32_t[]> owner_;
     // Upper bound of closest[i] over the samples that centre c owns.

@@ -106,6 +106,15 @@ std::chrono::microseconds seeding_check_interval();
 std::uint64_t kept_label_count();
 void count_kept_labels(std::uint64_t count);
 
+// Whether a fit's first pass takes the labels the seeding leaves where it
+// kept each sample's owning centre (the default), or labels the samples
+// itself. Both give the same bits; tests compare them.
+void set_seeded_labels(bool on);
+bool seeded_labels();
+// First passes that took the seeding's labels, since the process began.
+std::uint64_t seeded_pass_count();
+void count_seeded_pass();
+
 // Clusters no sample joined or left in a pass: whether a fit follows them
 // and sums only the other clusters after the labelling, reusing the
 // distances it measured for such clusters' samples. Automatic (the default):

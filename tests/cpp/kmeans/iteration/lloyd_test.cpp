@@ -213,7 +213,7 @@ void expect_same_centres(const CentreMatrix& got, const CentreMatrix& want, cons
 
 // Feature counts with their own loops (1, 2, 3, 4, 8, 16) and their
 // neighbours, which take the general loop.
-constexpr std::size_t kWidths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33};
+constexpr std::size_t kWidths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 32, 33, 64};
 
 class UpdateCentresWidths : public ::testing::TestWithParam<std::size_t> {};
 

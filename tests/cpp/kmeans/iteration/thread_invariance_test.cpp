@@ -29,6 +29,7 @@ struct DataSet {
     std::size_t n, d, k, distinct;
     std::uint64_t data_seed, fit_seed, max_iters;
     Layout layout;
+    bool seeded = false;  // the first pass takes the seeding's labels
 };
 
 // tol = 0 keeps the iteration count away from inertia rounding; centres,
@@ -72,7 +73,9 @@ TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
     const auto& p = GetParam();
     const auto v = testing::random_values(p.data_seed, p.n, p.d, p.distinct);
     Samples x(v, p.n, p.d, p.layout);
+    const std::uint64_t seeded_before = testing::seeded_pass_count();
     expect_fit_matches_reference(x, p.k, p.max_iters, p.fit_seed);
+    EXPECT_EQ(testing::seeded_pass_count() != seeded_before, p.seeded);
 }
 
 INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
@@ -92,7 +95,14 @@ INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                                            // More than 16 centres on few distinct points: once the bounds
                                            // keep most labels, the pass sums the inertia itself.
                                            DataSet{34000, 2, 40, 600, 11, 9, 20, Layout::RowMajor},
-                                           DataSet{33000, 3, 24, 400, 12, 4, 16, Layout::ReversedCols}));
+                                           DataSet{33000, 3, 24, 400, 12, 4, 16, Layout::ReversedCols},
+                                           // Rows of 16 or more features: the seeding's labels open the
+                                           // fit (with the float copy; with the owners of the certificate;
+                                           // few distinct rows, so ties and empty clusters), one iteration too.
+                                           DataSet{3000, 16, 12, 3000, 13, 5, 8, Layout::RowMajor, true},
+                                           DataSet{2000, 24, 5, 2000, 14, 6, 10, Layout::ColumnMajor, true},
+                                           DataSet{1500, 20, 10, 40, 15, 8, 12, Layout::ReversedRows, true},
+                                           DataSet{2500, 33, 30, 2500, 16, 9, 1, Layout::PaddedRows, true}));
 
 // Clusters no sample joins or leaves: where the fit follows them it takes
 // their centres over and reuses their samples' distances, and must still

@@ -1,7 +1,9 @@
 #include "kmeans/seeding/init_centres.hpp"
 
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -11,6 +13,7 @@
 #include "kmeans/assignment/centre_labeller.hpp"
 #include "kmeans/iteration/centre_sums.hpp"
 #include "kmeans/iteration/inertia.hpp"
+#include "kmeans/testing/knobs.hpp"
 #include "support/kmeans_reference.hpp"
 
 namespace corvalinth::kmeans {
@@ -241,6 +244,97 @@ TEST(InitCentresReferenceSpecial, InfiniteAndNanWeightsAcrossChunks) {
         expect_same_stream_position(rng, ref_rng);
     }
 }
+
+// The labels a seeding hands to the first Lloyd pass: every sample's nearest
+// seed by the labelling's rule (strictly smaller, ties to the lowest index,
+// 0 for rows whose every distance is NaN or +infinity), however each step's
+// pass ran: with the float copy (whole or a prefix), with the owners tracked
+// for the certificate, with the calling thread flushing subnormals from the
+// start or from some step on (the float bound and the certificate then stand
+// aside). The seeds and the draws are those of the plain overload.
+struct SeededCase {
+    const char* name;
+    std::size_t n, d, k, distinct;
+    unsigned failing;  // seeding buffers made to fail
+    unsigned start_bits, toggle_bits;  // the caller's flush bits at the start, and those the checks flip
+    bool specials;  // NaN rows and rows whose squares overflow
+    bool labels;  // whether the seeding keeps its owners
+};
+
+constexpr unsigned kFlushBits = (1u << 15) | (1u << 6);
+
+class InitCentresSeededLabels : public ::testing::TestWithParam<std::tuple<SeededCase, Layout>> {
+protected:
+    void TearDown() override {
+        testing::set_failing_seeding_buffers(0);
+        testing::set_seeding_check_interval(std::chrono::milliseconds(2));
+    }
+};
+
+TEST_P(InitCentresSeededLabels, NameEverySamplesNearestSeed) {
+    const auto& [p, layout] = GetParam();
+    auto v = testing::random_values(p.n + p.d, p.n, p.d, p.distinct);
+    if (p.specials) {
+        v[(p.n / 3) * p.d + 1] = std::numeric_limits<double>::quiet_NaN();
+        v[(p.n / 2) * p.d] = 1e200;
+        v[(p.n - 5) * p.d + p.d - 1] = -1e200;
+    }
+    Samples x(v, p.n, p.d, layout);
+    CentreMatrix plain = zero_centres(p.k, p.d);
+    auto plain_rng = RandomSource::from_seed(p.n);
+    init_centres(x, plain, plain_rng);
+
+    testing::set_failing_seeding_buffers(p.failing);
+    testing::set_seeding_check_interval(std::chrono::microseconds(0));
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr((saved & ~kFlushBits) | p.start_bits);
+    std::size_t checks = 0;
+    // Flipped at every third check: passes of both modes, in no fixed rhythm.
+    const InterruptCheck flip = [&] {
+        if (++checks % 3 == 0) _mm_setcsr(_mm_getcsr() ^ p.toggle_bits);
+        return false;
+    };
+    CentreMatrix c = zero_centres(p.k, p.d);
+    auto rng = RandomSource::from_seed(p.n);
+    std::unique_ptr<std::uint32_t[]> labels;
+    const bool done = init_centres(x, c, rng, flip, labels);
+    _mm_setcsr(saved);
+    ASSERT_TRUE(done);
+    // A check between every two steps at least: the mode changes between steps.
+    EXPECT_GE(checks, p.k - 1);
+    EXPECT_EQ(testing::centre_mismatch(c, plain), "");
+    expect_same_stream_position(rng, plain_rng);
+    ASSERT_EQ(labels != nullptr, p.labels);
+    if (!labels) return;
+    const std::vector<std::uint64_t> want = testing::reference_labels(x, c);
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < p.n; ++i) wrong += labels[i] != want[i] ? 1 : 0;
+    EXPECT_EQ(wrong, 0u);
+}
+
+using testing::kSeedingFloat32;
+using testing::kSeedingOwners;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InitCentresSeededLabels,
+    ::testing::Combine(
+        ::testing::Values(SeededCase{"FloatCopy", 3000, 16, 12, 3000, 0, 0, 0, false, true},
+                          // The copy holds a prefix: the last rows are read in place.
+                          SeededCase{"FloatCopyPrefix", 700, 32, 40, 700, 0, 0, 0, false, true},
+                          // Few distinct rows: ties between seeds and duplicate seeds.
+                          SeededCase{"Duplicates", 1500, 16, 10, 40, 0, 0, 0, false, true},
+                          SeededCase{"Specials", 2100, 20, 9, 2100, 0, 0, 0, true, true},
+                          // Fewer than 8 centres: no copy, the owners tracked for the certificate.
+                          SeededCase{"Tracked", 2000, 24, 5, 2000, 0, 0, 0, false, true},
+                          SeededCase{"TrackedWithoutCopy", 3000, 16, 12, 3000, kSeedingFloat32, 0, 0, false, true},
+                          SeededCase{"NoOwners", 3000, 16, 12, 3000, kSeedingOwners, 0, 0, false, false},
+                          SeededCase{"Narrow", 3000, 12, 12, 3000, 0, 0, 0, false, false},
+                          SeededCase{"FlushingThenNot", 3000, 16, 12, 3000, 0, kFlushBits, kFlushBits, false, true},
+                          SeededCase{"CopyThenFlushing", 3000, 16, 12, 3000, 0, 0, kFlushBits, false, true}),
+        ::testing::Values(Layout::RowMajor, Layout::ColumnMajor, Layout::ReversedBoth)),
+    [](const auto& info) {
+        return std::string(std::get<0>(info.param).name) + "_" +
+               std::to_string(static_cast<int>(std::get<1>(info.param)));
+    });
 
 }  // namespace
 }  // namespace corvalinth::kmeans
