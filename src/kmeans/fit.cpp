@@ -15,6 +15,23 @@
 
 namespace corvalinth::kmeans {
 
+namespace {
+
+// Centres from which the first pass takes the seeding's labels where it kept
+// them: the pass then skips a full labelling, but the seeding lowers once
+// more, the sums read the samples apart and the second pass, left without
+// bounds, labels in full; with fewer centres that costs about what it saves
+// (docs/tuning.md).
+constexpr std::uint64_t kSeededLabelsMinCentres = 256;
+
+bool seeded_labels_pay(std::uint64_t k) {
+    const testing::SeededLabels when = testing::seeded_labels();
+    return when == testing::SeededLabels::Always ||
+           (when == testing::SeededLabels::Automatic && k >= kSeededLabelsMinCentres);
+}
+
+}  // namespace
+
 std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const InterruptCheck& check) {
     const EngineError stopped{EngineError::Kind::Interrupted, ""};
     // The whole fit computes with gradual underflow, whatever the caller's
@@ -40,12 +57,12 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
     // k <= n, so k fits in size_t.
     CentreMatrix centres = zero_centres(static_cast<std::size_t>(k), x.n_cols);
     // An interrupt during seeding leaves the whole record as it was. Where
-    // iterations follow, the seeding hands over the first pass's labels when
-    // it kept them.
+    // iterations follow with many centres, the seeding hands over the first
+    // pass's labels when it kept them.
     std::unique_ptr<std::uint32_t[]> seeded;
     const bool iterate = model.params.max_iters != 0;
-    if (!(iterate && testing::seeded_labels() ? init_centres(x, centres, rng, interrupted, seeded)
-                                              : init_centres(x, centres, rng, interrupted)))
+    if (!(iterate && seeded_labels_pay(k) ? init_centres(x, centres, rng, interrupted, seeded)
+                                          : init_centres(x, centres, rng, interrupted)))
         return stopped;
 
     if (iterate) {

@@ -21,7 +21,7 @@ std::atomic<UpdateKernel> g_update_kernel{UpdateKernel::Automatic};
 std::atomic<MaskedSums> g_masked_sums{MaskedSums::Automatic};
 std::atomic<bool> g_failing_pass_space{false};
 std::atomic<UnchangedClusters> g_unchanged{UnchangedClusters::Automatic};
-std::atomic<bool> g_seeded_labels{true};
+std::atomic<SeededLabels> g_seeded_labels{SeededLabels::Automatic};
 std::atomic<std::uint64_t> g_seeded_passes{0};
 std::atomic<bool> g_vector_keep{true};
 std::atomic<std::uint64_t> g_kept_centres{0};
@@ -80,8 +80,8 @@ void count_kept_labels(std::uint64_t count) { g_kept.fetch_add(count, std::memor
 
 void set_masked_sums(MaskedSums how) { g_masked_sums.store(how, std::memory_order_relaxed); }
 MaskedSums masked_sums() { return g_masked_sums.load(std::memory_order_relaxed); }
-void set_seeded_labels(bool on) { g_seeded_labels.store(on, std::memory_order_relaxed); }
-bool seeded_labels() { return g_seeded_labels.load(std::memory_order_relaxed); }
+void set_seeded_labels(SeededLabels when) { g_seeded_labels.store(when, std::memory_order_relaxed); }
+SeededLabels seeded_labels() { return g_seeded_labels.load(std::memory_order_relaxed); }
 std::uint64_t seeded_pass_count() { return g_seeded_passes.load(std::memory_order_relaxed); }
 void count_seeded_pass() { g_seeded_passes.fetch_add(1, std::memory_order_relaxed); }
 void set_unchanged_clusters(UnchangedClusters when) { g_unchanged.store(when, std::memory_order_relaxed); }

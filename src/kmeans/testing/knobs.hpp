@@ -107,10 +107,19 @@ std::uint64_t kept_label_count();
 void count_kept_labels(std::uint64_t count);
 
 // Whether a fit's first pass takes the labels the seeding leaves where it
-// kept each sample's owning centre (the default), or labels the samples
-// itself. Both give the same bits; tests compare them.
-void set_seeded_labels(bool on);
-bool seeded_labels();
+// kept each sample's owning centre: from 256 centres (Automatic, the
+// default), on every fit (Always), or never (the pass labels the samples
+// itself). Every choice gives the same bits; tests compare them.
+enum class SeededLabels : unsigned { Automatic, Always, Never };
+void set_seeded_labels(SeededLabels when);
+SeededLabels seeded_labels();
+// Sets the choice for a scope, Automatic again after it.
+struct ScopedSeededLabels {
+    explicit ScopedSeededLabels(SeededLabels when) { set_seeded_labels(when); }
+    ~ScopedSeededLabels() { set_seeded_labels(SeededLabels::Automatic); }
+    ScopedSeededLabels(const ScopedSeededLabels&) = delete;
+    ScopedSeededLabels& operator=(const ScopedSeededLabels&) = delete;
+};
 // First passes that took the seeding's labels, since the process began.
 std::uint64_t seeded_pass_count();
 void count_seeded_pass();

@@ -39,6 +39,7 @@ struct Outcome {
 // calling thread.
 Outcome fit_with(const InlineCase& p, const SampleMatrix& x, std::size_t inline_below) {
     runtime::testing::ScopedInlineWork scoped(inline_below);
+    const testing::ScopedSeededLabels seeded(testing::SeededLabels::Always);
     const std::uint64_t before = runtime::testing::inline_loop_count();
     const std::uint64_t seeded_before = testing::seeded_pass_count();
     KMeansModel m;
@@ -61,8 +62,9 @@ TEST_P(ThreadInvarianceInlineFit, SameResultsOnTheCallingThreadAndOnThePool) {
     Samples x(v, p.n, p.d, p.layout);
     const Outcome kept = fit_with(p, x, runtime::kUnstatedWork);
     const Outcome pooled = fit_with(p, x, 0);
-    // The first pass (none where it took the seeding's labels: rows of 16
-    // features or more), two loops per iteration (the inertia and a
+    // The first pass (none where it takes the seeding's labels: here rows of
+    // 16 features or more, which take them whatever the centres), two loops
+    // per iteration (the inertia and a
     // labelling pass; with the distances' buffer a pass that measures them
     // and their sum), no pass after the last unless the distances' buffer ran
     // one before a stop on tol, and predict's pass. These fits are below 2^15

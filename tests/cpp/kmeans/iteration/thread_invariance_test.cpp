@@ -73,9 +73,24 @@ TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
     const auto& p = GetParam();
     const auto v = testing::random_values(p.data_seed, p.n, p.d, p.distinct);
     Samples x(v, p.n, p.d, p.layout);
+    // Fits that may take the seeding's labels take them whatever their
+    // number of centres.
+    const testing::ScopedSeededLabels when(p.seeded ? testing::SeededLabels::Always : testing::SeededLabels::Automatic);
     const std::uint64_t seeded_before = testing::seeded_pass_count();
     expect_fit_matches_reference(x, p.k, p.max_iters, p.fit_seed);
     EXPECT_EQ(testing::seeded_pass_count() != seeded_before, p.seeded);
+}
+
+// From 256 centres a fit takes the seeding's labels by itself.
+TEST(ThreadInvarianceSeededFit, ManyCentresTakeTheSeedingsLabels) {
+    const std::size_t n = 3000, d = 16, k = 256;
+    const auto v = testing::random_values(17, n, d, n);
+    Samples x(v, n, d);
+    const std::uint64_t before = testing::seeded_pass_count();
+    expect_fit_matches_reference(x, k, 3, 2);
+    EXPECT_EQ(testing::seeded_pass_count() - before, 1u);
+    expect_fit_matches_reference(x, k - 1, 3, 2);
+    EXPECT_EQ(testing::seeded_pass_count() - before, 1u) << "255 centres label the first pass themselves";
 }
 
 INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
