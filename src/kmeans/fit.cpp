@@ -61,8 +61,7 @@ std::optional<EngineError> fit(KMeansModel& model, const SampleMatrix& x, const 
     // pass's labels when it kept them.
     std::unique_ptr<std::uint32_t[]> seeded;
     const bool iterate = model.params.max_iters != 0;
-    if (!(iterate && seeded_labels_pay(k) ? init_centres(x, centres, rng, interrupted, seeded)
-                                          : init_centres(x, centres, rng, interrupted)))
+    if (!init_centres(x, centres, rng, interrupted, iterate && seeded_labels_pay(k) ? &seeded : nullptr))
         return stopped;
 
     if (iterate) {

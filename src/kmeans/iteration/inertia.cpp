@@ -15,12 +15,12 @@ namespace {
 
 // Rows at least this wide, of adjacent features, take the kernels' tiles.
 constexpr std::size_t kAssignedKernelMinDims = 8;
-// The inertia of its own (a pass of its own after the last update) takes
-// the kernels' terms from rows this wide, a stack buffer at a time; narrower
-// rows keep the scalar chains of for_each_label_distance, which cost less
-// there (docs/tuning.md).
-constexpr std::size_t kInertiaKernelMinDims = 32;
-constexpr std::size_t kInertiaTerms = 256;
+// Distances summed as they come (the inertia of its own, after the last
+// update) take the kernels' terms from rows this wide, a stack buffer at a
+// time; narrower rows keep the scalar chains of for_each_label_distance,
+// which cost less there (docs/tuning.md).
+constexpr std::size_t kSummedKernelMinDims = 32;
+constexpr std::size_t kSummedTerms = 256;
 
 // The squared distance of every sample in [begin, end) to the centre its
 // label names, handed to sink(i, distance) in sample order. Four samples at
@@ -123,27 +123,27 @@ void label_distances(const SampleMatrix& x, const std::uint64_t* labels, const C
 
 double add_label_distances(const SampleMatrix& x, const std::uint64_t* labels, const CentreMatrix& centres,
                            std::size_t begin, std::size_t end, double s) {
-    for_each_label_distance(x, labels, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
+    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
+    if (x.col_stride != 1 || dims < kSummedKernelMinDims) {
+        for_each_label_distance(x, labels, centres, begin, end, [&s](std::size_t, double v) { s = s + v; });
+        return s;
+    }
+    // The kernels' terms are the scalar chains' bit for bit, added in the
+    // same order.
+    double terms[kSummedTerms];
+    for (std::size_t b = begin; b < end; b += kSummedTerms) {
+        const std::size_t e = end - b < kSummedTerms ? end : b + kSummedTerms;
+        assigned_distances(x, b, e, labels + b, centres, dims, terms);
+        for (std::size_t i = 0; i < e - b; ++i) s = s + terms[i];
+    }
     return s;
 }
 
 double compute_inertia(const SampleMatrix& x, const std::vector<std::uint64_t>& labels, const CentreMatrix& centres) {
     if (labels.size() != x.n_rows) throw InternalFailure("label count differs from sample count");
     const std::uint64_t* lab = labels.data();
-    const std::size_t dims = x.n_cols < centres.cols ? x.n_cols : centres.cols;
-    const bool terms = x.col_stride == 1 && dims >= kInertiaKernelMinDims;
     auto leaf = [&](std::size_t begin, std::size_t end) -> double {
-        if (!terms) return add_label_distances(x, lab, centres, begin, end, -0.0);
-        // The kernels' terms are the scalar chains' bit for bit; the leaf
-        // adds them left to right as add_label_distances does.
-        double buffer[kInertiaTerms];
-        double s = -0.0;
-        for (std::size_t b = begin; b < end; b += kInertiaTerms) {
-            const std::size_t e = end - b < kInertiaTerms ? end : b + kInertiaTerms;
-            assigned_distances(x, b, e, lab + b, centres, dims, buffer);
-            for (std::size_t i = 0; i < e - b; ++i) s = s + buffer[i];
-        }
-        return s;
+        return add_label_distances(x, lab, centres, begin, end, -0.0);
     };
     auto combine = [](double lower, double upper) { return lower + upper; };
     return runtime::parallel_reduce<double>(x.n_rows, runtime::work_units(x.n_rows, std::max<std::size_t>(1, x.n_cols)),

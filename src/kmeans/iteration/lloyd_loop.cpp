@@ -10,10 +10,10 @@
 
 #include "kmeans/assignment/filter_policy.hpp"
 #include "kmeans/base/buffers.hpp"
+#include "kmeans/base/engine_error.hpp"
 #include "kmeans/iteration/inertia.hpp"
 #include "kmeans/iteration/lloyd_pass.hpp"
 #include "kmeans/testing/knobs.hpp"
-#include "runtime/internal_failure.hpp"
 
 namespace corvalinth::kmeans {
 
@@ -108,7 +108,7 @@ void LloydLoop::take_labels(const std::uint32_t* seeded, std::uint8_t* changed) 
         labels_[i] = label;
         largest = largest < label ? label : largest;
     }
-    if (largest >= k) throw InternalFailure("a seeded label names no centre");
+    if (largest >= k) label_out_of_range();
     if (changed == nullptr || largest == 0) return;
     changed[0] = 1;
     for (std::size_t i = 0; i < n; ++i) changed[seeded[i]] = 1;
@@ -163,8 +163,12 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
     bool defer = track && unchanged == testing::UnchangedClusters::Always;
     bool dist_measured = false;
     // Whether the last pass left bounds the next one may use (a pass that
-    // took the seeding's labels left none).
+    // took the seeding's labels left none), and how far the centres moved
+    // since for the next pass.
     bool bounded = true;
+    auto moves_since = [&](const CentreMatrix& from, const CentreMatrix& to) {
+        return carried != nullptr && bounded ? largest_moves(from, to, d) : no_move;
+    };
     // One pass over `input`, its sums complete afterwards but for the
     // clusters whose centres finish takes over (those of redo_ not set).
     auto pass = [&](const CentreMatrix& input, double* distances, double* inertia) {
@@ -224,7 +228,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
             t != max_iters && (dist != nullptr || pass_sums_inertia(x_.n_rows, centres.rows) ||
                                (carried != nullptr && settled_pass_sums_inertia(x_.n_rows, storage_.last_scored)));
         if (fused) {
-            bounds_.moves = carried != nullptr && bounded ? largest_moves(centres, updated, d) : no_move;
+            bounds_.moves = moves_since(centres, updated);
             pass(updated, dist, dist == nullptr ? &inertia : nullptr);
             if (dist != nullptr) inertia = sum_distances(dist, x_.n_rows);
         } else {
@@ -241,7 +245,7 @@ bool LloydLoop::run(CentreMatrix& centres, runtime::RandomSource& rng, std::uint
         if (interrupted && interrupted()) return false;
         if (!fused) {
             // `updated` now holds the centres the bounds were taken against.
-            bounds_.moves = carried != nullptr && bounded ? largest_moves(updated, centres, d) : no_move;
+            bounds_.moves = moves_since(updated, centres);
             pass(centres, nullptr, nullptr);
         }
     }

@@ -35,8 +35,11 @@ std::size_t weighted_pick(const std::vector<double>& closest, const std::vector<
     return closest.size();  // not reached: the chunk's end sum reaches the target
 }
 
-bool seed(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng, const InterruptCheck& interrupted,
-          std::unique_ptr<std::uint32_t[]>* labels) {
+}  // namespace
+
+bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
+                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>* labels) {
+    if (labels != nullptr) labels->reset();
     const std::size_t n = x.n_rows;
     const std::size_t k = centres.rows;
     const std::size_t d = centres.cols;
@@ -92,19 +95,6 @@ bool seed(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& r
         *labels = distances.take_owners();
     }
     return true;
-}
-
-}  // namespace
-
-bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
-                  const InterruptCheck& interrupted) {
-    return seed(x, centres, rng, interrupted, nullptr);
-}
-
-bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
-                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>& labels) {
-    labels.reset();
-    return seed(x, centres, rng, interrupted, &labels);
 }
 
 void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng) {

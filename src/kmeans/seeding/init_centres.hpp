@@ -25,17 +25,15 @@ void init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomS
 // while the workers are busy). Returns false when it stopped the seeding;
 // `centres` and `rng` are then partly advanced and must be discarded, and
 // every buffer of the seeding is released.
-bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
-                  const InterruptCheck& interrupted);
-
-// The same; where the seeding keeps each sample's owning centre (rows of 16
-// or more features, within the budget of its optional buffers), it also
-// lowers the distances against the last centre chosen, and `labels` receives
+//
+// With `labels`, where the seeding keeps each sample's owning centre (rows of
+// 16 or more features, within the budget of its optional buffers), it also
+// lowers the distances against the last centre chosen, and *labels receives
 // every sample's nearest centre among all k (the lowest index at the smallest
 // distance, as the labelling of the first Lloyd pass names it). Otherwise,
-// and on k = 1, `labels` stays null. The seeds and the draws are the same
+// and on k = 1, *labels stays null. The seeds and the draws are the same
 // either way.
 bool init_centres(const SampleMatrix& x, CentreMatrix& centres, runtime::RandomSource& rng,
-                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>& labels);
+                  const InterruptCheck& interrupted, std::unique_ptr<std::uint32_t[]>* labels = nullptr);
 
 }  // namespace corvalinth::kmeans

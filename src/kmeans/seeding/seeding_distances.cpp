@@ -119,6 +119,9 @@ PassResult join(PassResult lower, PassResult upper) {
 // The float copy's buffers of d values: the newest centre's copy and the offset.
 std::size_t float_fixed_bytes(std::size_t d) { return d * (sizeof(float) + sizeof(double)); }
 
+// Bytes of the float copy per row of d features: its values and its radius.
+std::size_t float_row_bytes(std::size_t d) { return d * sizeof(std::uint16_t) + sizeof(double); }
+
 bool float_copy_wanted(std::size_t n, std::size_t k, std::size_t d) {
     return n >= kBlock && k >= kFloat32MinCentres && d >= kFloat32MinDims && d <= kFloat32MaxDims;
 }
@@ -183,9 +186,8 @@ std::size_t SeedingDistances::optional_bytes() const {
     const std::size_t owners = tracked_ ? closest_.size() * sizeof(std::uint32_t) + 2 * k_ * sizeof(double)
                                : owner_ ? closest_.size() * sizeof(std::uint32_t)
                                         : 0;
-    const std::size_t floats = float_rows_ > 0 ? float_rows_ * (panel_cols_ * sizeof(std::uint16_t) + sizeof(double)) +
-                                                     float_fixed_bytes(panel_cols_)
-                                               : 0;
+    const std::size_t floats =
+        float_rows_ > 0 ? float_rows_ * float_row_bytes(panel_cols_) + float_fixed_bytes(panel_cols_) : 0;
     return copy + owners + floats;
 }
 
@@ -209,7 +211,7 @@ void SeedingDistances::choose_buffers(std::size_t d) {
     std::size_t budget = optional_budget(n, d);
     // The float copy must be made, and read, with gradual underflow.
     if (float_copy_wanted(n, k_, d) && !runtime::subnormals_flushed() && budget > float_fixed_bytes(d)) {
-        std::size_t rows = (budget - float_fixed_bytes(d)) / (d * sizeof(std::uint16_t) + sizeof(double));
+        std::size_t rows = (budget - float_fixed_bytes(d)) / float_row_bytes(d);
         if (rows > kFloat32MaxValues / d) rows = kFloat32MaxValues / d;
         if (rows > n) rows = n;
         rows -= rows % kFloatPanelRows;
@@ -222,8 +224,7 @@ void SeedingDistances::choose_buffers(std::size_t d) {
                 float_rows_ = rows;
                 // The owners, where they are kept, from what the copy leaves
                 // of the budget (the copy's size never depends on them).
-                const std::size_t left =
-                    budget - float_fixed_bytes(d) - rows * (d * sizeof(std::uint16_t) + sizeof(double));
+                const std::size_t left = budget - float_fixed_bytes(d) - rows * float_row_bytes(d);
                 if (keep_owners_ && left / sizeof(std::uint32_t) >= n &&
                     k_ - 1 <= std::numeric_limits<std::uint32_t>::max())
                     owner_ = optional_buffer<std::uint32_t>(n, testing::kSeedingOwners);

@@ -8,7 +8,6 @@
 
 #include "kmeans/fit.hpp"
 #include "kmeans/predict.hpp"
-#include "kmeans/testing/knobs.hpp"
 #include "runtime/pool/pool_testing.hpp"
 #include "runtime/pool/worker_pool.hpp"
 #include "support/kmeans_reference.hpp"
@@ -32,22 +31,18 @@ struct Outcome {
     double inertia;
     std::vector<std::int32_t> labels;
     std::uint64_t inline_loops;
-    bool seeded = false;  // the first pass took the seeding's labels
 };
 
 // Fits and predicts with loops below `inline_below` units of work on the
 // calling thread.
 Outcome fit_with(const InlineCase& p, const SampleMatrix& x, std::size_t inline_below) {
     runtime::testing::ScopedInlineWork scoped(inline_below);
-    const testing::ScopedSeededLabels seeded(testing::SeededLabels::Always);
     const std::uint64_t before = runtime::testing::inline_loop_count();
-    const std::uint64_t seeded_before = testing::seeded_pass_count();
     KMeansModel m;
     m.params = KMeansParams{p.k, p.max_iters, p.tol, p.fit_seed};
     EXPECT_FALSE(fit(m, x, [] { return false; }).has_value());
     Outcome out{*m.cluster_centers_, m.n_iter_, m.inertia_, testing::predict_labels(m, x), 0};
     out.inline_loops = runtime::testing::inline_loop_count() - before;
-    out.seeded = testing::seeded_pass_count() != seeded_before;
     return out;
 }
 
@@ -62,17 +57,13 @@ TEST_P(ThreadInvarianceInlineFit, SameResultsOnTheCallingThreadAndOnThePool) {
     Samples x(v, p.n, p.d, p.layout);
     const Outcome kept = fit_with(p, x, runtime::kUnstatedWork);
     const Outcome pooled = fit_with(p, x, 0);
-    // The first pass (none where it takes the seeding's labels: here rows of
-    // 16 features or more, which take them whatever the centres), two loops
-    // per iteration (the inertia and a
-    // labelling pass; with the distances' buffer a pass that measures them
-    // and their sum), no pass after the last unless the distances' buffer ran
-    // one before a stop on tol, and predict's pass. These fits are below 2^15
+    // The first pass, two loops per iteration (the inertia and a labelling
+    // pass; with the distances' buffer a pass that measures them and their
+    // sum), no pass after the last unless the distances' buffer ran one
+    // before a stop on tol, and predict's pass. These fits are below 2^15
     // samples, so rows of 4 features or more keep the buffer.
     const bool capped = kept.n_iter == p.max_iters;
-    EXPECT_EQ(kept.seeded, p.d >= 16);
-    EXPECT_EQ(pooled.seeded, kept.seeded);
-    EXPECT_EQ(kept.inline_loops, 2 * kept.n_iter + (p.d >= 4 && !capped ? 2 : 1) - (kept.seeded ? 1 : 0));
+    EXPECT_EQ(kept.inline_loops, 2 * kept.n_iter + (p.d >= 4 && !capped ? 2 : 1));
     EXPECT_EQ(pooled.inline_loops, 0u);
     EXPECT_EQ(kept.n_iter, pooled.n_iter) << "workers: " << runtime::pool_thread_count();
     EXPECT_EQ(testing::centre_mismatch(kept.centres, pooled.centres), "")

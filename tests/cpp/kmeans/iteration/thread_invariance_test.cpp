@@ -81,18 +81,6 @@ TEST_P(ThreadInvarianceFit, MatchesSequentialReference) {
     EXPECT_EQ(testing::seeded_pass_count() != seeded_before, p.seeded);
 }
 
-// From 256 centres a fit takes the seeding's labels by itself.
-TEST(ThreadInvarianceSeededFit, ManyCentresTakeTheSeedingsLabels) {
-    const std::size_t n = 3000, d = 16, k = 256;
-    const auto v = testing::random_values(17, n, d, n);
-    Samples x(v, n, d);
-    const std::uint64_t before = testing::seeded_pass_count();
-    expect_fit_matches_reference(x, k, 3, 2);
-    EXPECT_EQ(testing::seeded_pass_count() - before, 1u);
-    expect_fit_matches_reference(x, k - 1, 3, 2);
-    EXPECT_EQ(testing::seeded_pass_count() - before, 1u) << "255 centres label the first pass themselves";
-}
-
 INSTANTIATE_TEST_SUITE_P(DataSets, ThreadInvarianceFit,
                          ::testing::Values(DataSet{1000, 2, 5, 1000, 1, 0, 20, Layout::RowMajor},
                                            DataSet{2048, 3, 8, 2048, 2, 42, 25, Layout::ColumnMajor},
